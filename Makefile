@@ -1,0 +1,42 @@
+# Thin wrapper over CMake. `make test` installs nothing: run scripts/install-deps first.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+
+.PHONY: all build test test-asan model bench-quality bench demo install check-deps clean
+
+all: build
+
+check-deps:
+	@scripts/install-deps --check
+
+$(BUILD)/CMakeCache.txt: | check-deps
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
+
+build: check-deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: check-deps
+	cmake -S . -B $(ASAN_BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -LE needs-node
+
+model: build
+	scripts/make-model model
+
+bench-quality: model
+	scripts/fetch-photos $(BUILD)/photos
+	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
+
+demo:
+	scripts/demo
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,220 @@
+// The module object: construction, the feature file's loader, the add operations and search.
+// Every operation runs on the caller's thread; OpenCV's exceptions pass through to the host.
+#include "module/ImplIModule.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "log/EasyLog.h"
+#include "module/Distance.h"
+#include "module/Download.h"
+#include "module/FeatureDB.h"
+#include "module/KeySafety.h"
+#include "module/StringUtil.h"
+
+namespace {
+
+const char* const kNetPath = "model/v0.net";
+const char* const kWeightsPath = "model/v0.dat";
+const char* const kQueryFile = "tmp.jpg";
+
+EasyLog* logger() {
+    return EasyLog::GetInstance();
+}
+
+double ticksToMs(double begin, double end) {
+    return (end - begin) * 1000.0 / cv::getTickFrequency();
+}
+
+std::string durationText(double ms) {
+    return std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+ImplIModule::ImplIModule(std::string featdbfile)
+    : dbPath(featdbfile.empty() ? std::string(kDefaultFeatureFile) : featdbfile) {
+    if (access(kNetPath, F_OK) == -1 || access(kWeightsPath, F_OK) == -1) {
+        logger()->WriteLog(EasyLog::LOG_INFO, "Model read Failed, check model path !! \n");
+        std::exit(-2000);
+    }
+    classifier = VnnClassifier(kNetPath, kWeightsPath, 1, 1.0f, cv::Size(224, 224),
+                               cv::Scalar(103.94, 116.78, 123.68, 0), false);
+    logger()->WriteLog(EasyLog::LOG_INFO, "ImplIModule !! \n");
+    loadfeatDB2Map(dbPath);
+    logger()->WriteLog(EasyLog::LOG_INFO, "loadfeatDB2Map(featdbfile) successful !! \n");
+}
+
+ImplIModule::~ImplIModule() {
+    logger()->WriteLog(EasyLog::LOG_INFO, "~ImplIModule() successful !! \n");
+}
+
+void ImplIModule::loadfeatDB2Map(std::string featdbfile) {
+    std::ifstream in(featdbfile);
+    if (!in.is_open()) return;
+    featMap.clear();
+    const std::size_t tokensPerRecord = static_cast<std::size_t>(featDim) + 1;
+    std::string line;
+    std::vector<std::string> tokens;
+    while (std::getline(in, line)) {
+        trimStr(line);
+        tokens.clear();
+        splitStr(line, tokens, "|");
+        if (tokens.size() != tokensPerRecord) continue;
+        if (access(tokens[0].c_str(), F_OK) != 0) continue;
+        if (featMap.count(tokens[0]) != 0) continue;
+        std::vector<float> feature;
+        feature.reserve(static_cast<std::size_t>(featDim));
+        for (std::size_t i = 1; i < tokensPerRecord; ++i) {
+            feature.push_back(static_cast<float>(std::strtod(tokens[i].c_str(), nullptr)));
+        }
+        featMap.emplace(tokens[0], std::move(feature));
+    }
+    logger()->WriteLog(EasyLog::LOG_INFO, "succeed in load features !! \n");
+}
+
+bool ImplIModule::refuseUnsafeKey(const std::string& key) const {
+    const std::string reason = unsafeKeyReason(key, dbPath, logger()->FilePath());
+    if (reason.empty()) return false;
+    logger()->WriteLog(EasyLog::LOG_INFO, "not stored, unsafe key: %s, key=%s\n", reason.c_str(), key.c_str());
+    return true;
+}
+
+std::vector<float> ImplIModule::extractAndInsert(const cv::Mat& picture, const std::string& key) {
+    std::vector<float> feature;
+    classifier.extract(picture, feature, layerName);
+    featMap.emplace(key, feature);
+    return feature;
+}
+
+std::size_t ImplIModule::appendOrForget(const char* saveMessage, const std::vector<std::vector<float>>& batchfeats,
+                                        const std::vector<std::string>& filenames) {
+    logger()->WriteLog(EasyLog::LOG_INFO, "%s", saveMessage);
+    const std::size_t written = save2featDBBatch(dbPath, batchfeats, filenames);
+    for (std::size_t i = written; i < filenames.size(); ++i) {
+        featMap.erase(filenames[i]);
+        logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot append to %s: key=%s\n", dbPath.c_str(),
+                           filenames[i].c_str());
+    }
+    return written;
+}
+
+int ImplIModule::addAPicToDB(std::string picPath, std::string saveDir) {
+    const std::string key = makeKey(picPath, saveDir);
+    if (featMap.count(key) != 0) {
+        logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", key.c_str());
+        return LIKENESS_ALREADY_PRESENT;
+    }
+    if (refuseUnsafeKey(key)) return LIKENESS_NOT_STORED;
+    cv::Mat picture = cv::imread(picPath, cv::IMREAD_COLOR);
+    if (picture.empty()) return LIKENESS_NOT_DECODABLE;
+    // Re-encoding a file over itself would only lose quality.
+    if (!sameExistingFile(key, picPath) && !cv::imwrite(key, picture, std::vector<int>())) {
+        logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot write the copy: key=%s\n", key.c_str());
+        return LIKENESS_NOT_STORED;
+    }
+    std::vector<std::vector<float>> batchfeats{extractAndInsert(picture, key)};
+    std::vector<std::string> filenames{key};
+    const bool appended = appendOrForget(" save2featDBBatch(batchfeats, filenames);\n", batchfeats, filenames) == 1;
+    return appended ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
+}
+
+int ImplIModule::addAUrlToDB(std::string url, std::string saveDir) {
+    const std::string key = makeKey(url, saveDir);
+    if (featMap.count(key) != 0) {
+        logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: key=%s\n", key.c_str());
+        return LIKENESS_ALREADY_PRESENT;
+    }
+    if (refuseUnsafeKey(key)) return LIKENESS_NOT_STORED;
+    logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: key=%s\n", key.c_str());
+    if (!download_jpeg(url, key)) return LIKENESS_DOWNLOAD_FAILED;
+    cv::Mat picture = cv::imread(key, cv::IMREAD_COLOR);
+    if (picture.empty()) return LIKENESS_NOT_DECODABLE;
+    std::vector<std::vector<float>> batchfeats{extractAndInsert(picture, key)};
+    std::vector<std::string> filenames{key};
+    const bool appended = appendOrForget("  save2featDBBatch(batchfeats, filenames);\n", batchfeats, filenames) == 1;
+    return appended ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
+}
+
+int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) {
+    logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB: urls-size=%d\n", static_cast<int>(urls.size()));
+    std::vector<std::vector<float>> batchfeats;
+    std::vector<std::string> filenames;
+    const char* const saveMessage = "  save2featDBBatch(batchfeats, filenames);\n";
+    try {
+        for (std::size_t i = 0; i < urls.size(); ++i) {
+            const int index = static_cast<int>(i);
+            const std::string& url = urls[i];
+            logger()->WriteLog(EasyLog::LOG_INFO, "search url: i=%d, url=%s\n", index, url.c_str());
+            const std::string key = makeKey(url, saveDir);
+            if (featMap.count(key) != 0) {
+                logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: i=%d, key=%s\n", index,
+                                   key.c_str());
+                continue;
+            }
+            if (refuseUnsafeKey(key)) continue;
+            logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: i=%d, key=%s\n", index, key.c_str());
+            if (!download_jpeg(url, key)) continue;
+            cv::Mat picture = cv::imread(key, cv::IMREAD_COLOR);
+            if (picture.empty()) continue;
+            batchfeats.push_back(extractAndInsert(picture, key));
+            filenames.push_back(key);
+        }
+    } catch (...) {
+        // What was added before the failure must still reach the file.
+        appendOrForget(saveMessage, batchfeats, filenames);
+        throw;
+    }
+    return static_cast<int>(appendOrForget(saveMessage, batchfeats, filenames));
+}
+
+int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) {
+    result.clear();
+    logger()->WriteLog(EasyLog::LOG_INFO, "=> search, type=%d, urlOrPath=%s, topN=%d\n", type, urlOrPath.c_str(),
+                       topN);
+    const double t0 = static_cast<double>(cv::getTickCount());
+    cv::Mat picture;
+    if (type != 0) {
+        picture = cv::imread(urlOrPath, cv::IMREAD_COLOR);
+        if (picture.empty()) return -1;
+    } else {
+        if (!download_jpeg(urlOrPath, kQueryFile)) return -2;
+        picture = cv::imread(kQueryFile, cv::IMREAD_COLOR);
+        if (picture.empty()) return -3;
+    }
+    const double t1 = static_cast<double>(cv::getTickCount());
+    std::string timeText = durationText(ticksToMs(t0, t1));
+    logger()->WriteLog(EasyLog::LOG_INFO, "=> search loadImage cost time = %s\n", timeText.c_str());
+
+    std::vector<float> query;
+    classifier.extract(picture, query, layerName);
+    const double t2 = static_cast<double>(cv::getTickCount());
+    timeText = durationText(ticksToMs(t1, t2));
+    logger()->WriteLog(EasyLog::LOG_INFO, "=> search extract cost time = %s\n", timeText.c_str());
+
+    // Keys stay in the map; the list holds pointers to them so no key is copied until returned.
+    using Ranked = std::pair<float, const std::string*>;
+    std::vector<Ranked> ranking;
+    ranking.reserve(featMap.size());
+    for (const auto& entry : featMap) ranking.emplace_back(offsetDistance(entry.second, query), &entry.first);
+    const std::size_t available = ranking.size();
+    const std::size_t count =
+        static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
+    rankNearestFirst(ranking, count, [](const Ranked& entry) { return entry.first; });
+    const double t3 = static_cast<double>(cv::getTickCount());
+    timeText = durationText(ticksToMs(t2, t3));
+    logger()->WriteLog(EasyLog::LOG_INFO, "=> search match cost time = %s\n", timeText.c_str());
+
+    for (std::size_t i = 0; i < count; ++i) {
+        result.push_back(*ranking[i].second);
+        logger()->WriteLog(EasyLog::LOG_INFO, "=> find, i=%d, key=%s\n", static_cast<int>(i),
+                           ranking[i].second->c_str());
+    }
+    return static_cast<int>(count);
+}

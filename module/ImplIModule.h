@@ -1,0 +1,50 @@
+// The implementation of IModule: a classifier, the feature map and the feature file behind it.
+// Hosts see it only as the pointer type of InitialModule and use it through IModule.
+#ifndef LIKENESS_MODULE_IMPLIMODULE_H
+#define LIKENESS_MODULE_IMPLIMODULE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "classifier/VnnClassifier.h"
+#include "module/IModule.h"
+
+using FeatureMap = std::map<std::string, std::vector<float>>;
+
+class ImplIModule final : public IModule {
+public:
+    explicit ImplIModule(std::string featdbfile);
+    ~ImplIModule();
+    ImplIModule(const ImplIModule&) = delete;
+    ImplIModule& operator=(const ImplIModule&) = delete;
+
+    int addUrlToDB(std::vector<std::string> urls, std::string saveDir) override;
+    int addAUrlToDB(std::string url, std::string saveDir) override;
+    int addAPicToDB(std::string picPath, std::string saveDir) override;
+    int search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) override;
+
+    // The collection as loaded and extended in this run, in key order.
+    const FeatureMap& features() const { return featMap; }
+    // The feature file this module loads from and appends to.
+    const std::string& databasePath() const { return dbPath; }
+
+private:
+    void loadfeatDB2Map(std::string featdbfile);
+    // Logs why and returns true when key must not be stored.
+    bool refuseUnsafeKey(const std::string& key) const;
+    // Extracts the picture's feature vector and enters it in featMap under key.
+    std::vector<float> extractAndInsert(const cv::Mat& picture, const std::string& key);
+    // Logs saveMessage, appends the records and takes the ones that did not reach the file back
+    // out of featMap. Returns how many were stored.
+    std::size_t appendOrForget(const char* saveMessage, const std::vector<std::vector<float>>& batchfeats,
+                               const std::vector<std::string>& filenames);
+
+    VnnClassifier classifier;
+    int featDim = 512;
+    std::string layerName = "pool5";
+    FeatureMap featMap;
+    std::string dbPath;
+};
+
+#endif

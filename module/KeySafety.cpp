@@ -1,0 +1,47 @@
+// Key construction and the refusal of keys that would corrupt the collection.
+// Paths are compared after making them absolute and resolving what exists of them.
+#include "module/KeySafety.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kQueryFile = "tmp.jpg";
+
+fs::path normalised(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(path, error);
+    if (error) return fs::path(path).lexically_normal();
+    fs::path resolved = fs::weakly_canonical(absolute, error);
+    return error ? absolute.lexically_normal() : resolved;
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+    return !a.empty() && !b.empty() && normalised(a) == normalised(b);
+}
+
+}  // namespace
+
+std::string makeKey(const std::string& source, const std::string& saveDir) {
+    const std::string::size_type slash = source.rfind('/');
+    return saveDir + (slash == std::string::npos ? source : source.substr(slash + 1));
+}
+
+std::string unsafeKeyReason(const std::string& key, const std::string& dbPath, const std::string& logPath) {
+    if (key.find('|') != std::string::npos) return "it contains \"|\"";
+    if (key.find('\n') != std::string::npos) return "it contains a line feed";
+    if (key.find('\r') != std::string::npos) return "it contains a carriage return";
+    if (!key.empty() && key.front() == ' ') return "it begins with a space";
+    if (samePath(key, dbPath)) return "it names the feature file";
+    if (samePath(key, kQueryFile)) return "it names the query file tmp.jpg";
+    if (samePath(key, logPath)) return "it names the log file";
+    return "";
+}
+
+bool sameExistingFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return fs::equivalent(a, b, error) && !error;
+}
