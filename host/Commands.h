@@ -1,0 +1,52 @@
+// The subcommands of the likeness command, each taking its parsed options and returning the
+// process exit status. They talk to the library only through InitialModule, IModule,
+// ExitModule and VnnClassifier, as any host would.
+#ifndef LIKENESS_HOST_COMMANDS_H
+#define LIKENESS_HOST_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace likeness_cli {
+
+struct GlobalOptions {
+    std::string home = ".";
+    bool quiet = false;    // no progress display
+    bool verbose = false;  // a line for every picture added, not only for the problems
+};
+
+struct InitOptions {
+    std::string dir;  // the home to create; --home when empty
+    std::string modelDir;
+    bool force = false;
+};
+
+struct AddOptions {
+    std::vector<std::string> paths;
+    std::string into = "pictures/";
+};
+
+struct AddUrlOptions {
+    std::vector<std::string> urls;
+    std::string fromFile;
+    std::string into = "pictures/";
+    bool batch = false;
+};
+
+struct SearchOptions {
+    std::vector<std::string> queries;
+    int count = 10;
+    bool json = false;
+    std::string htmlFile;
+};
+
+int runInit(const GlobalOptions& global, const InitOptions& options);
+int runAdd(const GlobalOptions& global, const AddOptions& options);
+int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options);
+int runSearch(const GlobalOptions& global, const SearchOptions& options);
+int runClassify(const GlobalOptions& global, const std::string& picturePath);
+int runInfo(const GlobalOptions& global);
+
+}  // namespace likeness_cli
+
+#endif

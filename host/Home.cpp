@@ -1,0 +1,104 @@
+// Model lookup and home creation for the likeness command.
+#include "Home.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace likeness_cli {
+namespace {
+
+// The classes of the default model, in output order.
+const std::vector<std::string> kDefaultClassNames = {"Drawing", "Hentai", "Neutral", "Porn", "Sexy"};
+
+// <prefix>/share/likeness/model for a program installed as <prefix>/bin/likeness.
+std::optional<fs::path> installedModelDir() {
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error) return std::nullopt;
+    return program.parent_path().parent_path() / LIKENESS_INSTALL_MODEL_SUBDIR;
+}
+
+void copyModelFile(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+    if (error) throw std::runtime_error("cannot copy " + from.string() + " to " + to.string() + ": " + error.message());
+}
+
+void writeClassNames(const fs::path& file, const std::vector<std::string>& names) {
+    std::ofstream out(file);
+    for (const std::string& name : names) out << name << '\n';
+    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+}  // namespace
+
+bool holdsModel(const fs::path& dir) {
+    std::error_code error;
+    return fs::is_regular_file(dir / "v0.net", error) && fs::is_regular_file(dir / "v0.dat", error);
+}
+
+std::optional<ModelSource> findModel(const std::string& explicitDir, std::vector<std::string>& tried) {
+    if (!explicitDir.empty()) {
+        tried.push_back(explicitDir + " (--model)");
+        if (holdsModel(explicitDir)) return ModelSource{fs::absolute(explicitDir), "--model", false};
+        return std::nullopt;
+    }
+    if (const char* fromEnvironment = std::getenv("LIKENESS_MODEL_DIR"); fromEnvironment && *fromEnvironment) {
+        tried.push_back(std::string(fromEnvironment) + " ($LIKENESS_MODEL_DIR)");
+        if (holdsModel(fromEnvironment))
+            return ModelSource{fs::absolute(fromEnvironment), "$LIKENESS_MODEL_DIR", false};
+        return std::nullopt;
+    }
+    if (const std::optional<fs::path> installed = installedModelDir()) {
+        tried.push_back(installed->lexically_normal().string() + " (installed)");
+        if (holdsModel(*installed)) return ModelSource{installed->lexically_normal(), "installed default", true};
+    }
+    const fs::path sourceTree = LIKENESS_SOURCE_MODEL_DIR;
+    tried.push_back(sourceTree.string() + " (source tree)");
+    if (holdsModel(sourceTree)) return ModelSource{sourceTree, "source tree default", true};
+    return std::nullopt;
+}
+
+void createHome(const fs::path& home, const ModelSource& model, bool replace) {
+    const fs::path modelDir = home / "model";
+    if (holdsModel(modelDir) && !replace)
+        throw std::runtime_error(home.string() + " already has a model; add --force to replace it");
+    std::error_code error;
+    fs::create_directories(modelDir, error);
+    if (!error) fs::create_directories(home / "pictures", error);
+    if (error) throw std::runtime_error("cannot create " + modelDir.string() + ": " + error.message());
+    copyModelFile(model.dir / "v0.net", modelDir / "v0.net");
+    copyModelFile(model.dir / "v0.dat", modelDir / "v0.dat");
+    const fs::path names = model.dir / kClassNamesFile;
+    if (fs::is_regular_file(names, error)) {
+        copyModelFile(names, modelDir / kClassNamesFile);
+    } else if (model.isDefault) {
+        writeClassNames(modelDir / kClassNamesFile, kDefaultClassNames);
+    } else {
+        // A stale list from a replaced model would name the wrong classes.
+        fs::remove(modelDir / kClassNamesFile, error);
+    }
+}
+
+std::vector<std::string> classNames(const fs::path& home) {
+    std::vector<std::string> names;
+    std::ifstream in(home / "model" / kClassNamesFile);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        names.push_back(line);
+    }
+    return names;
+}
+
+std::string todaysLogFile() {
+    char name[16] = {0};
+    const std::time_t now = std::time(nullptr);
+    std::strftime(name, sizeof(name), "%Y.%m.%d", std::localtime(&now));
+    return std::string(name) + ".log";
+}
+
+}  // namespace likeness_cli

@@ -1,0 +1,46 @@
+// A collection's home folder (model/, the feature file, stored pictures, the dated logs) and the
+// search for the default model that `likeness init` copies into a new home.
+#ifndef LIKENESS_HOST_HOME_H
+#define LIKENESS_HOST_HOME_H
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace likeness_cli {
+
+// The feature file every home uses; the library resolves it against the working directory.
+inline constexpr const char* kFeatureFile = "feat.txt";
+// One class name per line, in the order of the network's last layer.
+inline constexpr const char* kClassNamesFile = "classes.txt";
+
+struct ModelSource {
+    std::filesystem::path dir;
+    std::string origin;  // how it was found, for messages
+    bool isDefault;      // found by the default lookup rather than named by the user
+};
+
+// True when dir holds v0.net and v0.dat.
+bool holdsModel(const std::filesystem::path& dir);
+
+// Finds the model to copy into a new home, in this order: explicitDir (--model), then
+// $LIKENESS_MODEL_DIR, then the installed <prefix>/share/likeness/model next to this program,
+// then the source tree's model/ for a program run from its build tree. Every place looked at is
+// appended to tried, so a failure can say where to put a model.
+std::optional<ModelSource> findModel(const std::string& explicitDir, std::vector<std::string>& tried);
+
+// Creates home (and its parents) with a copy of the model in home/model, and the folder pictures
+// are stored in by default. Replaces an existing model only when replace is set. Throws
+// std::runtime_error with a message for the user.
+void createHome(const std::filesystem::path& home, const ModelSource& model, bool replace);
+
+// The class names of the home's model (model/classes.txt); empty when it has none.
+std::vector<std::string> classNames(const std::filesystem::path& home);
+
+// The name of today's log file, as the library names it.
+std::string todaysLogFile();
+
+}  // namespace likeness_cli
+
+#endif

@@ -1,0 +1,33 @@
+// The results page of `likeness search --html`: one self-contained HTML file with the query and
+// result thumbnails embedded as data: URIs, so it opens offline and can be mailed as it is.
+#ifndef LIKENESS_HOST_RESULTSPAGE_H
+#define LIKENESS_HOST_RESULTSPAGE_H
+
+#include <string>
+#include <vector>
+
+namespace likeness_cli {
+
+struct QueryResults {
+    std::string query;           // as the user gave it
+    std::string queryThumbnail;  // data: URI, empty when the picture could not be read
+    std::vector<std::string> keys;
+    std::string failure;         // the message when the search failed
+};
+
+// A JPEG data: URI of the picture scaled to fit maxSide; empty when it cannot be read.
+std::string thumbnailDataUri(const std::string& picturePath, int maxSide = 256);
+
+// Standard base64 with padding.
+std::string base64(const std::vector<unsigned char>& bytes);
+
+// Text made safe inside HTML elements and quoted attributes.
+std::string escapeHtml(const std::string& text);
+
+// Writes the page to file; result keys are read as paths relative to the working directory.
+// Throws std::runtime_error when the file cannot be written.
+void writeResultsPage(const std::string& file, const std::string& title, const std::vector<QueryResults>& searches);
+
+}  // namespace likeness_cli
+
+#endif

@@ -1,0 +1,81 @@
+// likeness: the command-line host of the likeness library. Parses the command line and hands
+// each subcommand to its implementation in Commands.cpp.
+#include <exception>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "Outcome.h"
+
+using namespace likeness_cli;
+
+int main(int argc, char** argv) {
+    CLI::App app{"likeness: find the pictures of a local collection that look most like a query picture.\n"
+                 "A collection lives in a home folder (model/, feat.txt, the stored pictures, dated logs)."};
+    app.require_subcommand(1);
+    app.fallthrough();
+    GlobalOptions global;
+    app.add_option("--home", global.home, "The collection's home folder (default: the current folder)");
+    app.add_flag("-q,--quiet", global.quiet, "No progress display");
+    app.add_flag("-v,--verbose", global.verbose, "A line for every picture added, not only for problems");
+
+    InitOptions init;
+    CLI::App* initCommand = app.add_subcommand("init", "Create a home with a copy of the default model");
+    initCommand->add_option("DIR", init.dir, "The home to create (default: --home)");
+    initCommand->add_option("--model", init.modelDir,
+                            "Copy the model from this folder instead of the default one, which is looked for in "
+                            "$LIKENESS_MODEL_DIR, then <prefix>/share/likeness/model, then the source tree's model/");
+    initCommand->add_flag("--force", init.force, "Replace the model of an existing home");
+
+    AddOptions add;
+    CLI::App* addCommand = app.add_subcommand("add", "Add picture files, or folders searched recursively for pictures");
+    addCommand->add_option("PATH", add.paths, "Picture files and folders")->required();
+    addCommand->add_option("--into", add.into, "Folder of the home the copies are stored in")->capture_default_str();
+
+    AddUrlOptions addUrl;
+    CLI::App* addUrlCommand = app.add_subcommand("add-url", "Download pictures by URL and add them");
+    addUrlCommand->add_option("URL", addUrl.urls, "http:// or https:// addresses of pictures");
+    addUrlCommand->add_option("--from", addUrl.fromFile, "Read URLs from this file, one a line (- for standard input)");
+    addUrlCommand->add_option("--into", addUrl.into, "Folder of the home the downloads are stored in")->capture_default_str();
+    addUrlCommand->add_flag("--batch", addUrl.batch,
+                            "Add them all in one library call: faster, but reports only how many were added");
+
+    SearchOptions search;
+    CLI::App* searchCommand =
+        app.add_subcommand("search", "Print the keys of the stored pictures nearest to each query, nearest first");
+    searchCommand->add_option("QUERY", search.queries, "Picture files or http(s):// URLs")->required();
+    searchCommand->add_option("-n,--count", search.count, "How many results per query")->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    searchCommand->add_flag("--json", search.json, "Print JSON: [{\"query\": ..., \"results\": [keys]}]");
+    searchCommand->add_option("--html", search.htmlFile,
+                              "Also write a self-contained results page with thumbnails to this file");
+
+    std::string classifyPath;
+    CLI::App* classifyCommand =
+        app.add_subcommand("classify", "Print the model's best class for a picture and its score");
+    classifyCommand->add_option("PATH", classifyPath, "A picture file")->required();
+
+    CLI::App* infoCommand =
+        app.add_subcommand("info", "Print the home, its model, the number of pictures and the database size");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? kExitOk : kExitUsage;
+    }
+
+    try {
+        if (initCommand->parsed()) return runInit(global, init);
+        if (addCommand->parsed()) return runAdd(global, add);
+        if (addUrlCommand->parsed()) return runAddUrl(global, addUrl);
+        if (searchCommand->parsed()) return runSearch(global, search);
+        if (classifyCommand->parsed()) return runClassify(global, classifyPath);
+        if (infoCommand->parsed()) return runInfo(global);
+    } catch (const std::exception& failure) {
+        std::cerr << "likeness: " << failure.what() << std::endl;
+        return kExitUsage;
+    }
+    return kExitUsage;
+}

@@ -1,0 +1,62 @@
+// Running commands and setting up the work folder of a CLI test.
+#include "CliTestSupport.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {
+    const fs::path out = cwd / ".run-out";
+    const fs::path err = cwd / ".run-err";
+    const std::string wrapped = "cd " + shellQuoted(cwd.string()) + " && (" + commandLine + ") </dev/null >" +
+                                shellQuoted(out.string()) + " 2>" + shellQuoted(err.string());
+    const int raw = std::system(wrapped.c_str());
+    CommandRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = readFile(out);
+    run.err = readFile(err);
+    fs::remove(out);
+    fs::remove(err);
+    return run;
+}
+
+void CliTest::SetUp() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    work = fs::temp_directory_path() / ("likeness-cli-" + std::string(info->name()) + "-" + std::to_string(getpid()));
+    fs::remove_all(work);
+    fs::create_directories(work);
+    home = work / "home";
+    pics = work / "pics";
+    const CommandRun made = runShell(shellQuoted(MAKE_TEST_PICTURES) + " pics 6", work);
+    ASSERT_EQ(made.status, 0) << made.err;
+    fs::create_directories(pics / "sub");
+    fs::copy_file(pics / "scene0.jpg", pics / "sub" / "scene0.jpg");
+    std::ofstream(pics / "notes.txt") << "not a picture\n";
+    const CommandRun init = likeness("init --model " + shellQuoted(LIKENESS_TEST_MODEL_DIR) + " home");
+    ASSERT_EQ(init.status, 0) << init.err;
+}
+
+void CliTest::TearDown() {
+    if (!HasFailure()) fs::remove_all(work);
+}
+
+CommandRun CliTest::likeness(const std::string& arguments) const {
+    return runShell(shellQuoted(LIKENESS_CLI) + " --home home " + arguments, work);
+}

@@ -1,0 +1,40 @@
+// Helpers of the CLI tests: running the likeness command in a temporary home and reading what
+// it printed, plus the pictures and model the tests use.
+#ifndef LIKENESS_TESTS_CLI_CLITESTSUPPORT_H
+#define LIKENESS_TESTS_CLI_CLITESTSUPPORT_H
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a shell command line in cwd with standard input from /dev/null, capturing both streams.
+CommandRun runShell(const std::string& commandLine, const std::filesystem::path& cwd);
+
+// Quotes text for the shell.
+std::string shellQuoted(const std::string& text);
+
+std::string readFile(const std::filesystem::path& file);
+
+// A fresh temporary folder per test with synthetic pictures in pics/ (scene0..scene5, a same-named
+// copy in pics/sub/, a text file notes.txt) and an initialised home in home/.
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs the likeness command with arguments (already quoted where needed) from the work folder.
+    CommandRun likeness(const std::string& arguments) const;
+
+    std::filesystem::path work;
+    std::filesystem::path home;
+    std::filesystem::path pics;
+};
+
+#endif
