@@ -1,0 +1,118 @@
+// The feature file: record text, the writers' repairs and failure reports, and the loader's rules
+// as seen through a module built on a prepared file.
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "module/FeatureDB.h"
+#include "module/Module.h"
+#include "module/StringUtil.h"
+
+namespace {
+
+std::string valuesText(float value, int count = 512) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += (i == 0 ? std::to_string(value) : "0") + "|";
+    return text;
+}
+
+std::unique_ptr<ImplIModule, void (*)(ImplIModule*)> openModule(const std::string& path) {
+    return {InitialModule(path), ExitModule};
+}
+
+}  // namespace
+
+TEST(FeatureRecord, UsesSixSignificantDigitsInShortestForm) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> values{0.5f, 0.0000125f, 0.0f, -2.5f, 0.123456789f, 1e-05f, 100000.0f, 1e+06f,
+                                    std::numeric_limits<float>::quiet_NaN(), inf, -inf};
+    EXPECT_EQ(featureRecord("pics/a.jpg", values),
+              "pics/a.jpg|0.5|1.25e-05|0|-2.5|0.123457|1e-05|100000|1e+06|nan|inf|-inf|\n");
+    EXPECT_EQ(featureRecord("k", {}), "k|\n");
+}
+
+TEST(FeatureWriters, AppendRepairTornLineAndReportFailures) {
+    TempHome home(false);
+    LogWatch log;
+    save2featDBBatch(std::vector<std::vector<float>>{}, std::vector<std::string>{});
+    EXPECT_EQ(readFile("feat.txt"), "") << "an empty batch still creates the file";
+    EXPECT_NE(log.added().find("save2featDBBatch !! \n"), std::string::npos);
+
+    save2featDB({1.5f}, "a.jpg");
+    save2featDBBatch({{2.0f}, {3.0f}}, {"b.jpg", "c.jpg"});
+    EXPECT_EQ(readFile("feat.txt"), "a.jpg|1.5|\nb.jpg|2|\nc.jpg|3|\n");
+
+    writeFile("own.txt", "torn|0.1|0.");
+    EXPECT_TRUE(save2featDB("own.txt", {4.0f}, "d.jpg"));
+    EXPECT_EQ(readFile("own.txt"), "torn|0.1|0.\nd.jpg|4|\n");
+
+    EXPECT_EQ(save2featDBBatch("own.txt", {{1.0f}, {2.0f}}, {"only-one-key"}), 1u)
+        << "a short key list must not be read past its end";
+    EXPECT_FALSE(save2featDB("missing-dir/feat.txt", {1.0f}, "x.jpg"));
+    EXPECT_EQ(save2featDBBatch(".", {{1.0f}}, {"x.jpg"}), 0u) << "a directory cannot take records";
+}
+
+TEST(StringHelpers, TrimSpacesOnlyAndSplitOnAnySeparator) {
+    std::string text = "  a b\t ";
+    trimStr(text);
+    EXPECT_EQ(text, "a b\t");
+    std::string spaces = "    ";
+    trimStr(spaces);
+    EXPECT_EQ(spaces, "");
+    std::vector<std::string> tokens{"kept"};
+    splitStr("|a.jpg|0.5||2|", tokens, "|");
+    EXPECT_EQ(tokens, (std::vector<std::string>{"kept", "a.jpg", "0.5", "2"}));
+    tokens.clear();
+    splitStr("a;b,c", tokens, ",;");
+    EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "c"}));
+    tokens.clear();
+    splitStr("|||", tokens, "|");
+    EXPECT_TRUE(tokens.empty());
+}
+
+TEST(FeatureLoader, AcceptsOnlyWellFormedRecordsOfExistingFiles) {
+    TempHome home;
+    for (const char* name : {"good.jpg", "first.jpg", "spaced.jpg", "crlf.jpg", "short.jpg", "pipe|x.jpg", "text.jpg"}) {
+        writeFile(name, "x");
+    }
+    std::string file;
+    file += "good.jpg|" + valuesText(0.123456789f) + "\n";
+    file += "first.jpg|" + valuesText(1.0f) + "\n";
+    file += "first.jpg|" + valuesText(2.0f) + "\n";          // later duplicate: ignored
+    file += "   spaced.jpg|" + valuesText(3.0f) + "   \n";   // leading and trailing spaces trimmed
+    file += "crlf.jpg|" + valuesText(4.0f) + "\r\n";         // the CR becomes a 514th token
+    file += "short.jpg|" + valuesText(5.0f, 511) + "\n";
+    file += "short.jpg|1||" + valuesText(5.0f, 510) + "\n";  // empty field collapses to 512 tokens
+    file += "pipe|x.jpg|" + valuesText(6.0f) + "\n";
+    file += "gone.jpg|" + valuesText(7.0f) + "\n";            // its file does not exist
+    file += "text.jpg|abc|" + valuesText(8.0f, 511) + "\n";   // no number: 0
+    file += "\n     \n";
+    file += "tail.jpg|" + valuesText(9.0f);                    // last line without a line feed
+    writeFile("tail.jpg", "x");
+    writeFile("db.txt", file);
+
+    auto module = openModule("db.txt");
+    const FeatureMap& map = module->features();
+    ASSERT_EQ(map.size(), 5u);
+    EXPECT_FLOAT_EQ(map.at("good.jpg")[0], 0.123457f);
+    EXPECT_EQ(map.at("first.jpg")[0], 1.0f);
+    EXPECT_EQ(map.at("spaced.jpg")[0], 3.0f);
+    EXPECT_EQ(map.at("text.jpg")[0], 0.0f);
+    EXPECT_EQ(map.at("text.jpg").size(), 512u);
+    EXPECT_EQ(map.at("tail.jpg")[0], 9.0f);
+    EXPECT_EQ(readFile("db.txt"), file) << "loading never rewrites the file";
+}
+
+TEST(FeatureLoader, ReadsOnlyTheModulesOwnFile) {
+    TempHome home;
+    writeFile("a.jpg", "x");
+    writeFile("feat.txt", "a.jpg|" + valuesText(1.0f) + "\n");
+    EXPECT_EQ(openModule("other.txt")->features().size(), 0u) << "no fallback to feat.txt";
+    EXPECT_EQ(openModule("")->features().size(), 1u) << "an empty path means feat.txt";
+    EXPECT_EQ(openModule("")->databasePath(), "feat.txt");
+}
