@@ -14,9 +14,9 @@ namespace {
 const char* const kStyle = R"(body{font-family:sans-serif;margin:1.5em;background:#fafafa;color:#222}
 h1{font-size:1.4em}h2{font-size:1.05em;margin:1.6em 0 .5em;word-break:break-all}
 .row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}
-figure{margin:0;padding:6px;background:#fff;border:1px solid #ddd;border-radius:4px;width:200px}
+figure{margin:0;padding:6px;background:#fff;border:1px solid #ddd;border-radius:4px;width:164px}
 figure.query{border:2px solid #2a6ebb}
-figure img{max-width:200px;max-height:200px;display:block;margin:auto}
+figure img{max-width:164px;max-height:164px;display:block;margin:auto}
 figcaption{font-size:.8em;margin-top:4px;word-break:break-all}
 .rank{font-weight:bold;margin-right:.3em}.failure{color:#b00020}.missing{color:#777;font-size:.8em})";
 
