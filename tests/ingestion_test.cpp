@@ -1,0 +1,302 @@
+// Adding pictures from disk and by URL, and searching them, against a real HTTP server on
+// 127.0.0.1. Covers the result codes, the exact log lines, restarts and the refused keys.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "TestSupport.h"
+#include "log/EasyLog.h"
+#include "module/Download.h"
+#include "module/Module.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string jpegBytes(int seed) {
+    std::vector<unsigned char> bytes;
+    cv::imencode(".jpg", makePicture(seed), bytes);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Serves pictures and the awkward answers a download must survive.
+class PictureServer {
+public:
+    PictureServer() {
+        server.Get(R"(/pic/(\d+)/([^/]+))", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(jpegBytes(std::stoi(request.matches[1])), "image/jpeg");
+        });
+        server.Get("/created/cat.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 201;
+            response.set_content(jpegBytes(77), "image/jpeg");
+        });
+        server.Get("/missing/dog.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 404;
+            response.set_content("no such picture", "text/plain");
+        });
+        server.Get("/moved/bird.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.set_redirect("/pic/55/bird.jpg");
+        });
+        server.Get("/page/index.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<html><body>not a picture</body></html>", "text/html");
+        });
+        server.Get("/empty/void.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("", "image/jpeg");
+        });
+        server.Get("/escape/passwd.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.set_redirect("file:///etc/passwd");
+        });
+        server.Get("/stall/slow.jpg", [](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("image/jpeg", [](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+                sink.done();
+                return true;
+            });
+        });
+        server.Get("/img/cat.jpg", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(jpegBytes(request.get_param_value("size") == "big" ? 91 : 90), "image/jpeg");
+        });
+        server.Get("/store/feat.txt", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("overwritten", "text/plain");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~PictureServer() {
+        server.stop();
+        thread.join();
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+
+private:
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+};
+
+using ModulePtr = std::unique_ptr<ImplIModule, void (*)(ImplIModule*)>;
+ModulePtr openModule(const std::string& path = "feat.txt") {
+    return {InitialModule(path), ExitModule};
+}
+
+std::size_t countLines(const std::string& text) {
+    std::size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+}
+
+// The messages of a log excerpt, without the date, time and level columns.
+std::vector<std::string> messages(const std::string& log) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        const std::size_t end = log.find('\n', at);
+        const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (!line.empty()) out.push_back(line.size() > 36 ? line.substr(36) : line);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Ingestion, AddsFromDiskAndByUrlAndFindsEachPictureFirst) {
+    TempHome home;
+    PictureServer server;
+    fs::create_directories("in");
+    fs::create_directories("pics");
+    auto module = openModule();
+    std::vector<std::string> keys;
+    for (int seed = 0; seed < 6; ++seed) {
+        const std::string source = writePicture("in/p" + std::to_string(seed) + ".png", seed);
+        ASSERT_EQ(module->addAPicToDB(source, "pics/"), 0);
+        keys.push_back("pics/p" + std::to_string(seed) + ".png");
+    }
+    for (int seed = 6; seed < 10; ++seed) {
+        const std::string name = "u" + std::to_string(seed) + ".jpg";
+        ASSERT_EQ(module->addAUrlToDB(server.url("/pic/" + std::to_string(seed) + "/" + name), "pics/"), 0);
+        keys.push_back("pics/" + name);
+    }
+    EXPECT_EQ(countLines(readFile("feat.txt")), 10u);
+    std::vector<std::string> result{"stale"};
+    for (const std::string& key : keys) {
+        ASSERT_EQ(module->search(key, 1, result, 3), 3);
+        EXPECT_EQ(result.front(), key);
+    }
+    EXPECT_EQ(module->search(keys[7], 1, result, 20), 10);
+    EXPECT_EQ(module->search(keys[7], 1, result, -1), 10);
+    EXPECT_EQ(result.front(), keys[7]);
+    EXPECT_EQ(module->search(keys[7], 1, result, 0), 0);
+    EXPECT_TRUE(result.empty());
+    EXPECT_EQ(module->search(server.url("/pic/3/any.jpg"), 0, result, 1), 1);
+    EXPECT_EQ(result, std::vector<std::string>{"pics/p3.png"});
+
+    result = {"stale"};
+    EXPECT_EQ(module->search("in/none.png", 1, result, 5), -1);
+    EXPECT_TRUE(result.empty());
+    result = {"stale"};
+    EXPECT_EQ(module->search(server.url("/missing/dog.jpg"), 0, result, 5), -2);
+    EXPECT_TRUE(result.empty());
+    result = {"stale"};
+    EXPECT_EQ(module->search(server.url("/page/index.jpg"), 0, result, 5), -3);
+    EXPECT_TRUE(result.empty());
+
+    const FeatureMap before = module->features();
+    module.reset();
+    auto restarted = openModule();
+    ASSERT_EQ(restarted->features().size(), 10u);
+    for (const auto& entry : before) {
+        const std::vector<float>& reloaded = restarted->features().at(entry.first);
+        for (std::size_t i = 0; i < reloaded.size(); ++i) {
+            ASSERT_NEAR(reloaded[i], entry.second[i], 1e-5 * std::max(1.0f, std::abs(entry.second[i])));
+        }
+    }
+    for (const std::string& key : keys) {
+        ASSERT_EQ(restarted->search(key, 1, result, 1), 1);
+        EXPECT_EQ(result.front(), key) << "rounding to 6 digits must not change the self-match";
+    }
+}
+
+TEST(Ingestion, ResultCodesAndTheirExactLogLines) {
+    TempHome home;
+    PictureServer server;
+    auto module = openModule();
+    writePicture("cat.png", 1);
+    fs::create_directories("pics");
+
+    LogWatch added;
+    ASSERT_EQ(module->addAPicToDB("cat.png", "pics/"), 0);
+    EXPECT_EQ(messages(added.added()),
+              (std::vector<std::string>{" save2featDBBatch(batchfeats, filenames);", "save2featDBBatch !! "}));
+    LogWatch duplicate;
+    EXPECT_EQ(module->addAPicToDB("elsewhere/cat.png", "pics/"), -1);
+    EXPECT_EQ(messages(duplicate.added()), std::vector<std::string>{"addAPicToDB-already has this key: key=pics/cat.png"});
+    LogWatch undecodable;
+    writeFile("notes.png", "plain text");
+    EXPECT_EQ(module->addAPicToDB("notes.png", "pics/"), -3);
+    EXPECT_EQ(undecodable.added(), "");
+    EXPECT_FALSE(fs::exists("pics/notes.png"));
+
+    LogWatch byUrl;
+    EXPECT_EQ(module->addAUrlToDB(server.url("/created/cat.jpg"), "pics/"), 0) << "201 counts as success";
+    const std::string url = server.url("/created/cat.jpg");
+    EXPECT_EQ(messages(byUrl.added()),
+              (std::vector<std::string>{"addUrlToDB-download: key=pics/cat.jpg",
+                                        "download_jpeg => url=" + url + ", savepath=pics/cat.jpg", "!!! return true",
+                                        "  save2featDBBatch(batchfeats, filenames);", "save2featDBBatch !! "}));
+    LogWatch failed;
+    EXPECT_EQ(module->addAUrlToDB(server.url("/missing/dog.jpg"), "pics/"), -2);
+    EXPECT_EQ(messages(failed.added()).back(), "!!! Response code: 404");
+    EXPECT_EQ(readFile("pics/dog.jpg"), "no such picture") << "the error body stays where it was written";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/moved/bird.jpg"), "pics/"), 0) << "redirects are followed";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/page/index.jpg"), "pics/"), -3);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/empty/void.jpg"), "pics/"), -3);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/escape/passwd.jpg"), "pics/"), -2) << "file:// is refused";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/img/cat.jpg?size=big"), "pics/"), 0);
+    EXPECT_TRUE(fs::exists("pics/cat.jpg?size=big"));
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/3/cat.jpg"), "pics/"), -1) << "same last segment, other server path";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/3/"), "pics/"), -2) << "the key is the directory itself";
+    EXPECT_EQ(countLines(readFile("feat.txt")), 4u);
+    EXPECT_EQ(module->features().size(), 4u);
+}
+
+TEST(Ingestion, BatchSkipsFailuresAndAppendsInListOrder) {
+    TempHome home;
+    PictureServer server;
+    fs::create_directories("b");
+    auto module = openModule();
+    LogWatch log;
+    const std::vector<std::string> urls{server.url("/pic/1/one.jpg"), server.url("/missing/dog.jpg"),
+                                        server.url("/pic/3/three.jpg"), server.url("/pic/4/one.jpg")};
+    EXPECT_EQ(module->addUrlToDB(urls, "b/"), 2);
+    const std::string file = readFile("feat.txt");
+    ASSERT_EQ(countLines(file), 2u);
+    EXPECT_EQ(file.rfind("b/one.jpg|", 0), 0u);
+    EXPECT_NE(file.find("\nb/three.jpg|"), std::string::npos);
+    const std::string lines = log.added();
+    EXPECT_NE(lines.find("addUrlToDB: urls-size=4\n"), std::string::npos);
+    EXPECT_NE(lines.find("addUrlToDB-already has this key: i=3, key=b/one.jpg\n"), std::string::npos);
+    EXPECT_EQ(lines.find("already has this key: i=1"), std::string::npos);
+    EXPECT_EQ(module->addUrlToDB({}, "b/"), 0);
+    EXPECT_EQ(countLines(readFile("feat.txt")), 2u);
+}
+
+TEST(Ingestion, RefusesKeysThatWouldDamageTheCollection) {
+    TempHome home;
+    PictureServer server;
+    auto module = openModule("store/feat.txt");
+    fs::create_directories("store");
+    writePicture("in.png", 4);
+    ASSERT_EQ(module->addAPicToDB("in.png", "store/"), 0);
+    const std::string collection = readFile("store/feat.txt");
+    for (const char* unsafe : {"a|b.png", "line\nfeed.png", "cr\r.png"}) {
+        writePicture("x.png", 5);
+        fs::rename("x.png", unsafe);
+        EXPECT_EQ(module->addAPicToDB(unsafe, ""), -4) << unsafe;
+        EXPECT_FALSE(fs::exists(std::string("store/") + unsafe));
+    }
+    writePicture(" lead.png", 6);
+    EXPECT_EQ(module->addAPicToDB(" lead.png", ""), -4);
+    EXPECT_EQ(module->addAPicToDB(" lead.png", " "), -4);
+    LogWatch log;
+    EXPECT_EQ(module->addAUrlToDB(server.url("/store/feat.txt"), "store/"), -4);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/store/feat.txt"), "./store/../store/"), -4);
+    EXPECT_NE(log.added().find("it names the feature file"), std::string::npos);
+    EXPECT_EQ(module->addUrlToDB({server.url("/store/feat.txt"), server.url("/pic/2/tmp.jpg")}, ""), 0);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/tmp.jpg"), ""), -4);
+    const std::string logName = fs::path(EasyLog::GetInstance()->FilePath()).filename().string();
+    const std::string logDir = fs::path(EasyLog::GetInstance()->FilePath()).parent_path().string() + "/";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/" + logName), logDir), -4);
+    std::string expectedTail = collection;
+    EXPECT_EQ(readFile("store/feat.txt"), expectedTail) << "the collection's file is never overwritten";
+    EXPECT_EQ(module->features().size(), 1u);
+}
+
+TEST(Ingestion, NeverReportsAFailedWriteAsSuccess) {
+    TempHome home;
+    writePicture("photo.png", 8);
+    auto module = openModule();
+    EXPECT_EQ(module->addAPicToDB("photo.png", "no-such-dir/"), -4) << "imwrite into a missing directory";
+    EXPECT_TRUE(module->features().empty());
+
+    fs::create_directories("db-is-a-dir");
+    auto cannotAppend = openModule("db-is-a-dir");
+    EXPECT_EQ(cannotAppend->addAPicToDB("photo.png", ""), -4);
+    EXPECT_TRUE(cannotAppend->features().empty());
+    EXPECT_TRUE(fs::exists("photo.png"));
+
+    ASSERT_EQ(module->addAPicToDB("photo.png", ""), 0) << "the key is the source itself";
+    EXPECT_EQ(readFile("photo.png"), [] {
+        std::vector<unsigned char> png;
+        cv::imencode(".png", makePicture(8), png);
+        return std::string(png.begin(), png.end());
+    }()) << "a picture is not re-encoded over itself";
+}
+
+TEST(Download, RefusesStalledAndOversizedBodies) {
+    TempHome home(false);
+    PictureServer server;
+    DownloadLimits quick;
+    quick.stallSeconds = 1;
+    EXPECT_FALSE(download_jpeg(server.url("/stall/slow.jpg"), "slow.jpg", quick));
+    DownloadLimits small;
+    small.maxBodyBytes = 100;
+    EXPECT_FALSE(download_jpeg(server.url("/pic/1/a.jpg"), "a.jpg", small));
+    EXPECT_TRUE(download_jpeg(server.url("/pic/1/a.jpg"), "a.jpg"));
+    EXPECT_FALSE(download_jpeg(server.url("/pic/1/a.jpg"), "missing-dir/a.jpg"));
+    EXPECT_FALSE(download_jpeg("file:///etc/hostname", "h.txt"));
+    EXPECT_TRUE(download_jpeg(server.url("/empty/void.jpg"), "void.jpg"));
+    EXPECT_EQ(readFile("void.jpg"), "");
+}
