@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "classifier/VnnClassifier.h"
+#include "module/Export.h"
 #include "module/IModule.h"
 
 using FeatureMap = std::map<std::string, std::vector<float>>;
 
-class ImplIModule final : public IModule {
+// Exported as a type (not only its entry points) so hosts built with run-time type checks, such
+// as UBSan's vptr check, find its type information.
+class LIKENESS_API ImplIModule final : public IModule {
 public:
     explicit ImplIModule(std::string featdbfile);
     ~ImplIModule();
