@@ -105,6 +105,12 @@ std::size_t ImplIModule::appendOrForget(const char* saveMessage, const std::vect
     return written;
 }
 
+int ImplIModule::storeOne(const cv::Mat& picture, const std::string& key, const char* saveMessage) {
+    std::vector<std::vector<float>> batchfeats{extractAndInsert(picture, key)};
+    std::vector<std::string> filenames{key};
+    return appendOrForget(saveMessage, batchfeats, filenames) == 1 ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
+}
+
 int ImplIModule::addAPicToDB(std::string picPath, std::string saveDir) {
     const std::string key = makeKey(picPath, saveDir);
     if (featMap.count(key) != 0) {
@@ -119,10 +125,7 @@ int ImplIModule::addAPicToDB(std::string picPath, std::string saveDir) {
         logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot write the copy: key=%s\n", key.c_str());
         return LIKENESS_NOT_STORED;
     }
-    std::vector<std::vector<float>> batchfeats{extractAndInsert(picture, key)};
-    std::vector<std::string> filenames{key};
-    const bool appended = appendOrForget(" save2featDBBatch(batchfeats, filenames);\n", batchfeats, filenames) == 1;
-    return appended ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
+    return storeOne(picture, key, " save2featDBBatch(batchfeats, filenames);\n");
 }
 
 int ImplIModule::addAUrlToDB(std::string url, std::string saveDir) {
@@ -136,10 +139,7 @@ int ImplIModule::addAUrlToDB(std::string url, std::string saveDir) {
     if (!download_jpeg(url, key)) return LIKENESS_DOWNLOAD_FAILED;
     cv::Mat picture = cv::imread(key, cv::IMREAD_COLOR);
     if (picture.empty()) return LIKENESS_NOT_DECODABLE;
-    std::vector<std::vector<float>> batchfeats{extractAndInsert(picture, key)};
-    std::vector<std::string> filenames{key};
-    const bool appended = appendOrForget("  save2featDBBatch(batchfeats, filenames);\n", batchfeats, filenames) == 1;
-    return appended ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
+    return storeOne(picture, key, "  save2featDBBatch(batchfeats, filenames);\n");
 }
 
 int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) {

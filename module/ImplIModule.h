@@ -42,6 +42,9 @@ private:
     // out of featMap. Returns how many were stored.
     std::size_t appendOrForget(const char* saveMessage, const std::vector<std::vector<float>>& batchfeats,
                                const std::vector<std::string>& filenames);
+    // Extracts, inserts and appends one picture: LIKENESS_ADDED, or LIKENESS_NOT_STORED when its
+    // record did not reach the file.
+    int storeOne(const cv::Mat& picture, const std::string& key, const char* saveMessage);
 
     VnnClassifier classifier;
     int featDim = 512;
