@@ -12,7 +12,7 @@ check-deps:
 	@scripts/install-deps --check
 
 $(BUILD)/CMakeCache.txt: | check-deps
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON
 
 build: check-deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -28,9 +28,12 @@ test-asan: check-deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -E "^InstallTest\." -LE needs-node
 
 model: build
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON
 	scripts/make-model model
 
 bench-quality: model
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
+	cmake --build $(BUILD) -j $(JOBS) --target bench_quality
 	scripts/fetch-photos $(BUILD)/photos
 	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
 
