@@ -1,0 +1,529 @@
+#include "KerasToCaffe.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+
+namespace keras_to_caffe {
+namespace {
+
+using nlohmann::json;
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "keras-weights.bin holds little-endian float32");
+
+constexpr const char* kInputBlob = "data";
+
+struct Shape {
+    int channels = 0;
+    int height = 0;
+    int width = 0;
+};
+
+json readJson(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw ConversionError("cannot open " + path);
+    try {
+        return json::parse(in);
+    } catch (const json::exception& error) {
+        throw ConversionError(path + ": " + error.what());
+    }
+}
+
+std::string blobText(const std::vector<int>& shape) {
+    std::string text;
+    for (int dim : shape) text += (text.empty() ? "" : "x") + std::to_string(dim);
+    return text;
+}
+
+class Converter {
+public:
+    explicit Converter(const KerasModel& model) : model(model) {
+        for (const json& layer : model.layers)
+            for (const json& input : layer.at("inputs")) ++consumers[input.get<std::string>()];
+    }
+
+    void convertLayers() {
+        for (const json& layer : model.layers) {
+            const std::string kind = layer.at("class");
+            if (kind == "InputLayer") input(layer);
+            else if (kind == "ZeroPadding2D") zeroPadding(layer);
+            else if (kind == "Conv2D") convolution(layer, false);
+            else if (kind == "DepthwiseConv2D") convolution(layer, true);
+            else if (kind == "BatchNormalization") batchNormalization(layer);
+            else if (kind == "ReLU") relu(layer);
+            else if (kind == "Add") add(layer);
+            else if (kind == "AveragePooling2D") averagePooling(layer);
+            else if (kind == "Flatten") flatten(layer);
+            else if (kind == "Dense") dense(layer);
+            else if (kind == "Dropout") alias(layer);  // identity at inference
+            else fail(layer, "layer class " + kind + " is not supported");
+        }
+    }
+
+    // Inserted right after the last layer it reads, so a forward to "pool5" computes nothing more.
+    void addFeature(const FeatureRecipe& recipe) {
+        if (recipe.parts.empty()) throw ConversionError("the feature recipe names no layer");
+        std::vector<caffe::Layer> head;
+        std::vector<std::string> pooled;
+        std::vector<int> partChannels;
+        std::size_t lastSource = 0;
+        for (const FeaturePart& part : recipe.parts) {
+            const std::string source = blobOfLayer(part.layer);
+            const std::string name = "feature_" + part.layer;
+            if (std::find(pooled.begin(), pooled.end(), name) != pooled.end())
+                throw ConversionError("the feature recipe names " + part.layer + " twice");
+            head.push_back({name, "Pooling", {source}, {name}, "pooling_param { pool: AVE global_pooling: true }", {}});
+            pooled.push_back(name);
+            partChannels.push_back(shapes.at(source).channels);
+            lastSource = std::max(lastSource, producers.at(source));
+        }
+        std::string projected = pooled.front();
+        if (pooled.size() > 1) {
+            projected = "feature_parts";
+            head.push_back({projected, "Concat", pooled, {projected}, "concat_param { axis: 1 }", {}});
+        }
+        FeatureMap map = featureMap(recipe, partChannels);
+        caffe::Layer feature{"pool5", "InnerProduct", {projected}, {"pool5"},
+                             "inner_product_param { num_output: " + std::to_string(kFeatureSize) + " }", {}};
+        feature.blobs.push_back({{kFeatureSize, map.columns}, std::move(map.matrix)});
+        feature.blobs.push_back({{kFeatureSize}, std::move(map.bias)});
+        head.push_back(std::move(feature));
+        for (const caffe::Layer& layer : head)
+            if (shapes.count(layer.tops.front())) throw ConversionError("the model already has a blob named " + layer.tops.front());
+        layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(lastSource) + 1, head.begin(), head.end());
+    }
+
+    caffe::NetWriter write() const {
+        caffe::NetWriter net("nsfwjs_mobilenet_v2");
+        net.setInput(kInputBlob, {1, 3, kPictureSide, kPictureSide});
+        for (const caffe::Layer& layer : layers) net.addLayer(layer);
+        return net;
+    }
+
+private:
+    [[noreturn]] static void fail(const json& layer, const std::string& why) {
+        throw ConversionError(layer.at("name").get<std::string>() + ": " + why);
+    }
+
+    std::string blobOfLayer(const std::string& kerasName) const {
+        const auto found = blobs.find(kerasName);
+        if (found == blobs.end()) throw ConversionError("no converted layer is named " + kerasName);
+        return found->second;
+    }
+
+    std::string onlyInput(const json& layer) const {
+        if (layer.at("inputs").size() != 1) fail(layer, "expected exactly one input");
+        return layer.at("inputs")[0];
+    }
+
+    std::vector<float> weight(const std::string& name, const std::vector<int>& expectedShape) const {
+        if (!model.weights.contains(name)) throw ConversionError("weight " + name + " is missing");
+        const json& entry = model.weights.at(name);
+        const std::vector<int> shape = entry.at("shape");
+        if (shape != expectedShape)
+            throw ConversionError("weight " + name + " is " + blobText(shape) + ", expected " + blobText(expectedShape));
+        std::size_t count = 1;
+        for (int dim : shape) count *= static_cast<std::size_t>(dim);
+        const std::size_t offset = entry.at("offset");
+        if (offset + count > model.values.size()) throw ConversionError("weight " + name + " lies beyond keras-weights.bin");
+        return {model.values.begin() + static_cast<std::ptrdiff_t>(offset),
+                model.values.begin() + static_cast<std::ptrdiff_t>(offset + count)};
+    }
+
+    void emit(caffe::Layer layer, const Shape& shape) {
+        for (const std::string& top : layer.tops) {
+            shapes[top] = shape;
+            producers[top] = layers.size();
+        }
+        layers.push_back(std::move(layer));
+    }
+
+    void alias(const json& layer) {
+        blobs[layer.at("name")] = blobOfLayer(onlyInput(layer));
+    }
+
+    // The library feeds (BGR - mean) x 1.0; a per-channel Scale gives back BGR / 255, and the first
+    // convolution reads its channels in that order. Folding the mean into the convolution instead
+    // would be wrong where its window overlaps the zero padding.
+    void input(const json& layer) {
+        const json& shape = layer.at("config").at("batch_input_shape");
+        if (shape != json::parse("[null, 224, 224, 3]")) fail(layer, "expected a 224x224x3 input, got " + shape.dump());
+        const std::string name = layer.at("name");
+        caffe::Layer rescale{name, "Scale", {kInputBlob}, {name}, "scale_param { bias_term: true }", {}};
+        std::vector<float> scale(3, static_cast<float>(1.0 / 255.0));
+        std::vector<float> bias(3);
+        for (int channel = 0; channel < 3; ++channel) bias[channel] = static_cast<float>(kLibraryMeanBgr[channel] / 255.0);
+        rescale.blobs.push_back({{3}, std::move(scale)});
+        rescale.blobs.push_back({{3}, std::move(bias)});
+        emit(std::move(rescale), {3, kPictureSide, kPictureSide});
+        blobs[name] = name;
+        bgrBlob = name;
+    }
+
+    void zeroPadding(const json& layer) {
+        if (layer.at("config").at("padding") != json::parse("[[0, 1], [0, 1]]"))
+            fail(layer, "only the padding [[0,1],[0,1]] before a stride-2 convolution is supported");
+        const std::string source = onlyInput(layer);
+        if (consumers[layer.at("name")] != 1) fail(layer, "padding read by more than one layer");
+        paddedSources[layer.at("name")] = blobOfLayer(source);
+    }
+
+    // Keras pads [[0,1],[0,1]] and convolves 3x3 stride 2 "valid"; Caffe pads symmetrically, so
+    // pad 2 on every side gives the same windows shifted by one row and column, which two Slices
+    // drop. Weights go from Keras' [kh, kw, in, out] (depthwise: [kh, kw, in, multiplier]) to
+    // Caffe's [out, in / group, kh, kw].
+    void convolution(const json& layer, bool depthwise) {
+        const json& config = layer.at("config");
+        const std::string name = layer.at("name");
+        const std::string source = onlyInput(layer);
+        const bool padded = paddedSources.count(source) != 0;
+        const std::string bottom = padded ? paddedSources.at(source) : blobOfLayer(source);
+        const Shape in = shapes.at(bottom);
+        const int kernel = config.at("kernel_size")[0];
+        const int stride = config.at("strides")[0];
+        const std::string padding = config.at("padding");
+        if (config.at("kernel_size")[1] != kernel || config.at("strides")[1] != stride) fail(layer, "non-square kernel or stride");
+        if (config.at("dilation_rate") != json::parse("[1, 1]")) fail(layer, "dilation is not supported");
+        if (config.at("activation") != "linear") fail(layer, "a fused activation is not supported");
+        if (config.at("data_format") != "channels_last") fail(layer, "expected channels_last");
+        int pad = 0;
+        if (padded) {
+            if (padding != "valid" || kernel != 3 || stride != 2) fail(layer, "padded input expects a 3x3 stride-2 valid convolution");
+            if (in.height % 2 || in.width % 2) fail(layer, "padded input expects even rows and columns");
+            pad = 2;
+        } else if (padding == "same") {
+            if (stride != 1 || kernel % 2 == 0) fail(layer, "\"same\" padding is supported for odd kernels at stride 1");
+            pad = kernel / 2;
+        } else if (padding != "valid") {
+            fail(layer, "unknown padding " + padding);
+        }
+        const bool readsPicture = bottom == bgrBlob;
+        if (readsPicture && depthwise) fail(layer, "a depthwise convolution cannot read the BGR picture");
+
+        int outputs = 0;
+        int group = 1;
+        std::vector<float> caffeWeights;
+        if (depthwise) {
+            const int multiplier = config.at("depth_multiplier");
+            outputs = in.channels * multiplier;
+            group = in.channels;
+            const std::vector<float> kerasWeights = weight(name + "/depthwise_kernel", {kernel, kernel, in.channels, multiplier});
+            caffeWeights.resize(kerasWeights.size());
+            for (int channel = 0; channel < in.channels; ++channel)
+                for (int copy = 0; copy < multiplier; ++copy)
+                    for (int y = 0; y < kernel; ++y)
+                        for (int x = 0; x < kernel; ++x)
+                            caffeWeights[((static_cast<std::size_t>(channel) * multiplier + copy) * kernel + y) * kernel + x] =
+                                kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * in.channels + channel) * multiplier + copy];
+        } else {
+            outputs = config.at("filters");
+            const std::vector<float> kerasWeights = weight(name + "/kernel", {kernel, kernel, in.channels, outputs});
+            caffeWeights.resize(kerasWeights.size());
+            for (int output = 0; output < outputs; ++output)
+                for (int channel = 0; channel < in.channels; ++channel) {
+                    const int kerasChannel = readsPicture ? in.channels - 1 - channel : channel;  // BGR -> RGB
+                    for (int y = 0; y < kernel; ++y)
+                        for (int x = 0; x < kernel; ++x)
+                            caffeWeights[((static_cast<std::size_t>(output) * in.channels + channel) * kernel + y) * kernel + x] =
+                                kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * in.channels + kerasChannel) * outputs + output];
+                }
+        }
+        std::vector<float> bias = config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
+
+        Shape out{outputs, (in.height + 2 * pad - kernel) / stride + 1, (in.width + 2 * pad - kernel) / stride + 1};
+        const std::string convolutionTop = padded ? name + "_shifted" : name;
+        caffe::Layer caffeLayer{name,
+                                "Convolution",
+                                {bottom},
+                                {convolutionTop},
+                                "convolution_param { num_output: " + std::to_string(outputs) + " kernel_size: " + std::to_string(kernel) +
+                                    " stride: " + std::to_string(stride) + " pad: " + std::to_string(pad) +
+                                    " group: " + std::to_string(group) + " bias_term: true }",
+                                {}};
+        const int inputsPerGroup = in.channels / group;
+        caffeLayer.blobs.push_back({{outputs, inputsPerGroup, kernel, kernel}, std::move(caffeWeights)});
+        caffeLayer.blobs.push_back({{outputs}, std::move(bias)});
+        const std::size_t convolutionIndex = layers.size();
+        emit(std::move(caffeLayer), out);
+        if (padded) {
+            const std::string rowsDropped = name + "_rows_dropped";
+            --out.height;
+            emit({rowsDropped, "Slice", {convolutionTop}, {name + "_first_row", rowsDropped}, "slice_param { axis: 2 slice_point: 1 }", {}},
+                 out);
+            --out.width;
+            emit({name + "_columns_dropped", "Slice", {rowsDropped}, {name + "_first_column", name},
+                  "slice_param { axis: 3 slice_point: 1 }", {}},
+                 out);
+        }
+        blobs[name] = name;
+        convolutions[name] = convolutionIndex;
+    }
+
+    // Folded into the convolution before it: w' = w * gamma / sqrt(variance + epsilon) and
+    // b' = (b - mean) * gamma / sqrt(variance + epsilon) + beta, per output channel. Slicing rows
+    // and columns commutes with that, so the Slices after a padded convolution stay as they are.
+    void batchNormalization(const json& layer) {
+        const json& config = layer.at("config");
+        const std::string name = layer.at("name");
+        const std::string source = onlyInput(layer);
+        const std::string blob = blobOfLayer(source);
+        const auto convolution = convolutions.find(blob);
+        if (convolution == convolutions.end()) fail(layer, "only a batch normalisation right after a convolution is supported");
+        if (consumers[source] != 1) fail(layer, source + " is read by more than the batch normalisation");
+        if (config.at("axis") != -1 && config.at("axis") != 3) fail(layer, "expected normalisation over channels");
+        const int channels = shapes.at(blob).channels;
+        const double epsilon = config.at("epsilon");
+        const std::vector<float> gamma = config.at("scale").get<bool>() ? weight(name + "/gamma", {channels}) : std::vector<float>(channels, 1.0f);
+        const std::vector<float> beta = config.at("center").get<bool>() ? weight(name + "/beta", {channels}) : std::vector<float>(channels, 0.0f);
+        const std::vector<float> mean = weight(name + "/moving_mean", {channels});
+        const std::vector<float> variance = weight(name + "/moving_variance", {channels});
+
+        caffe::Layer& target = layers.at(convolution->second);
+        std::vector<float>& weights = target.blobs.at(0).data;
+        std::vector<float>& bias = target.blobs.at(1).data;
+        const std::size_t perChannel = weights.size() / static_cast<std::size_t>(channels);
+        for (int channel = 0; channel < channels; ++channel) {
+            const double factor = gamma[channel] / std::sqrt(static_cast<double>(variance[channel]) + epsilon);
+            for (std::size_t index = 0; index < perChannel; ++index) {
+                float& value = weights[channel * perChannel + index];
+                value = static_cast<float>(value * factor);
+            }
+            bias[channel] = static_cast<float>((static_cast<double>(bias[channel]) - mean[channel]) * factor + beta[channel]);
+        }
+        // The convolution's output now is the normalisation's: it takes the normalisation's name,
+        // and the unnormalised output, which no longer exists, is no longer reachable by name.
+        caffe::Layer& producer = layers.at(producers.at(blob));
+        producer.name = name;
+        producer.tops.back() = name;
+        shapes[name] = shapes.at(blob);
+        producers[name] = producers.at(blob);
+        shapes.erase(blob);
+        producers.erase(blob);
+        convolutions.erase(convolution);
+        blobs.erase(source);
+        blobs[name] = name;
+    }
+
+    void relu(const json& layer) {
+        const json& config = layer.at("config");
+        const json& maxValue = config.at("max_value");
+        if (config.value("negative_slope", 0.0) != 0.0 || config.value("threshold", 0.0) != 0.0)
+            fail(layer, "only plain ReLU and ReLU6 are supported");
+        if (!maxValue.is_null() && maxValue != 6) fail(layer, "only a maximum of 6 is supported");
+        const std::string name = layer.at("name");
+        const std::string bottom = blobOfLayer(onlyInput(layer));
+        emit({name, maxValue.is_null() ? "ReLU" : "ReLU6", {bottom}, {name}, "", {}}, shapes.at(bottom));
+        blobs[name] = name;
+    }
+
+    void add(const json& layer) {
+        std::vector<std::string> bottoms;
+        for (const json& input : layer.at("inputs")) bottoms.push_back(blobOfLayer(input));
+        if (bottoms.size() < 2) fail(layer, "an addition needs two inputs");
+        const Shape shape = shapes.at(bottoms.front());
+        for (const std::string& bottom : bottoms) {
+            const Shape other = shapes.at(bottom);
+            if (other.channels != shape.channels || other.height != shape.height || other.width != shape.width)
+                fail(layer, "inputs of different shapes");
+        }
+        const std::string name = layer.at("name");
+        emit({name, "Eltwise", bottoms, {name}, "eltwise_param { operation: SUM }", {}}, shape);
+        blobs[name] = name;
+    }
+
+    void averagePooling(const json& layer) {
+        const json& config = layer.at("config");
+        const std::string bottom = blobOfLayer(onlyInput(layer));
+        const Shape in = shapes.at(bottom);
+        const json whole = json::array({in.height, in.width});
+        if (config.at("pool_size") != whole || config.at("strides") != whole || config.at("padding") != "valid")
+            fail(layer, "only a pooling over the whole picture is supported");
+        const std::string name = layer.at("name");
+        emit({name, "Pooling", {bottom}, {name}, "pooling_param { pool: AVE global_pooling: true }", {}}, {in.channels, 1, 1});
+        blobs[name] = name;
+    }
+
+    // Keras flattens rows, columns, channels and Caffe channels, rows, columns: the same only at 1x1.
+    void flatten(const json& layer) {
+        const Shape in = shapes.at(blobOfLayer(onlyInput(layer)));
+        if (in.height != 1 || in.width != 1) fail(layer, "flattening a spatial output would reorder its values");
+        alias(layer);
+    }
+
+    void dense(const json& layer) {
+        const json& config = layer.at("config");
+        const std::string name = layer.at("name");
+        const std::string bottom = blobOfLayer(onlyInput(layer));
+        const Shape in = shapes.at(bottom);
+        if (in.height != 1 || in.width != 1) fail(layer, "expected a flat input");
+        const int outputs = config.at("units");
+        const std::string activation = config.at("activation");
+        if (activation != "linear" && activation != "relu" && activation != "softmax") fail(layer, "activation " + activation + " is not supported");
+        const std::vector<float> kerasWeights = weight(name + "/kernel", {in.channels, outputs});
+        std::vector<float> caffeWeights(kerasWeights.size());
+        for (int output = 0; output < outputs; ++output)
+            for (int channel = 0; channel < in.channels; ++channel)
+                caffeWeights[static_cast<std::size_t>(output) * in.channels + channel] =
+                    kerasWeights[static_cast<std::size_t>(channel) * outputs + output];
+        std::vector<float> bias = config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
+        const std::string linearTop = activation == "linear" ? name : name + "_linear";
+        caffe::Layer product{linearTop, "InnerProduct", {bottom}, {linearTop},
+                             "inner_product_param { num_output: " + std::to_string(outputs) + " }", {}};
+        product.blobs.push_back({{outputs, in.channels}, std::move(caffeWeights)});
+        product.blobs.push_back({{outputs}, std::move(bias)});
+        emit(std::move(product), {outputs, 1, 1});
+        if (activation != "linear") emit({name, activation == "relu" ? "ReLU" : "Softmax", {linearTop}, {name}, "", {}}, {outputs, 1, 1});
+        blobs[name] = name;
+    }
+
+    const KerasModel& model;
+    std::map<std::string, int> consumers;             // Keras layer -> layers reading its output
+    std::map<std::string, std::string> blobs;         // Keras layer -> Caffe blob holding its output
+    std::map<std::string, std::string> paddedSources; // Keras padding layer -> the blob it pads
+    std::map<std::string, Shape> shapes;              // Caffe blob -> channels, rows, columns
+    std::map<std::string, std::size_t> producers;     // Caffe blob -> index of the layer writing it
+    std::map<std::string, std::size_t> convolutions;  // Caffe blob -> its convolution, still unnormalised
+    std::string bgrBlob;
+    std::vector<caffe::Layer> layers;
+};
+
+}  // namespace
+
+KerasModel readKerasDump(const std::string& directory) {
+    KerasModel model;
+    const json description = readJson(directory + "/keras-model.json");
+    model.layers = description.at("layers");
+    model.weights = description.at("weights");
+    const std::string weightsPath = directory + "/keras-weights.bin";
+    std::ifstream in(weightsPath, std::ios::binary);
+    if (!in) throw ConversionError("cannot open " + weightsPath);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (bytes.size() % sizeof(float)) throw ConversionError(weightsPath + " is not a whole number of float32 values");
+    model.values.resize(bytes.size() / sizeof(float));
+    std::memcpy(model.values.data(), bytes.data(), bytes.size());
+    return model;
+}
+
+FeatureRecipe defaultRecipe() {
+    FeatureRecipe recipe;
+    recipe.parts = {{"block_10_expand_relu", 1.0}, {"block_10_project_BN", 1.0}, {"block_5_add", 1.0}};
+    return recipe;
+}
+
+std::vector<FeaturePart> parseFeatureParts(const std::string& text) {
+    std::vector<FeaturePart> parts;
+    std::stringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        FeaturePart part;
+        const std::size_t colon = item.find(':');
+        part.layer = item.substr(0, colon);
+        if (colon != std::string::npos) part.scale = parseScale(item.substr(colon + 1));
+        if (part.layer.empty()) throw ConversionError("empty layer name in feature parts \"" + text + "\"");
+        parts.push_back(part);
+    }
+    if (parts.empty()) throw ConversionError("no feature parts in \"" + text + "\"");
+    return parts;
+}
+
+double parseScale(const std::string& text) {
+    std::size_t used = 0;
+    double value = 0.0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || !std::isfinite(value)) throw ConversionError("bad scale \"" + text + "\"");
+    return value;
+}
+
+Projection readProjection(const std::string& path) {
+    const json description = readJson(path);
+    Projection projection;
+    try {
+        projection.matrix = description.at("matrix").get<std::vector<std::vector<double>>>();
+        if (description.contains("bias")) projection.bias = description.at("bias").get<std::vector<double>>();
+    } catch (const json::exception& error) {
+        throw ConversionError(path + ": " + error.what());
+    }
+    if (!projection.bias.empty() && projection.bias.size() != static_cast<std::size_t>(kFeatureSize))
+        throw ConversionError(path + ": the bias must have " + std::to_string(kFeatureSize) + " values");
+    return projection;
+}
+
+Projection orthonormalProjection(int columns, unsigned seed) {
+    if (columns < kFeatureSize)
+        throw ConversionError("an orthonormal projection to " + std::to_string(kFeatureSize) + " values needs at least as many inputs, not " +
+                              std::to_string(columns));
+    std::mt19937 generator(seed);
+    // Our own mapping from the generator's raw output, since std::normal_distribution differs
+    // between standard libraries.
+    auto unitOpen = [&generator] { return (static_cast<double>(generator() >> 8) + 0.5) / 16777216.0; };
+    Projection projection;
+    projection.matrix.assign(kFeatureSize, std::vector<double>(columns));
+    for (std::vector<double>& row : projection.matrix) {
+        for (double& value : row) value = std::sqrt(-2.0 * std::log(unitOpen())) * std::cos(2.0 * M_PI * unitOpen());
+        // Gram-Schmidt, twice over to keep the rows orthogonal to rounding precision.
+        for (int pass = 0; pass < 2; ++pass)
+            for (const std::vector<double>* earlier = projection.matrix.data(); earlier != &row; ++earlier) {
+                double dot = 0.0;
+                for (int column = 0; column < columns; ++column) dot += row[column] * (*earlier)[column];
+                for (int column = 0; column < columns; ++column) row[column] -= dot * (*earlier)[column];
+            }
+        double norm = 0.0;
+        for (double value : row) norm += value * value;
+        norm = std::sqrt(norm);
+        for (double& value : row) value /= norm;
+    }
+    return projection;
+}
+
+FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partChannels) {
+    if (partChannels.size() != recipe.parts.size()) throw ConversionError("one channel count per feature part expected");
+    std::vector<double> columnScales;
+    for (std::size_t part = 0; part < partChannels.size(); ++part)
+        columnScales.insert(columnScales.end(), static_cast<std::size_t>(partChannels[part]), recipe.parts[part].scale);
+    FeatureMap map;
+    map.columns = static_cast<int>(columnScales.size());
+    const int columns = map.columns;
+    map.matrix.assign(static_cast<std::size_t>(kFeatureSize) * columns, 0.0f);
+    map.bias.assign(kFeatureSize, 0.0f);
+    if (recipe.projection && recipe.orthonormalSeed) throw ConversionError("give a projection or an orthonormal seed, not both");
+    if (recipe.projection || recipe.orthonormalSeed) {
+        const Projection projection = recipe.projection ? *recipe.projection : orthonormalProjection(columns, *recipe.orthonormalSeed);
+        if (projection.matrix.size() != static_cast<std::size_t>(kFeatureSize))
+            throw ConversionError("the projection has " + std::to_string(projection.matrix.size()) + " rows, not " +
+                                  std::to_string(kFeatureSize));
+        for (int row = 0; row < kFeatureSize; ++row) {
+            if (projection.matrix[row].size() != static_cast<std::size_t>(columns))
+                throw ConversionError("projection row " + std::to_string(row) + " has " + std::to_string(projection.matrix[row].size()) +
+                                      " values but the parts give " + std::to_string(columns));
+            for (int column = 0; column < columns; ++column)
+                map.matrix[static_cast<std::size_t>(row) * columns + column] =
+                    static_cast<float>(recipe.scale * projection.matrix[row][column] * columnScales[column]);
+            if (!projection.bias.empty()) map.bias[row] = static_cast<float>(recipe.scale * projection.bias[row]);
+        }
+    } else {
+        if (columns != kFeatureSize)
+            throw ConversionError("the feature parts give " + std::to_string(columns) + " values; without a projection they must give " +
+                                  std::to_string(kFeatureSize));
+        for (int index = 0; index < kFeatureSize; ++index)
+            map.matrix[static_cast<std::size_t>(index) * columns + index] = static_cast<float>(recipe.scale * columnScales[index]);
+    }
+    return map;
+}
+
+caffe::NetWriter convert(const KerasModel& model, const FeatureRecipe& recipe) {
+    Converter converter(model);
+    converter.convertLayers();
+    converter.addFeature(recipe);
+    return converter.write();
+}
+
+}  // namespace keras_to_caffe

@@ -1,0 +1,88 @@
+// Converts the Keras MobileNetV2 dumped by dump-model.mjs into a Caffe network for OpenCV's dnn
+// module: the classifier unchanged plus a 512-value feature layer "pool5" built from a recipe.
+#ifndef LIKENESS_TOOLS_MODEL_KERASTOCAFFE_H
+#define LIKENESS_TOOLS_MODEL_KERASTOCAFFE_H
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "caffe/CaffeWriter.h"
+
+namespace keras_to_caffe {
+
+constexpr int kFeatureSize = 512;
+constexpr int kPictureSide = 224;
+// What the library subtracts from each BGR channel before the network sees the picture
+// (module/ImplIModule.cpp); the converted network undoes it to recover the model's rgb / 255.
+constexpr double kLibraryMeanBgr[3] = {103.94, 116.78, 123.68};
+
+struct ConversionError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The neutral form written by dump-model.mjs: the layer list and every weight as float32.
+struct KerasModel {
+    nlohmann::json layers;
+    nlohmann::json weights;  // name -> {"shape": [...], "offset": values before it}
+    std::vector<float> values;
+};
+KerasModel readKerasDump(const std::string& directory);
+
+// One source of the feature: a Keras layer with a spatial output, averaged over rows and columns,
+// each channel multiplied by `scale`.
+struct FeaturePart {
+    std::string layer;
+    double scale = 1.0;
+};
+
+// A fixed linear map from the concatenated parts to the 512 feature values: value = matrix * x + bias.
+struct Projection {
+    std::vector<std::vector<double>> matrix;  // kFeatureSize rows, one column per concatenated value
+    std::vector<double> bias;                 // empty or kFeatureSize values
+};
+
+// How "pool5" is made: the parts' pooled outputs, concatenated, projected when a projection or
+// an orthonormal seed is given (otherwise the parts must total 512 channels), and multiplied by
+// `scale`.
+struct FeatureRecipe {
+    std::vector<FeaturePart> parts;
+    std::optional<Projection> projection;
+    std::optional<unsigned> orthonormalSeed;  // orthonormalProjection(channels of the parts, seed)
+    double scale = 1.0;
+};
+
+// The recipe shipped by default (see the converter's usage text for the reasoning).
+FeatureRecipe defaultRecipe();
+// "LAYER[:SCALE],LAYER[:SCALE],..."; throws ConversionError on malformed text.
+std::vector<FeaturePart> parseFeatureParts(const std::string& text);
+// A finite decimal number, the whole text; throws ConversionError otherwise.
+double parseScale(const std::string& text);
+// {"matrix": [[...], ...], "bias": [...]} with "bias" optional.
+Projection readProjection(const std::string& path);
+// kFeatureSize orthonormal rows of `columns` values from a seeded Gaussian matrix; the same
+// seed gives the same rows on every platform.
+Projection orthonormalProjection(int columns, unsigned seed);
+
+// The recipe as the matrix (kFeatureSize rows of `columns` values, row-major) and bias that
+// "pool5" applies to the concatenated pooled parts; partChannels are the parts' channel counts.
+struct FeatureMap {
+    int columns = 0;
+    std::vector<float> matrix;
+    std::vector<float> bias;
+};
+FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partChannels);
+
+// The converted network: input "data" 1x3x224x224 holding (BGR - kLibraryMeanBgr); each Keras
+// layer's output is the output of the Caffe layer of the same name, except for a convolution
+// followed by its batch normalisation (only the normalised output exists, under the
+// normalisation's name) and for flatten and dropout (their input's); "pool5" follows the last
+// layer it needs, so a forward to it stops there; the model's last layer comes last.
+caffe::NetWriter convert(const KerasModel& model, const FeatureRecipe& recipe);
+
+}  // namespace keras_to_caffe
+
+#endif
