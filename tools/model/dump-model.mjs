@@ -17,9 +17,9 @@ const tensors = tf.io.decodeWeights(weightData, weightSpecs);
 const weights = {};
 const chunks = [];
 let offset = 0;
-for (const spec of weightSpecs) {
-  const values = tensors[spec.name].dataSync();
-  if (!(values instanceof Float32Array)) throw new Error(`${spec.name} did not decode to float32`);
+for (const weight of weightSpecs) {
+  const values = tensors[weight.name].dataSync();
+  if (!(values instanceof Float32Array)) throw new Error(`${weight.name} did not decode to float32`);
   weights[spec.name] = { shape: spec.shape, offset };
   chunks.push(Buffer.from(values.buffer, values.byteOffset, values.byteLength));
   offset += values.length;
