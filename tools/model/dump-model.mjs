@@ -20,7 +20,7 @@ let offset = 0;
 for (const weight of weightSpecs) {
   const values = tensors[weight.name].dataSync();
   if (!(values instanceof Float32Array)) throw new Error(`${weight.name} did not decode to float32`);
-  weights[spec.name] = { shape: spec.shape, offset };
+  weights[weight.name] = { shape: weight.shape, offset };
   chunks.push(Buffer.from(values.buffer, values.byteOffset, values.byteLength));
   offset += values.length;
 }
