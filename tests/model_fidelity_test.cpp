@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,18 @@ bool commandExists(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// What reference.mjs names the pooled output a part reads.
+std::string referenceName(const keras_to_caffe::FeaturePart& part) {
+    return part.pooling == keras_to_caffe::Pooling::Maximum ? part.layer + "@max" : part.layer;
+}
+
+// Every pooled output compared: the fixed ones, and each part's layer averaged and pooled the
+// part's way.
 std::vector<std::string> referenceLayers() {
     std::vector<std::string> layers = kComparedLayers;
-    for (const keras_to_caffe::FeaturePart& part : keras_to_caffe::defaultRecipe().parts) layers.push_back(part.layer);
+    for (const keras_to_caffe::FeaturePart& part : keras_to_caffe::defaultRecipe().parts)
+        for (const std::string& name : {part.layer, referenceName(part)})
+            if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
     return layers;
 }
 
@@ -111,17 +121,22 @@ cv::Mat libraryBlob(const cv::Mat& picture) {
                                   cv::Scalar(mean[0], mean[1], mean[2]), false);
 }
 
-// A blob's values, averaged over rows and columns when it has them.
-std::vector<double> pooled(const cv::Mat& blob) {
+// A blob's values per channel, averaged over rows and columns (or their maximum) when it has them.
+std::vector<double> pooled(const cv::Mat& blob, bool maximum) {
     const int channels = blob.size[1];
     const std::size_t perChannel = blob.total() / static_cast<std::size_t>(channels);
-    std::vector<double> values(channels, 0.0);
-    const float* data = blob.ptr<float>();
+    std::vector<double> values(channels);
     for (int channel = 0; channel < channels; ++channel) {
-        for (std::size_t index = 0; index < perChannel; ++index) values[channel] += data[channel * perChannel + index];
-        values[channel] /= static_cast<double>(perChannel);
+        const float* begin = blob.ptr<float>() + channel * perChannel;
+        values[channel] = maximum ? *std::max_element(begin, begin + perChannel)
+                                  : std::accumulate(begin, begin + perChannel, 0.0) / static_cast<double>(perChannel);
     }
     return values;
+}
+
+void normalise(std::vector<double>& values) {
+    const double norm = std::sqrt(std::inner_product(values.begin(), values.end(), values.begin(), 0.0));
+    for (double& value : values) value /= norm;
 }
 
 double maxAbsoluteDifference(const std::vector<double>& actual, const std::vector<double>& expected) {
@@ -149,9 +164,11 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
     for (std::size_t picture = 0; picture < fixture().pictures.size(); ++picture) {
         net.setInput(libraryBlob(fixture().pictures[picture]));
         std::vector<cv::Mat> outputs;
-        net.forward(outputs, layers);
+        std::vector<std::string> caffeLayers;
+        for (const std::string& layer : layers) caffeLayers.push_back(layer.substr(0, layer.find('@')));
+        net.forward(outputs, caffeLayers);
         for (std::size_t index = 0; index < layers.size(); ++index) {
-            const std::vector<double> actual = pooled(outputs[index]);
+            const std::vector<double> actual = pooled(outputs[index], layers[index] != caffeLayers[index]);
             const std::vector<double>& expected = fixture().reference.at(layers[index])[picture];
             ASSERT_EQ(actual.size(), expected.size()) << layers[index];
             const double difference = maxAbsoluteDifference(actual, expected);
@@ -159,7 +176,7 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
             EXPECT_LE(difference, kTolerance) << layers[index] << " on " << kPhotos[picture];
         }
         const std::vector<double>& expectedScores = fixture().reference.at("dense_3")[picture];
-        const std::vector<double> scores = pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()]);
+        const std::vector<double> scores = pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()], false);
         EXPECT_EQ(std::max_element(scores.begin(), scores.end()) - scores.begin(),
                   std::max_element(expectedScores.begin(), expectedScores.end()) - expectedScores.begin())
             << "top class of " << kPhotos[picture];
@@ -170,33 +187,46 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
     }
 }
 
-// pool5 is the recipe's map applied to the reference's pooled parts, each value within the
-// error those parts may carry through that row of the map.
+// pool5 is the recipe applied to the reference's pooled parts: each value within the error those
+// parts may carry through its row of the map, or, for a normalised feature, within the tolerance
+// of the unit vector.
 TEST_F(ModelFidelityTest, FeatureIsTheRecipeAppliedToTheReference) {
     const keras_to_caffe::FeatureRecipe recipe = keras_to_caffe::defaultRecipe();
     std::vector<int> partChannels;
     for (const keras_to_caffe::FeaturePart& part : recipe.parts)
-        partChannels.push_back(static_cast<int>(fixture().reference.at(part.layer).front().size()));
+        partChannels.push_back(static_cast<int>(fixture().reference.at(referenceName(part)).front().size()));
     const keras_to_caffe::FeatureMap map = keras_to_caffe::featureMap(recipe, partChannels);
     for (std::size_t picture = 0; picture < fixture().pictures.size(); ++picture) {
         std::vector<double> parts;
         for (const keras_to_caffe::FeaturePart& part : recipe.parts) {
-            const std::vector<double>& values = fixture().reference.at(part.layer)[picture];
+            std::vector<double> values = fixture().reference.at(referenceName(part))[picture];
+            if (part.normalised) normalise(values);
             parts.insert(parts.end(), values.begin(), values.end());
+        }
+        std::vector<double> expected(map.bias.begin(), map.bias.end());
+        std::vector<double> tolerances(expected.size());
+        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
+            double rowWeight = 0.0;
+            for (int column = 0; column < map.columns; ++column) {
+                const float coefficient = map.matrix[static_cast<std::size_t>(row) * map.columns + column];
+                expected[row] += coefficient * parts[column];
+                rowWeight += std::abs(coefficient);
+            }
+            tolerances[row] = kTolerance * std::max(1.0, rowWeight);
         }
         net.setInput(libraryBlob(fixture().pictures[picture]));
         const cv::Mat feature = net.forward("pool5");
         ASSERT_EQ(feature.total(), static_cast<std::size_t>(keras_to_caffe::kFeatureSize));
-        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
-            double expected = map.bias[row];
-            double rowWeight = 0.0;
-            for (int column = 0; column < map.columns; ++column) {
-                const float coefficient = map.matrix[static_cast<std::size_t>(row) * map.columns + column];
-                expected += coefficient * parts[column];
-                rowWeight += std::abs(coefficient);
-            }
-            EXPECT_NEAR(feature.ptr<float>()[row], expected, kTolerance * std::max(1.0, rowWeight))
-                << "pool5[" << row << "] on " << kPhotos[picture];
+        std::vector<double> actual(feature.ptr<float>(), feature.ptr<float>() + feature.total());
+        if (recipe.normalised) {
+            normalise(expected);
+            for (double& value : actual) value /= recipe.scale;
+            tolerances.assign(tolerances.size(), kTolerance);
+        }
+        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row)
+            EXPECT_NEAR(actual[row], expected[row], tolerances[row]) << "pool5[" << row << "] on " << kPhotos[picture];
+        if (recipe.normalised) {
+            EXPECT_NEAR(cv::norm(feature), recipe.scale, 1e-4 * recipe.scale) << kPhotos[picture];
         }
     }
 }

@@ -74,11 +74,16 @@ public:
         std::size_t lastSource = 0;
         for (const FeaturePart& part : recipe.parts) {
             const std::string source = blobOfLayer(part.layer);
-            const std::string name = "feature_" + part.layer;
+            const std::string kind = part.pooling == Pooling::Maximum ? "max" : "average";
+            const std::string name = "feature_" + kind + "_" + part.layer;
             if (std::find(pooled.begin(), pooled.end(), name) != pooled.end())
-                throw ConversionError("the feature recipe names " + part.layer + " twice");
-            head.push_back({name, "Pooling", {source}, {name}, "pooling_param { pool: AVE global_pooling: true }", {}});
-            pooled.push_back(name);
+                throw ConversionError("the feature recipe names the " + kind + " of " + part.layer + " twice");
+            head.push_back({name, "Pooling", {source}, {name},
+                            std::string("pooling_param { pool: ") + (part.pooling == Pooling::Maximum ? "MAX" : "AVE") +
+                                " global_pooling: true }",
+                            {}});
+            if (part.normalised) head.push_back(normalisation(name + "_normalised", name, 1.0));
+            pooled.push_back(head.back().tops.front());
             partChannels.push_back(shapes.at(source).channels);
             lastSource = std::max(lastSource, producers.at(source));
         }
@@ -88,14 +93,24 @@ public:
             head.push_back({projected, "Concat", pooled, {projected}, "concat_param { axis: 1 }", {}});
         }
         FeatureMap map = featureMap(recipe, partChannels);
-        caffe::Layer feature{"pool5", "InnerProduct", {projected}, {"pool5"},
+        const std::string mapped = recipe.normalised ? "feature_mapped" : "pool5";
+        caffe::Layer feature{mapped, "InnerProduct", {projected}, {mapped},
                              "inner_product_param { num_output: " + std::to_string(kFeatureSize) + " }", {}};
         feature.blobs.push_back({{kFeatureSize, map.columns}, std::move(map.matrix)});
         feature.blobs.push_back({{kFeatureSize}, std::move(map.bias)});
         head.push_back(std::move(feature));
+        if (recipe.normalised) head.push_back(normalisation("pool5", mapped, recipe.scale));
         for (const caffe::Layer& layer : head)
             if (shapes.count(layer.tops.front())) throw ConversionError("the model already has a blob named " + layer.tops.front());
         layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(lastSource) + 1, head.begin(), head.end());
+    }
+
+    // OpenCV's Normalize divides by the Euclidean norm over all the values of a picture and
+    // multiplies by the one shared scale.
+    static caffe::Layer normalisation(const std::string& name, const std::string& bottom, double scale) {
+        caffe::Layer layer{name, "Normalize", {bottom}, {name}, "norm_param { across_spatial: true channel_shared: true eps: 1e-10 }", {}};
+        layer.blobs.push_back({{1}, {static_cast<float>(scale)}});
+        return layer;
     }
 
     caffe::NetWriter write() const {
@@ -411,7 +426,10 @@ KerasModel readKerasDump(const std::string& directory) {
 
 FeatureRecipe defaultRecipe() {
     FeatureRecipe recipe;
-    recipe.parts = {{"block_10_expand_relu", 1.0}, {"block_10_project_BN", 1.0}, {"block_5_add", 1.0}};
+    recipe.parts = {{"block_10_depthwise_relu", Pooling::Maximum, true, 1.0}, {"block_9_expand_relu", Pooling::Maximum, true, 1.0}};
+    recipe.orthonormalSeed = 1;
+    recipe.normalised = true;
+    recipe.scale = 10.0;
     return recipe;
 }
 
@@ -420,11 +438,16 @@ std::vector<FeaturePart> parseFeatureParts(const std::string& text) {
     std::stringstream list(text);
     std::string item;
     while (std::getline(list, item, ',')) {
+        std::stringstream fields(item);
         FeaturePart part;
-        const std::size_t colon = item.find(':');
-        part.layer = item.substr(0, colon);
-        if (colon != std::string::npos) part.scale = parseScale(item.substr(colon + 1));
-        if (part.layer.empty()) throw ConversionError("empty layer name in feature parts \"" + text + "\"");
+        std::getline(fields, part.layer, ':');
+        if (part.layer.empty()) throw ConversionError("empty layer name in feature part \"" + item + "\"");
+        std::string field;
+        while (std::getline(fields, field, ':')) {
+            if (field == "max") part.pooling = Pooling::Maximum;
+            else if (field == "l2") part.normalised = true;
+            else part.scale = parseScale(field);
+        }
         parts.push_back(part);
     }
     if (parts.empty()) throw ConversionError("no feature parts in \"" + text + "\"");
@@ -489,6 +512,7 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
     std::vector<double> columnScales;
     for (std::size_t part = 0; part < partChannels.size(); ++part)
         columnScales.insert(columnScales.end(), static_cast<std::size_t>(partChannels[part]), recipe.parts[part].scale);
+    const double mapScale = recipe.normalised ? 1.0 : recipe.scale;
     FeatureMap map;
     map.columns = static_cast<int>(columnScales.size());
     const int columns = map.columns;
@@ -506,15 +530,15 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
                                       " values but the parts give " + std::to_string(columns));
             for (int column = 0; column < columns; ++column)
                 map.matrix[static_cast<std::size_t>(row) * columns + column] =
-                    static_cast<float>(recipe.scale * projection.matrix[row][column] * columnScales[column]);
-            if (!projection.bias.empty()) map.bias[row] = static_cast<float>(recipe.scale * projection.bias[row]);
+                    static_cast<float>(mapScale * projection.matrix[row][column] * columnScales[column]);
+            if (!projection.bias.empty()) map.bias[row] = static_cast<float>(mapScale * projection.bias[row]);
         }
     } else {
         if (columns != kFeatureSize)
             throw ConversionError("the feature parts give " + std::to_string(columns) + " values; without a projection they must give " +
                                   std::to_string(kFeatureSize));
         for (int index = 0; index < kFeatureSize; ++index)
-            map.matrix[static_cast<std::size_t>(index) * columns + index] = static_cast<float>(recipe.scale * columnScales[index]);
+            map.matrix[static_cast<std::size_t>(index) * columns + index] = static_cast<float>(mapScale * columnScales[index]);
     }
     return map;
 }

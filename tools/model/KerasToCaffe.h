@@ -32,10 +32,14 @@ struct KerasModel {
 };
 KerasModel readKerasDump(const std::string& directory);
 
-// One source of the feature: a Keras layer with a spatial output, averaged over rows and columns,
-// each channel multiplied by `scale`.
+// One source of the feature: a Keras layer with a spatial output, pooled over rows and columns
+// (average or maximum per channel), optionally divided by its Euclidean norm, then multiplied
+// by `scale`.
+enum class Pooling { Average, Maximum };
 struct FeaturePart {
     std::string layer;
+    Pooling pooling = Pooling::Average;
+    bool normalised = false;
     double scale = 1.0;
 };
 
@@ -45,19 +49,21 @@ struct Projection {
     std::vector<double> bias;                 // empty or kFeatureSize values
 };
 
-// How "pool5" is made: the parts' pooled outputs, concatenated, projected when a projection or
-// an orthonormal seed is given (otherwise the parts must total 512 channels), and multiplied by
-// `scale`.
+// How "pool5" is made: the parts, concatenated, projected when a projection or an orthonormal
+// seed is given (otherwise the parts must total 512 channels), optionally divided by the
+// result's Euclidean norm, and multiplied by `scale`.
 struct FeatureRecipe {
     std::vector<FeaturePart> parts;
     std::optional<Projection> projection;
     std::optional<unsigned> orthonormalSeed;  // orthonormalProjection(channels of the parts, seed)
+    bool normalised = false;
     double scale = 1.0;
 };
 
 // The recipe shipped by default (see the converter's usage text for the reasoning).
 FeatureRecipe defaultRecipe();
-// "LAYER[:SCALE],LAYER[:SCALE],..."; throws ConversionError on malformed text.
+// "PART,PART,..." where a part is LAYER followed by any of ":max" (else average), ":l2"
+// (normalised) and ":SCALE"; throws ConversionError on malformed text.
 std::vector<FeaturePart> parseFeatureParts(const std::string& text);
 // A finite decimal number, the whole text; throws ConversionError otherwise.
 double parseScale(const std::string& text);
@@ -67,8 +73,10 @@ Projection readProjection(const std::string& path);
 // seed gives the same rows on every platform.
 Projection orthonormalProjection(int columns, unsigned seed);
 
-// The recipe as the matrix (kFeatureSize rows of `columns` values, row-major) and bias that
-// "pool5" applies to the concatenated pooled parts; partChannels are the parts' channel counts.
+// The recipe's linear map, kFeatureSize rows of `columns` values (row-major) and a bias, from
+// the concatenated pooled (and, where asked, normalised) parts to the feature before its final
+// normalisation; the part scales are in it, the final scale too unless the result is normalised.
+// partChannels are the parts' channel counts.
 struct FeatureMap {
     int columns = 0;
     std::vector<float> matrix;

@@ -9,11 +9,13 @@ namespace {
 
 const char* const kUsage =
     "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:SCALE],...]\n"
-    "                      [--projection FILE.json | --orthonormal-seed N] [--feature-scale S]\n"
-    "  --feature           Keras layers whose outputs, averaged over rows and columns and\n"
-    "                      multiplied by SCALE, are concatenated into the feature\n"
+    "                      [--projection FILE.json | --orthonormal-seed N] [--normalise] [--feature-scale S]\n"
+    "  --feature           Keras layers whose outputs, pooled over rows and columns (average,\n"
+    "                      or maximum with :max), normalised with :l2 and multiplied by SCALE,\n"
+    "                      are concatenated into the feature\n"
     "  --projection        {\"matrix\": 512 rows, \"bias\": 512 values (optional)} applied to them\n"
     "  --orthonormal-seed  project them with 512 seeded orthonormal rows instead\n"
+    "  --normalise         divide the 512 values by their Euclidean norm\n"
     "  --feature-scale     multiplies the final 512 values\n"
     "Without options the feature is the default recipe.\n";
 
@@ -32,8 +34,13 @@ int main(int argc, char** argv) {
     std::string projectionPath;
     std::string seedText;
     std::string scaleText;
+    bool normalised = false;
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
+        if (option == "--normalise") {
+            normalised = true;
+            continue;
+        }
         std::string* target = option == "--dump"               ? &dumpDirectory
                               : option == "--out"              ? &outputDirectory
                               : option == "--feature"          ? &featureText
@@ -64,6 +71,7 @@ int main(int argc, char** argv) {
             if (!parseUnsigned(seedText, seed)) throw ConversionError("bad seed " + seedText);
             recipe.orthonormalSeed = seed;
         }
+        if (normalised) recipe.normalised = true;
         if (!scaleText.empty()) recipe.scale = parseScale(scaleText);
         const caffe::NetWriter net = convert(readKerasDump(dumpDirectory), recipe);
         // Written beside the final files and renamed over them, so a failure leaves no half model.

@@ -1,9 +1,10 @@
 // Runs the original model with TensorFlow.js on its pure-JS CPU backend, the reference the
 // converted network is checked against.
-// Usage: node reference.mjs PIXELS COUNT LAYER[,LAYER...] OUT.json
+// Usage: node reference.mjs PIXELS COUNT LAYER[@max][,LAYER[@max]...] OUT.json
 //   PIXELS holds COUNT pictures of 224x224 RGB bytes, row by row. The model sees rgb / 255, as
-//   nsfwjs feeds it. OUT.json maps each layer to COUNT rows: a layer with a spatial output gives
-//   its global average over rows and columns (one value per channel), any other its output.
+//   nsfwjs feeds it. OUT.json maps each requested name to COUNT rows: a layer with a spatial
+//   output gives its average over rows and columns per channel (with @max, its maximum), any
+//   other its output.
 import { readFileSync, writeFileSync } from 'node:fs';
 import { loadLayersModel, tf, useCpuBackend } from './nsfwjs-model.mjs';
 
@@ -16,18 +17,25 @@ if (!(count > 0) || pixels.length !== count * side * side * 3) throw new Error(`
 
 await useCpuBackend();
 const model = await loadLayersModel();
-const layerNames = layerList.split(',');
-const probe = tf.model({ inputs: model.inputs, outputs: layerNames.map((name) => model.getLayer(name).output) });
+const requests = layerList.split(',').map((request) => {
+  const [layer, pooling = 'mean'] = request.split('@');
+  if (pooling !== 'mean' && pooling !== 'max') throw new Error(`unknown pooling in ${request}`);
+  return { request, layer, pooling };
+});
+const layers = [...new Set(requests.map(({ layer }) => layer))];
+const probe = tf.model({ inputs: model.inputs, outputs: layers.map((layer) => model.getLayer(layer).output) });
 
-const results = Object.fromEntries(layerNames.map((name) => [name, []]));
+const results = Object.fromEntries(requests.map(({ request }) => [request, []]));
 for (let index = 0; index < count; ++index) {
   const picture = pixels.subarray(index * side * side * 3, (index + 1) * side * side * 3);
   const input = tf.tensor4d(Float32Array.from(picture), [1, side, side, 3]).div(255);
   const outputs = [probe.predict(input)].flat();
-  outputs.forEach((output, position) => {
-    const row = output.rank === 4 ? output.mean([1, 2]) : output;
-    results[layerNames[position]].push(Array.from(row.dataSync()));
-  });
+  for (const { request, layer, pooling } of requests) {
+    const output = outputs[layers.indexOf(layer)];
+    const row = output.rank === 4 ? output[pooling]([1, 2]) : output;
+    results[request].push(Array.from(row.dataSync()));
+    if (row !== output) row.dispose();
+  }
   tf.dispose([input, ...outputs]);
 }
 writeFileSync(outputPath, JSON.stringify(results));
