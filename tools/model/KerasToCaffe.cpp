@@ -424,12 +424,21 @@ KerasModel readKerasDump(const std::string& directory) {
     return model;
 }
 
+// Frozen ImageNet blocks only, so the fine-tuned content head does not shape similarity. On 79
+// query photographs (16 edits each) against 368 indexed ones, the channel maxima of block 10's
+// depthwise output and block 9's expansion, each normalised, beat every average-pooled output
+// (mAP 0.88 against 0.76 for block 10's pooled expansion and 0.70 for the 1280-value pool); the
+// projection of their 768 values to 512 lost nothing measurable. Normalising the result to norm
+// 30 puts squared differences between different photographs near 90 (rarely below 15) and
+// between a photograph and an edited copy near 10 to 50, where the float distance
+// sqrt(10000 + squared differences) still resolves steps of about 1.5e-3. The forward to pool5
+// stops after block 10's depthwise convolution.
 FeatureRecipe defaultRecipe() {
     FeatureRecipe recipe;
     recipe.parts = {{"block_10_depthwise_relu", Pooling::Maximum, true, 1.0}, {"block_9_expand_relu", Pooling::Maximum, true, 1.0}};
     recipe.orthonormalSeed = 1;
     recipe.normalised = true;
-    recipe.scale = 10.0;
+    recipe.scale = 30.0;
     return recipe;
 }
 

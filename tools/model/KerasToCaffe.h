@@ -60,7 +60,7 @@ struct FeatureRecipe {
     double scale = 1.0;
 };
 
-// The recipe shipped by default (see the converter's usage text for the reasoning).
+// The recipe shipped by default; KerasToCaffe.cpp says how it was chosen.
 FeatureRecipe defaultRecipe();
 // "PART,PART,..." where a part is LAYER followed by any of ":max" (else average), ":l2"
 // (normalised) and ":SCALE"; throws ConversionError on malformed text.
