@@ -1,8 +1,14 @@
-// Checks of the converter's recipe handling that need neither node nor the real model: part
-// parsing, the seeded orthonormal projection, the feature map and refused Keras layers.
+// Checks of the converter that need neither node nor the real model: part parsing, the seeded
+// orthonormal projection, the feature map, refused layers and a small network against Keras' rules.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <random>
+
+#include <unistd.h>
+
+#include <opencv2/dnn.hpp>
 
 #include "KerasToCaffe.h"
 
@@ -145,6 +151,136 @@ TEST(Convert, RefusesARecipeNamingAnUnknownLayer) {
     const KerasModel model = modelWithOneLayer(
         {{"name", "relu"}, {"class", "ReLU"}, {"config", {{"max_value", 6}, {"negative_slope", 0}, {"threshold", 0}}}, {"inputs", {"input_1"}}});
     EXPECT_THROW(convert(model, recipe), ConversionError);
+}
+
+// A network with each construct the converter rewrites: the asymmetric padding before a stride-2
+// convolution, batch normalisations to fold, a depthwise convolution, ReLU6, an addition, the
+// global pool, a dense softmax and the picture's BGR channels. Its output is computed here
+// directly from Keras' definitions and compared with OpenCV running the converted network.
+class SmallNetwork : public ::testing::Test {
+protected:
+    static constexpr int kSide = kPictureSide;
+    static constexpr int kHalf = kSide / 2;
+    static constexpr int kFilters = 2;
+    static constexpr int kClasses = 3;
+
+    std::vector<float> addWeight(const std::string& name, const std::vector<int>& shape, float low, float high) {
+        std::size_t count = 1;
+        for (int dim : shape) count *= static_cast<std::size_t>(dim);
+        model.weights[name] = {{"shape", shape}, {"offset", model.values.size()}};
+        std::vector<float> values(count);
+        for (float& value : values) value = std::uniform_real_distribution<float>(low, high)(generator);
+        model.values.insert(model.values.end(), values.begin(), values.end());
+        return values;
+    }
+
+    void addLayer(const std::string& name, const std::string& kind, nlohmann::json config, const std::vector<std::string>& inputs) {
+        config["name"] = name;
+        model.layers.push_back({{"name", name}, {"class", kind}, {"config", config}, {"inputs", inputs}});
+    }
+
+    struct Normalisation {
+        std::vector<float> gamma, beta, mean, variance;
+        double apply(int channel, double value) const {
+            return (value - mean[channel]) / std::sqrt(variance[channel] + 0.001) * gamma[channel] + beta[channel];
+        }
+    };
+
+    Normalisation addNormalisation(const std::string& name, const std::string& input) {
+        addLayer(name, "BatchNormalization", {{"axis", -1}, {"epsilon", 0.001}, {"center", true}, {"scale", true}}, {input});
+        return {addWeight(name + "/gamma", {kFilters}, 0.5f, 1.5f), addWeight(name + "/beta", {kFilters}, -0.5f, 0.5f),
+                addWeight(name + "/moving_mean", {kFilters}, -0.3f, 0.3f), addWeight(name + "/moving_variance", {kFilters}, 0.5f, 2.0f)};
+    }
+
+    static double relu6(double value) { return std::min(6.0, std::max(0.0, value)); }
+
+    std::mt19937 generator{11};
+    KerasModel model;
+};
+
+TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
+    const nlohmann::json linear = {{"kernel_size", {3, 3}}, {"dilation_rate", {1, 1}}, {"activation", "linear"},
+                                   {"data_format", "channels_last"}, {"use_bias", false}};
+    const nlohmann::json relu6Config = {{"max_value", 6}, {"negative_slope", 0}, {"threshold", 0}};
+    model.layers = nlohmann::json::array();
+    model.weights = nlohmann::json::object();
+    addLayer("input_1", "InputLayer", {{"batch_input_shape", {nullptr, kSide, kSide, 3}}}, {});
+    addLayer("pad", "ZeroPadding2D", {{"padding", {{0, 1}, {0, 1}}}}, {"input_1"});
+    nlohmann::json convolutionConfig = linear;
+    convolutionConfig.update({{"filters", kFilters}, {"strides", {2, 2}}, {"padding", "valid"}});
+    addLayer("conv", "Conv2D", convolutionConfig, {"pad"});
+    const std::vector<float> kernel = addWeight("conv/kernel", {3, 3, 3, kFilters}, -1.0f, 1.0f);
+    const Normalisation convolutionNormalisation = addNormalisation("conv_bn", "conv");
+    addLayer("conv_relu", "ReLU", relu6Config, {"conv_bn"});
+    nlohmann::json depthwiseConfig = linear;
+    depthwiseConfig.update({{"depth_multiplier", 1}, {"strides", {1, 1}}, {"padding", "same"}});
+    addLayer("depthwise", "DepthwiseConv2D", depthwiseConfig, {"conv_relu"});
+    const std::vector<float> depthwiseKernel = addWeight("depthwise/depthwise_kernel", {3, 3, kFilters, 1}, -1.0f, 1.0f);
+    const Normalisation depthwiseNormalisation = addNormalisation("depthwise_bn", "depthwise");
+    addLayer("depthwise_relu", "ReLU", relu6Config, {"depthwise_bn"});
+    addLayer("add", "Add", nlohmann::json::object(), {"conv_relu", "depthwise_relu"});
+    addLayer("pool", "AveragePooling2D", {{"pool_size", {kHalf, kHalf}}, {"strides", {kHalf, kHalf}}, {"padding", "valid"}}, {"add"});
+    addLayer("flatten", "Flatten", nlohmann::json::object(), {"pool"});
+    addLayer("scores", "Dense", {{"units", kClasses}, {"activation", "softmax"}, {"use_bias", true}}, {"flatten"});
+    const std::vector<float> dense = addWeight("scores/kernel", {kFilters, kClasses}, -1.0f, 1.0f);
+    const std::vector<float> denseBias = addWeight("scores/bias", {kClasses}, -0.5f, 0.5f);
+
+    FeatureRecipe recipe;
+    recipe.parts = {{"add", Pooling::Average, false, 1.0}};
+    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(kFilters, 1.0)), {}};
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
+    cv::dnn::Net net = cv::dnn::readNetFromCaffe((directory / "v0.net").string(), (directory / "v0.dat").string());
+    std::filesystem::remove_all(directory);
+
+    cv::Mat bgr(kSide, kSide, CV_8UC3);
+    cv::randu(bgr, 0, 256);
+    const double* mean = kLibraryMeanBgr;
+    net.setInput(cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+    std::vector<cv::Mat> outputs;
+    net.forward(outputs, std::vector<std::string>{"add", "scores"});
+
+    // Keras: the model sees rgb / 255, padded with one zero row and column at the bottom and right.
+    auto rgb = [&](int y, int x, int channel) {
+        return y < kSide && x < kSide ? bgr.at<cv::Vec3b>(y, x)[2 - channel] / 255.0 : 0.0;
+    };
+    std::vector<double> first(static_cast<std::size_t>(kFilters) * kHalf * kHalf);
+    auto at = [](int filter, int y, int x) { return (static_cast<std::size_t>(filter) * kHalf + y) * kHalf + x; };
+    for (int filter = 0; filter < kFilters; ++filter)
+        for (int y = 0; y < kHalf; ++y)
+            for (int x = 0; x < kHalf; ++x) {
+                double sum = 0.0;
+                for (int ky = 0; ky < 3; ++ky)
+                    for (int kx = 0; kx < 3; ++kx)
+                        for (int channel = 0; channel < 3; ++channel)
+                            sum += rgb(2 * y + ky, 2 * x + kx, channel) * kernel[((ky * 3 + kx) * 3 + channel) * kFilters + filter];
+                first[at(filter, y, x)] = relu6(convolutionNormalisation.apply(filter, sum));
+            }
+    std::vector<double> pooledSum(kFilters, 0.0);
+    double worstActivation = 0.0;
+    for (int filter = 0; filter < kFilters; ++filter)
+        for (int y = 0; y < kHalf; ++y)
+            for (int x = 0; x < kHalf; ++x) {
+                double sum = 0.0;
+                for (int ky = -1; ky <= 1; ++ky)
+                    for (int kx = -1; kx <= 1; ++kx)
+                        if (y + ky >= 0 && y + ky < kHalf && x + kx >= 0 && x + kx < kHalf)
+                            sum += first[at(filter, y + ky, x + kx)] * depthwiseKernel[((ky + 1) * 3 + kx + 1) * kFilters + filter];
+                const double added = first[at(filter, y, x)] + relu6(depthwiseNormalisation.apply(filter, sum));
+                pooledSum[filter] += added;
+                worstActivation = std::max(worstActivation, std::abs(added - outputs[0].ptr<float>()[at(filter, y, x)]));
+            }
+    EXPECT_LE(worstActivation, 1e-4);
+    std::vector<double> logits(denseBias.begin(), denseBias.end());
+    for (int filter = 0; filter < kFilters; ++filter)
+        for (int output = 0; output < kClasses; ++output)
+            logits[output] += pooledSum[filter] / (kHalf * kHalf) * dense[filter * kClasses + output];
+    double total = 0.0;
+    for (double logit : logits) total += std::exp(logit);
+    ASSERT_EQ(outputs[1].total(), static_cast<std::size_t>(kClasses));
+    for (int output = 0; output < kClasses; ++output)
+        EXPECT_NEAR(outputs[1].ptr<float>()[output], std::exp(logits[output]) / total, 1e-5) << "class " << output;
 }
 
 }  // namespace
