@@ -1,0 +1,58 @@
+// Scores of the quality benchmark grouped by query block and by transform, printed as tables and
+// written as JSON.
+#ifndef LIKENESS_BENCH_QUALITY_REPORT_H
+#define LIKENESS_BENCH_QUALITY_REPORT_H
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Metrics.h"
+
+// One query: which of queryTransforms() made it, and where each method ranked its original.
+struct QueryOutcome {
+    std::size_t transform = 0;
+    std::vector<QueryRank> rankByMethod;
+};
+
+struct ScoreRow {
+    std::string method;
+    std::string group;
+    RetrievalScores scores;
+};
+
+// Rows for every method and every block that has queries, then "overall" (all queries pooled).
+std::vector<ScoreRow> scoreByBlock(const std::vector<QueryOutcome>& outcomes, const std::vector<std::string>& methods);
+// Rows for every method and every transform that has queries, in transform order.
+std::vector<ScoreRow> scoreByTransform(const std::vector<QueryOutcome>& outcomes,
+                                       const std::vector<std::string>& methods);
+
+// Prints one line per group with recall@1, recall@10 and mAP of each method side by side.
+void printScoreTable(std::ostream& out, const std::string& title, const std::vector<ScoreRow>& rows,
+                     const std::vector<std::string>& methods);
+
+struct ThresholdReport {
+    double wantedPrecision = 0;
+    std::optional<OperatingPoint> point;
+    std::size_t positiveQueries = 0;
+    std::size_t negativeQueries = 0;
+};
+
+struct RunFacts {
+    std::size_t photos = 0;
+    std::size_t indexed = 0;
+    std::size_t sources = 0;
+    std::size_t heldOut = 0;
+    std::string split;
+    std::string model;
+    // Queries whose first key from search differs from the nearest picture by the benchmark's own
+    // extraction: 0 unless the library's ranking or preprocessing changed behind the benchmark's back.
+    std::size_t searchDisagreements = 0;
+};
+
+void writeJson(std::ostream& out, const RunFacts& facts, const std::vector<ScoreRow>& blocks,
+               const std::vector<ScoreRow>& transforms, const ThresholdReport& threshold);
+
+#endif

@@ -1,0 +1,43 @@
+// The altered copies the quality benchmark queries with, in the spirit of INRIA Copydays: the
+// original, JPEG recompression, centred crops and a set of strong attacks.
+#ifndef LIKENESS_BENCH_QUALITY_TRANSFORMS_H
+#define LIKENESS_BENCH_QUALITY_TRANSFORMS_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+enum class QueryBlock { Identity, Jpeg, Crop, Strong };
+
+const char* blockName(QueryBlock block);
+
+struct QueryTransform {
+    QueryBlock block;
+    std::string name;
+    // Empty for the identity, whose query is the original file itself.
+    std::function<cv::Mat(const cv::Mat&, cv::RNG&)> alter;
+    // The JPEG quality the altered picture is saved with; 0 saves it as lossless PNG so that only
+    // the named alteration acts.
+    int jpegQuality = 0;
+};
+
+// The 33 transforms in a fixed order: identity; JPEG qualities 3 to 75; crops removing 10 % to
+// 80 % of the area; 14 strong attacks.
+const std::vector<QueryTransform>& queryTransforms();
+
+// A centred rectangle keeping (1 - removedAreaFraction) of the area of size, in the same aspect ratio.
+cv::Rect centredCrop(cv::Size size, double removedAreaFraction);
+
+// The encoded bytes of a transform applied to original, and the file extension they need.
+struct EncodedQuery {
+    std::vector<unsigned char> bytes;
+    std::string extension;
+};
+
+// seed makes the random parts (noise, text placement, perspective) reproducible per query.
+EncodedQuery encodeQuery(const QueryTransform& transform, const cv::Mat& original, std::uint64_t seed);
+
+#endif

@@ -1,0 +1,458 @@
+// Retrieval quality of likeness on real photographs, against OpenCV's perceptual hashes.
+//
+// Protocol (after INRIA Copydays): the photos of --photos are ordered by the SHA-1 of their bytes;
+// the first 157 whose long side is at least 320 are query sources, the next 20 such photos are held
+// out (queried, never indexed), and every photo but the held-out ones is indexed through
+// addAPicToDB. Each source and held-out photo is queried in 33 altered copies (see Transforms.h)
+// through search. --split dev or test queries only the sources at even or odd positions in hash
+// order; the held-out photos are queried in every split.
+//
+// search returns keys only, so the distance threshold at 95 % precision comes from the
+// benchmark's own extraction of each query with the same model and the library's preprocessing,
+// against the vectors the library stored (ImplIModule::features). The nearest key by that
+// extraction is checked against search's first key for every query and disagreements are reported.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/img_hash.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "Metrics.h"
+#include "Protocol.h"
+#include "Report.h"
+#include "Sha1.h"
+#include "Transforms.h"
+#include "classifier/VnnClassifier.h"
+#include "module/Module.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kWantedPrecision = 0.95;
+constexpr std::size_t kExpectedPhotos = 368;
+constexpr std::uint64_t kQuerySeed = 20261208;
+const char* const kSaveDir = "pics/";
+const char* const kLayer = "pool5";
+
+// The library's fixed preprocessing (module/ImplIModule.cpp); checked at run time against the
+// vectors it stores, so a change there stops the benchmark instead of skewing the threshold.
+const cv::Size kInputSize(224, 224);
+const cv::Scalar kInputMean(103.94, 116.78, 123.68, 0);
+constexpr float kInputScale = 1.0f;
+
+struct Options {
+    fs::path photos = "build/photos/set";
+    fs::path model = "model";
+    Split split = Split::Test;
+    fs::path json = "build/bench/quality.json";
+    bool keepWork = false;
+};
+
+const char* const kUsage =
+    "usage: bench_quality [--photos DIR] [--model DIR] [--split dev|test|all] [--json FILE] [--keep-work]\n"
+    "  --photos DIR   the photo set made by scripts/fetch-photos (build/photos/set)\n"
+    "  --model DIR    directory holding v0.net and v0.dat (model)\n"
+    "  --split NAME   query the dev half, the test half or all of the sources (test)\n"
+    "  --json FILE    where the scores are written (build/bench/quality.json)\n"
+    "  --keep-work    keep the temporary home with the stored copies and the query files\n";
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::invalid_argument(flag + " needs a value");
+            return argv[++i];
+        };
+        if (flag == "--photos") {
+            options.photos = value();
+        } else if (flag == "--model") {
+            options.model = value();
+        } else if (flag == "--split") {
+            const std::string name = value();
+            const auto split = parseSplit(name);
+            if (!split) throw std::invalid_argument("unknown split " + name);
+            options.split = *split;
+        } else if (flag == "--json") {
+            options.json = value();
+        } else if (flag == "--keep-work") {
+            options.keepWork = true;
+        } else if (flag == "--help" || flag == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else {
+            throw std::invalid_argument("unknown option " + flag);
+        }
+    }
+    return options;
+}
+
+// Reports on standard error at most every few seconds, and always at the end.
+class Progress {
+public:
+    Progress(std::string what, std::size_t total) : what(std::move(what)), total(total) {}
+
+    void advance() {
+        ++done;
+        const auto now = std::chrono::steady_clock::now();
+        if (done < total && now - lastReport < std::chrono::seconds(3)) return;
+        lastReport = now;
+        const double seconds = std::chrono::duration<double>(now - start).count();
+        std::cerr << what << " " << done << "/" << total << " (" << static_cast<int>(seconds) << " s)\n";
+    }
+
+private:
+    std::string what;
+    std::size_t total;
+    std::size_t done = 0;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastReport = start;
+};
+
+struct Hasher {
+    std::string name;
+    cv::Ptr<cv::img_hash::ImgHashBase> algorithm;
+};
+
+std::vector<Hasher> makeHashers() {
+    return {{"pHash", cv::img_hash::PHash::create()},
+            {"blockMean", cv::img_hash::BlockMeanHash::create()},
+            {"averageHash", cv::img_hash::AverageHash::create()}};
+}
+
+struct Photo {
+    std::string name;
+    fs::path path;
+    std::string sha1;
+    int longSide = 0;
+    std::vector<cv::Mat> hashes;
+};
+
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool isPictureFile(const fs::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == ".jpg" || extension == ".jpeg" || extension == ".png" || extension == ".webp";
+}
+
+std::vector<cv::Mat> hashesOf(const cv::Mat& picture, const std::vector<Hasher>& hashers) {
+    std::vector<cv::Mat> hashes;
+    for (const Hasher& hasher : hashers) {
+        cv::Mat hash;
+        hasher.algorithm->compute(picture, hash);
+        hashes.push_back(hash);
+    }
+    return hashes;
+}
+
+// Every picture file of dir, decoded once for its size and hashes, in SHA-1 order.
+std::vector<Photo> loadPhotos(const fs::path& dir, const std::vector<Hasher>& hashers) {
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.is_regular_file() && isPictureFile(entry.path())) paths.push_back(entry.path());
+    }
+    std::vector<Photo> photos;
+    Progress progress("reading photos", paths.size());
+    for (const fs::path& path : paths) {
+        const std::string bytes = readBytes(path);
+        const cv::Mat picture =
+            cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data())),
+                         cv::IMREAD_COLOR);
+        if (picture.empty()) throw std::runtime_error("not a decodable picture: " + path.string());
+        photos.push_back({path.filename().string(), path, sha1Hex(bytes), std::max(picture.cols, picture.rows),
+                          hashesOf(picture, hashers)});
+        progress.advance();
+    }
+    std::sort(photos.begin(), photos.end(), [](const Photo& a, const Photo& b) { return a.sha1 < b.sha1; });
+    for (std::size_t i = 1; i < photos.size(); ++i) {
+        if (photos[i].sha1 == photos[i - 1].sha1) {
+            throw std::runtime_error("identical photos " + photos[i - 1].name + " and " + photos[i].name);
+        }
+    }
+    return photos;
+}
+
+// The benchmark's own extraction of a query, as the library extracts stored pictures.
+class OwnExtraction {
+public:
+    explicit OwnExtraction(const fs::path& modelDir)
+        : classifier((modelDir / "v0.net").string(), (modelDir / "v0.dat").string(), 1, kInputScale, kInputSize,
+                     kInputMean, false) {}
+
+    std::vector<float> featureOf(const cv::Mat& picture) {
+        std::vector<float> feature;
+        classifier.extract(picture, feature, kLayer);
+        return feature;
+    }
+
+private:
+    VnnClassifier classifier;
+};
+
+// The library's distance: sqrt(10000 + squared Euclidean distance).
+double offsetDistance(const std::vector<float>& a, const std::vector<float>& b) {
+    double sum = 10000.0;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const double difference = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+        sum += difference * difference;
+    }
+    return std::sqrt(sum);
+}
+
+struct Nearest {
+    std::string key;
+    double distance = 0;
+};
+
+Nearest nearestStored(const FeatureMap& stored, const std::vector<float>& query) {
+    Nearest nearest{"", HUGE_VAL};
+    for (const auto& [key, vector] : stored) {
+        const double distance = offsetDistance(vector, query);
+        if (distance < nearest.distance) nearest = {key, distance};
+    }
+    return nearest;
+}
+
+void checkOwnExtractionMatchesLibrary(OwnExtraction& own, const FeatureMap& stored, const Photo& photo) {
+    const auto found = stored.find(kSaveDir + photo.name);
+    if (found == stored.end()) throw std::runtime_error("the library stored no vector for " + photo.name);
+    const std::vector<float> mine = own.featureOf(cv::imread(photo.path.string(), cv::IMREAD_COLOR));
+    double largest = mine.size() == found->second.size() ? 0 : HUGE_VAL;
+    for (std::size_t i = 0; i < mine.size() && i < found->second.size(); ++i) {
+        largest = std::max(largest, static_cast<double>(std::fabs(mine[i] - found->second[i])));
+    }
+    if (largest > 1e-4) {
+        throw std::runtime_error("the benchmark's extraction differs from the library's for " + photo.name +
+                                 "; update its copy of the library's preprocessing");
+    }
+}
+
+std::uint64_t querySeed(const Photo& photo, std::size_t transform) {
+    return kQuerySeed ^ std::stoull(photo.sha1.substr(0, 15), nullptr, 16) ^ (transform * 0x9E3779B97F4A7C15ull);
+}
+
+void writeFile(const fs::path& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// A fresh home holding model/ (a link to the model directory) and the stored copies' directory.
+fs::path makeWorkHome(const fs::path& modelDir) {
+    std::string pattern = (fs::temp_directory_path() / "likeness-quality-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary directory");
+    const fs::path home = pattern;
+    fs::create_directory_symlink(modelDir, home / "model");
+    fs::create_directory(home / kSaveDir);
+    fs::create_directory(home / "queries");
+    return home;
+}
+
+struct Run {
+    std::vector<QueryOutcome> outcomes;
+    std::vector<NearestMatch> matches;
+    std::size_t positiveQueries = 0;
+    std::size_t negativeQueries = 0;
+    std::size_t searchDisagreements = 0;
+};
+
+class QualityBenchmark {
+public:
+    QualityBenchmark(std::vector<Photo> photos, PhotoRoles roles, IModule& module, const FeatureMap& stored,
+                     OwnExtraction& own, std::vector<Hasher> hashers, bool keepQueries)
+        : photos(std::move(photos)), roles(std::move(roles)), module(module), stored(stored), own(own),
+          hashers(std::move(hashers)), keepQueries(keepQueries) {}
+
+    void queryAll(const std::vector<std::size_t>& sources, Run& run) {
+        const auto& transforms = queryTransforms();
+        Progress progress("queries", (sources.size() + roles.heldOut.size()) * transforms.size());
+        for (std::size_t source : sources) {
+            const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
+            for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
+                run.outcomes.push_back(queryOne(source, original, transform, true, run));
+                ++run.positiveQueries;
+                progress.advance();
+            }
+        }
+        for (std::size_t absent : roles.heldOut) {
+            const cv::Mat original = cv::imread(photos[absent].path.string(), cv::IMREAD_COLOR);
+            for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
+                queryOne(absent, original, transform, false, run);
+                ++run.negativeQueries;
+                progress.advance();
+            }
+        }
+    }
+
+private:
+    // Ranks of the photo's original by search and by each hash, and its nearest match for the
+    // threshold. An absent photo has no original to rank, so search is skipped for it.
+    QueryOutcome queryOne(std::size_t photoIndex, const cv::Mat& original, std::size_t transform, bool indexed,
+                          Run& run) {
+        const Photo& photo = photos[photoIndex];
+        const QueryTransform& how = queryTransforms()[transform];
+        fs::path queryPath = photo.path;
+        cv::Mat picture = original;
+        if (how.alter) {
+            const EncodedQuery query = encodeQuery(how, original, querySeed(photo, transform));
+            queryPath = fs::path("queries") / (fs::path(photo.name).stem().string() + "__" + how.name + query.extension);
+            writeFile(queryPath, query.bytes);
+            picture = cv::imdecode(query.bytes, cv::IMREAD_COLOR);
+        }
+        const std::string originalKey = kSaveDir + photo.name;
+        const Nearest nearest = nearestStored(stored, own.featureOf(picture));
+        run.matches.push_back({static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
+
+        QueryOutcome outcome;
+        outcome.transform = transform;
+        if (indexed) {
+            std::vector<std::string> keys;
+            module.search(queryPath.string(), 1, keys, static_cast<int>(kScoredDepth));
+            const auto found = std::find(keys.begin(), keys.end(), originalKey);
+            outcome.rankByMethod.push_back(found == keys.end() ? QueryRank{}
+                                                               : QueryRank{static_cast<std::size_t>(found - keys.begin())});
+            if (keys.empty() || keys.front() != nearest.key) ++run.searchDisagreements;
+            const std::vector<cv::Mat> queryHashes = hashesOf(picture, hashers);
+            for (std::size_t h = 0; h < hashers.size(); ++h) {
+                outcome.rankByMethod.push_back(hashRank(h, queryHashes[h], photoIndex));
+            }
+        }
+        if (how.alter && !keepQueries) fs::remove(queryPath);
+        return outcome;
+    }
+
+    QueryRank hashRank(std::size_t hasher, const cv::Mat& queryHash, std::size_t originalIndex) const {
+        std::vector<double> distances;
+        std::size_t target = 0;
+        for (std::size_t i : roles.indexed) {
+            if (i == originalIndex) target = distances.size();
+            distances.push_back(hashers[hasher].algorithm->compare(queryHash, photos[i].hashes[hasher]));
+        }
+        return rankWithTiesInIndexOrder(distances, target);
+    }
+
+    std::vector<Photo> photos;
+    PhotoRoles roles;
+    IModule& module;
+    const FeatureMap& stored;
+    OwnExtraction& own;
+    std::vector<Hasher> hashers;
+    bool keepQueries;
+};
+
+int runBenchmark(const Options& options) {
+    const fs::path photoDir = fs::absolute(options.photos);
+    const fs::path modelDir = fs::absolute(options.model);
+    const fs::path jsonPath = fs::absolute(options.json);
+    for (const char* file : {"v0.net", "v0.dat"}) {
+        if (!fs::exists(modelDir / file)) throw std::runtime_error("no " + (modelDir / file).string());
+    }
+    const std::vector<Hasher> hashers = makeHashers();
+    std::vector<Photo> photos = loadPhotos(photoDir, hashers);
+    if (photos.size() != kExpectedPhotos) {
+        std::cerr << "warning: " << photos.size() << " photos in " << photoDir << ", the protocol expects "
+                  << kExpectedPhotos << "; scores are not comparable with other runs\n";
+    }
+    std::vector<int> longSides;
+    for (const Photo& photo : photos) longSides.push_back(photo.longSide);
+    const auto roles = assignRoles(longSides, ProtocolSizes{});
+    if (!roles) throw std::runtime_error("too few photos with a long side of at least 320 in " + photoDir.string());
+    const std::vector<std::size_t> sources = sourcesOfSplit(roles->sources, options.split);
+
+    const fs::path home = makeWorkHome(modelDir);
+    const fs::path startDir = fs::current_path();
+    fs::current_path(home);
+    ImplIModule* module = InitialModule("feat.txt");
+    Progress indexing("indexing", roles->indexed.size());
+    for (std::size_t i : roles->indexed) {
+        const int result = module->addAPicToDB(photos[i].path.string(), kSaveDir);
+        if (result != LIKENESS_ADDED) {
+            throw std::runtime_error("addAPicToDB(" + photos[i].name + ") returned " + std::to_string(result));
+        }
+        indexing.advance();
+    }
+    OwnExtraction own(modelDir);
+    checkOwnExtractionMatchesLibrary(own, module->features(), photos[roles->indexed.front()]);
+
+    QualityBenchmark benchmark(photos, *roles, *module, module->features(), own, hashers, options.keepWork);
+    Run run;
+    benchmark.queryAll(sources, run);
+    ExitModule(module);
+    fs::current_path(startDir);
+
+    std::vector<std::string> methods{"likeness"};
+    for (const Hasher& hasher : hashers) methods.push_back(hasher.name);
+    const std::vector<ScoreRow> blocks = scoreByBlock(run.outcomes, methods);
+    const std::vector<ScoreRow> transforms = scoreByTransform(run.outcomes, methods);
+    ThresholdReport threshold{kWantedPrecision,
+                              thresholdForPrecision(run.matches, kWantedPrecision, run.positiveQueries),
+                              run.positiveQueries, run.negativeQueries};
+    RunFacts facts{photos.size(), roles->indexed.size(), sources.size(), roles->heldOut.size(),
+                   splitName(options.split), modelDir.string(), run.searchDisagreements};
+
+    std::cout << photos.size() << " photos, " << facts.indexed << " indexed, " << facts.sources << " query sources ("
+              << facts.split << " split), " << facts.heldOut << " held out; model " << facts.model << "\n\n";
+    printScoreTable(std::cout, "block", blocks, methods);
+    std::cout << "\n";
+    printScoreTable(std::cout, "transform", transforms, methods);
+    std::cout << "\n";
+    if (threshold.point) {
+        std::cout << "likeness distance threshold at " << kWantedPrecision * 100 << " % precision: "
+                  << threshold.point->threshold << " (precision " << threshold.point->precision << ", recall "
+                  << threshold.point->recall << "; " << threshold.point->accepted << " of "
+                  << run.positiveQueries + run.negativeQueries << " queries accepted: " << run.positiveQueries
+                  << " of indexed photos, " << run.negativeQueries << " of absent ones)\n";
+    } else {
+        std::cout << "no distance threshold reaches " << kWantedPrecision * 100 << " % precision\n";
+    }
+    std::cout << "queries whose first search key differs from the benchmark's own nearest picture: "
+              << run.searchDisagreements << "\n";
+
+    fs::create_directories(jsonPath.parent_path());
+    std::ofstream json(jsonPath);
+    writeJson(json, facts, blocks, transforms, threshold);
+    if (!json) throw std::runtime_error("cannot write " + jsonPath.string());
+    std::cout << "wrote " << jsonPath.string() << "\n";
+
+    if (options.keepWork) {
+        std::cout << "kept the work home " << home.string() << "\n";
+    } else {
+        fs::remove_all(home);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runBenchmark(parseOptions(argc, argv));
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "bench_quality: " << error.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "bench_quality: " << error.what() << "\n";
+        return 1;
+    }
+}
