@@ -420,9 +420,9 @@ int runBenchmark(const Options& options) {
     if (threshold.point) {
         std::cout << "likeness distance threshold at " << kWantedPrecision * 100 << " % precision: "
                   << threshold.point->threshold << " (precision " << threshold.point->precision << ", recall "
-                  << threshold.point->recall << "; " << threshold.point->accepted << " of "
-                  << run.positiveQueries + run.negativeQueries << " queries accepted: " << run.positiveQueries
-                  << " of indexed photos, " << run.negativeQueries << " of absent ones)\n";
+                  << threshold.point->recall << "; accepts " << threshold.point->accepted << " out of "
+                  << run.positiveQueries << " queries of indexed photos and " << run.negativeQueries
+                  << " of absent ones)\n";
     } else {
         std::cout << "no distance threshold reaches " << kWantedPrecision * 100 << " % precision\n";
     }
