@@ -22,7 +22,6 @@ namespace {
 
 const char* const kNetPath = "model/v0.net";
 const char* const kWeightsPath = "model/v0.dat";
-const char* const kQueryFile = "tmp.jpg";
 
 EasyLog* logger() {
     return EasyLog::GetInstance();

@@ -7,9 +7,9 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 const char* const kQueryFile = "tmp.jpg";
+
+namespace {
 
 fs::path normalised(const std::string& path) {
     std::error_code error;

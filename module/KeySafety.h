@@ -5,6 +5,9 @@
 
 #include <string>
 
+// The file, in the working directory, that a search by URL downloads its query picture into.
+extern const char* const kQueryFile;
+
 // saveDir followed by the part of source after its last "/" (all of it when it has none).
 std::string makeKey(const std::string& source, const std::string& saveDir);
 
