@@ -1,0 +1,57 @@
+// The benchmark's photo set read once in SHA-1 order, with each photo's perceptual hashes, and the
+// seeds that make every altered query reproducible; shared by bench_quality and feature_probe.
+#ifndef LIKENESS_BENCH_QUALITY_PHOTOSET_H
+#define LIKENESS_BENCH_QUALITY_PHOTOSET_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/img_hash.hpp>
+
+// The number of photos scripts/fetch-photos extracts; other counts make scores incomparable.
+constexpr std::size_t kExpectedPhotos = 368;
+
+struct Hasher {
+    std::string name;
+    cv::Ptr<cv::img_hash::ImgHashBase> algorithm;
+};
+
+// pHash, block mean and average hash from OpenCV's img_hash module.
+std::vector<Hasher> makeHashers();
+std::vector<cv::Mat> hashesOf(const cv::Mat& picture, const std::vector<Hasher>& hashers);
+
+struct Photo {
+    std::string name;
+    std::filesystem::path path;
+    std::string sha1;
+    int longSide = 0;
+    std::vector<cv::Mat> hashes;  // one per hasher given to loadPhotos
+};
+
+// Every picture file of dir (.jpg, .jpeg, .png, .webp), decoded once for its size and hashes, in
+// SHA-1 order; throws on an undecodable file or two identical photos.
+std::vector<Photo> loadPhotos(const std::filesystem::path& dir, const std::vector<Hasher>& hashers);
+
+// The seed of the random parts of one altered copy of photo (noise, text placement, perspective).
+std::uint64_t querySeed(const Photo& photo, std::size_t transform);
+
+// Reports "WHAT DONE/TOTAL (SECONDS s)" on standard error at most every few seconds, and at the end.
+class Progress {
+public:
+    Progress(std::string what, std::size_t total);
+    void advance();
+
+private:
+    std::string what;
+    std::size_t total;
+    std::size_t done = 0;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastReport = start;
+};
+
+#endif

@@ -1,0 +1,240 @@
+// feature_probe: scores candidate recipes for the model's "pool5" feature on the benchmark's dev
+// split, so the recipe shipped by default is chosen by measurement and never on the test split.
+//
+// It runs the converted network once per picture (every indexed photo and every altered copy of
+// the split's sources), pools the layers the recipes name, and for each recipe builds the feature
+// exactly as the converter's map does (keras_to_caffe::featureMap) before ranking the indexed
+// photos by Euclidean distance. Any converted model will do: every Keras layer keeps its name.
+//
+// usage: feature_probe [--photos DIR] [--model DIR] [--split dev|test|all] RECIPE...
+//   RECIPE is the converter's part list (LAYER[:max][:l2][:SCALE],...) optionally followed by
+//   "/seed=N" (the seeded orthonormal projection to 512 values) and "/norm" (final normalisation).
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "KerasToCaffe.h"
+#include "Metrics.h"
+#include "PhotoSet.h"
+#include "Protocol.h"
+#include "Report.h"
+#include "Transforms.h"
+
+namespace fs = std::filesystem;
+using keras_to_caffe::FeaturePart;
+using keras_to_caffe::FeatureRecipe;
+using keras_to_caffe::Pooling;
+
+namespace {
+
+// The library's preprocessing (module/ImplIModule.cpp), which the converted network undoes.
+const cv::Size kInputSize(keras_to_caffe::kPictureSide, keras_to_caffe::kPictureSide);
+const cv::Scalar kInputMean(keras_to_caffe::kLibraryMeanBgr[0], keras_to_caffe::kLibraryMeanBgr[1],
+                            keras_to_caffe::kLibraryMeanBgr[2]);
+
+struct Candidate {
+    std::string text;
+    FeatureRecipe recipe;
+    // The projection, built once on first use: it depends only on the parts' channel counts.
+    std::optional<keras_to_caffe::FeatureMap> map;
+};
+
+Candidate parseCandidate(const std::string& text) {
+    Candidate candidate{text, {}, std::nullopt};
+    std::stringstream fields(text);
+    std::string field;
+    std::getline(fields, field, '/');
+    candidate.recipe.parts = keras_to_caffe::parseFeatureParts(field);
+    while (std::getline(fields, field, '/')) {
+        if (field == "norm") {
+            candidate.recipe.normalised = true;
+        } else if (field.rfind("seed=", 0) == 0) {
+            candidate.recipe.orthonormalSeed = static_cast<unsigned>(std::stoul(field.substr(5)));
+        } else {
+            throw std::invalid_argument("unknown recipe option " + field + " in " + text);
+        }
+    }
+    return candidate;
+}
+
+std::string pooledName(const FeaturePart& part) {
+    return part.layer + (part.pooling == Pooling::Maximum ? "@max" : "@avg");
+}
+
+// One picture's pooled outputs, by pooledName.
+using Pooled = std::map<std::string, std::vector<float>>;
+
+class Extractor {
+public:
+    Extractor(const fs::path& model, const std::vector<Candidate>& candidates)
+        : net(cv::dnn::readNetFromCaffe((model / "v0.net").string(), (model / "v0.dat").string())) {
+        for (const Candidate& candidate : candidates)
+            for (const FeaturePart& part : candidate.recipe.parts)
+                if (std::find(layers.begin(), layers.end(), part.layer) == layers.end()) layers.push_back(part.layer);
+    }
+
+    Pooled pool(const cv::Mat& picture) {
+        net.setInput(cv::dnn::blobFromImage(picture, 1.0, kInputSize, kInputMean, false, false));
+        std::vector<cv::Mat> outputs;
+        net.forward(outputs, layers);
+        Pooled pooled;
+        for (std::size_t index = 0; index < layers.size(); ++index) {
+            const cv::Mat& blob = outputs[index];
+            const int channels = blob.size[1];
+            const std::size_t perChannel = blob.total() / static_cast<std::size_t>(channels);
+            std::vector<float>& average = pooled[layers[index] + "@avg"];
+            std::vector<float>& maximum = pooled[layers[index] + "@max"];
+            for (int channel = 0; channel < channels; ++channel) {
+                const float* begin = blob.ptr<float>() + channel * perChannel;
+                average.push_back(static_cast<float>(std::accumulate(begin, begin + perChannel, 0.0) / perChannel));
+                maximum.push_back(*std::max_element(begin, begin + perChannel));
+            }
+        }
+        return pooled;
+    }
+
+private:
+    cv::dnn::Net net;
+    std::vector<std::string> layers;
+};
+
+std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
+    std::vector<double> parts;
+    std::vector<int> channels;
+    for (const FeaturePart& part : candidate.recipe.parts) {
+        const std::vector<float>& values = pooled.at(pooledName(part));
+        double norm = 1.0;
+        if (part.normalised) norm = std::sqrt(std::inner_product(values.begin(), values.end(), values.begin(), 0.0));
+        for (float value : values) parts.push_back(part.scale * value / norm);
+        channels.push_back(static_cast<int>(values.size()));
+    }
+    std::vector<double> feature = parts;
+    if (candidate.recipe.orthonormalSeed) {
+        if (!candidate.map) {
+            // featureMap carries the part scales itself; give it the unscaled parts.
+            FeatureRecipe unscaled = candidate.recipe;
+            for (FeaturePart& part : unscaled.parts) part.scale = 1.0;
+            candidate.map = keras_to_caffe::featureMap(unscaled, channels);
+        }
+        const keras_to_caffe::FeatureMap& map = *candidate.map;
+        feature.assign(keras_to_caffe::kFeatureSize, 0.0);
+        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
+            double sum = map.bias[row];
+            for (int column = 0; column < map.columns; ++column)
+                sum += static_cast<double>(map.matrix[static_cast<std::size_t>(row) * map.columns + column]) * parts[column];
+            feature[row] = sum;
+        }
+    }
+    if (candidate.recipe.normalised) {
+        const double norm = std::sqrt(std::inner_product(feature.begin(), feature.end(), feature.begin(), 0.0));
+        for (double& value : feature) value /= norm;
+    }
+    return feature;
+}
+
+double squaredDistance(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+    return sum;
+}
+
+int run(int argc, char** argv) {
+    fs::path photosDir = "build/photos/set";
+    fs::path model = "model";
+    Split split = Split::Dev;
+    std::vector<Candidate> candidates;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if ((argument == "--photos" || argument == "--model" || argument == "--split") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (argument == "--photos") photosDir = value;
+            if (argument == "--model") model = value;
+            if (argument == "--split") {
+                const auto parsed = parseSplit(value);
+                if (!parsed) throw std::invalid_argument("unknown split " + value);
+                split = *parsed;
+            }
+        } else {
+            candidates.push_back(parseCandidate(argument));
+        }
+    }
+    if (candidates.empty()) throw std::invalid_argument("no recipe given");
+
+    const std::vector<Photo> photos = loadPhotos(photosDir, {});
+    std::vector<int> longSides;
+    for (const Photo& photo : photos) longSides.push_back(photo.longSide);
+    const auto roles = assignRoles(longSides, ProtocolSizes{});
+    if (!roles) throw std::runtime_error("too few large photos in " + photosDir.string());
+    const std::vector<std::size_t> sources = sourcesOfSplit(roles->sources, split);
+
+    Extractor extractor(model, candidates);
+    std::vector<Pooled> indexed;
+    Progress indexing("pooling indexed photos", roles->indexed.size());
+    for (std::size_t i : roles->indexed) {
+        indexed.push_back(extractor.pool(cv::imread(photos[i].path.string(), cv::IMREAD_COLOR)));
+        indexing.advance();
+    }
+    struct Query {
+        std::size_t transform;
+        std::size_t target;  // position of its original in roles->indexed
+        Pooled pooled;
+    };
+    std::vector<Query> queries;
+    const auto& transforms = queryTransforms();
+    Progress querying("pooling queries", sources.size() * transforms.size());
+    for (std::size_t source : sources) {
+        const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
+        const std::size_t target =
+            static_cast<std::size_t>(std::find(roles->indexed.begin(), roles->indexed.end(), source) - roles->indexed.begin());
+        for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
+            cv::Mat picture = original;
+            if (transforms[transform].alter)
+                picture = cv::imdecode(encodeQuery(transforms[transform], original, querySeed(photos[source], transform)).bytes,
+                                       cv::IMREAD_COLOR);
+            queries.push_back({transform, target, extractor.pool(picture)});
+            querying.advance();
+        }
+    }
+
+    std::vector<QueryOutcome> outcomes(queries.size());
+    std::vector<std::string> methods;
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        methods.push_back("r" + std::to_string(c + 1));
+        std::vector<std::vector<double>> stored;
+        for (const Pooled& pooled : indexed) stored.push_back(featureOf(candidates[c], pooled));
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            const std::vector<double> feature = featureOf(candidates[c], queries[q].pooled);
+            std::vector<double> distances;
+            for (const std::vector<double>& vector : stored) distances.push_back(squaredDistance(feature, vector));
+            outcomes[q].transform = queries[q].transform;
+            outcomes[q].rankByMethod.push_back(rankWithTiesInIndexOrder(distances, queries[q].target));
+        }
+    }
+    std::cout << sources.size() << " query sources (" << splitName(split) << " split), " << indexed.size() << " indexed\n";
+    for (std::size_t c = 0; c < candidates.size(); ++c) std::cout << methods[c] << " = " << candidates[c].text << "\n";
+    std::cout << "\n";
+    printScoreTable(std::cout, "block", scoreByBlock(outcomes, methods), methods);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "feature_probe: " << error.what() << "\n";
+        return 1;
+    }
+}
