@@ -11,8 +11,10 @@ all: build
 check-deps:
 	@scripts/install-deps --check
 
+# The model tools are part of the test build: their tests include the converted model's
+# fidelity against the original, which needs node and npm (scripts/install-deps installs them).
 $(BUILD)/CMakeCache.txt: | check-deps
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_MODEL_TOOLS=ON
 
 build: check-deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
