@@ -1,5 +1,5 @@
-// likeness-demo-queries: writes transformed copies of pictures (cropped, recompressed, rotated)
-// to use as search queries, to show that a collection finds a photo from an altered copy.
+// likeness-demo-queries: writes transformed copies of pictures (cropped, recompressed, rotated,
+// mirrored) to use as search queries, to show that a collection finds a photo from an altered copy.
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -32,6 +32,14 @@ cv::Mat rotated(const cv::Mat& picture) {
     return turned;
 }
 
+// Left and right swapped. The network's filters are not mirror-symmetric, so this shows how far
+// its learnt invariance goes rather than a property built into the features.
+cv::Mat mirrored(const cv::Mat& picture) {
+    cv::Mat flipped;
+    cv::flip(picture, flipped, 1);
+    return flipped;
+}
+
 bool writeJpeg(const fs::path& file, const cv::Mat& picture, int quality) {
     if (!cv::imwrite(file.string(), picture, {cv::IMWRITE_JPEG_QUALITY, quality})) {
         std::cerr << "likeness-demo-queries: cannot write " << file << std::endl;
@@ -46,7 +54,8 @@ bool writeJpeg(const fs::path& file, const cv::Mat& picture, int quality) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::cerr << "usage: likeness-demo-queries OUTDIR PICTURE...\n"
-                     "writes OUTDIR/crop-NAME.jpg, OUTDIR/jpeg-NAME.jpg and OUTDIR/rotate-NAME.jpg per picture\n";
+                     "writes OUTDIR/crop-NAME.jpg, OUTDIR/jpeg-NAME.jpg, OUTDIR/rotate-NAME.jpg and\n"
+                     "OUTDIR/mirror-NAME.jpg per picture\n";
         return 2;
     }
     const fs::path outDir = argv[1];
@@ -64,6 +73,7 @@ int main(int argc, char** argv) {
         allWritten &= writeJpeg(outDir / ("crop-" + name), cropped(picture), 90);
         allWritten &= writeJpeg(outDir / ("jpeg-" + name), picture, 15);
         allWritten &= writeJpeg(outDir / ("rotate-" + name), rotated(picture), 90);
+        allWritten &= writeJpeg(outDir / ("mirror-" + name), mirrored(picture), 90);
     }
     return allWritten ? 0 : 1;
 }

@@ -170,7 +170,7 @@ TEST_F(CliTest, TransformedCopiesFindTheirOriginal) {
         runShell(shellQuoted(LIKENESS_DEMO_QUERIES) + " queries pics/scene2.jpg pics/scene5.png", work);
     ASSERT_EQ(made.status, 0) << made.err;
     const std::vector<std::string> queries = lines(made.out);
-    ASSERT_EQ(queries.size(), 6u) << made.out;
+    ASSERT_EQ(queries.size(), 8u) << "crop, recompression, rotation and mirror of each\n" << made.out;
     for (const std::string& query : queries) {
         const std::string original = query.find("scene2") != std::string::npos ? "scene2.jpg" : "scene5.png";
         const CommandRun search = likeness("search -n 1 " + shellQuoted(query));
