@@ -5,7 +5,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
 
 namespace fs = std::filesystem;
 
@@ -20,6 +23,37 @@ std::string readFile(const fs::path& file) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+namespace {
+
+// Decodes standard base64; stops at the first character outside the alphabet.
+std::vector<unsigned char> fromBase64(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<unsigned char> bytes;
+    unsigned long bits = 0;
+    int bitCount = 0;
+    for (const char c : text) {
+        const std::size_t value = alphabet.find(c);
+        if (value == std::string::npos) break;
+        bits = (bits << 6) | value;
+        bitCount += 6;
+        if (bitCount >= 8) {
+            bitCount -= 8;
+            bytes.push_back(static_cast<unsigned char>((bits >> bitCount) & 0xFF));
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::vector<cv::Mat> embeddedPictures(const std::string& html) {
+    std::vector<cv::Mat> pictures;
+    const std::regex dataUri("data:image/jpeg;base64,([A-Za-z0-9+/=]*)\"");
+    for (std::sregex_iterator it(html.begin(), html.end(), dataUri), end; it != end; ++it)
+        pictures.push_back(cv::imdecode(fromBase64((*it)[1].str()), cv::IMREAD_COLOR));
+    return pictures;
 }
 
 CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {

@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 
 struct CommandRun {
     int status = -1;
@@ -21,6 +23,10 @@ CommandRun runShell(const std::string& commandLine, const std::filesystem::path&
 std::string shellQuoted(const std::string& text);
 
 std::string readFile(const std::filesystem::path& file);
+
+// Every data: URI of a results page decoded as a picture, in page order; an undecodable one gives
+// an empty Mat.
+std::vector<cv::Mat> embeddedPictures(const std::string& html);
 
 // A fresh temporary folder per test with synthetic pictures in pics/ (scene0..scene5, a same-named
 // copy in pics/sub/, a text file notes.txt) and an initialised home in home/.

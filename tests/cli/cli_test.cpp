@@ -27,34 +27,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-// Decodes standard base64; stops at the first character outside the alphabet.
-std::vector<unsigned char> fromBase64(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<unsigned char> bytes;
-    unsigned long bits = 0;
-    int bitCount = 0;
-    for (const char c : text) {
-        const std::size_t value = alphabet.find(c);
-        if (value == std::string::npos) break;
-        bits = (bits << 6) | value;
-        bitCount += 6;
-        if (bitCount >= 8) {
-            bitCount -= 8;
-            bytes.push_back(static_cast<unsigned char>((bits >> bitCount) & 0xFF));
-        }
-    }
-    return bytes;
-}
-
-// Every data: URI of the page decoded as a picture; an undecodable one gives an empty Mat.
-std::vector<cv::Mat> embeddedPictures(const std::string& html) {
-    std::vector<cv::Mat> pictures;
-    const std::regex dataUri("data:image/jpeg;base64,([A-Za-z0-9+/=]*)\"");
-    for (std::sregex_iterator it(html.begin(), html.end(), dataUri), end; it != end; ++it)
-        pictures.push_back(cv::imdecode(fromBase64((*it)[1].str()), cv::IMREAD_COLOR));
-    return pictures;
-}
-
 }  // namespace
 
 TEST_F(CliTest, InitFindsModelsInOrderAndGuardsAnExistingHome) {
@@ -197,20 +169,6 @@ TEST_F(CliTest, HtmlPageEmbedsQueryAndResultThumbnails) {
     EXPECT_NE(html.find("a&amp;b&lt;c&gt;.png"), std::string::npos);
     EXPECT_EQ(html.find("a&b<c>"), std::string::npos) << "names are escaped";
     EXPECT_EQ(occurrences(html, "http://"), 0u) << "the page loads nothing";
-}
-
-TEST_F(CliTest, BrowserShowsEveryThumbnailOfThePage) {
-    if (runShell("command -v chromium", work).status != 0) GTEST_SKIP() << "chromium is not installed";
-    ASSERT_EQ(likeness("add pics").status, 0);
-    ASSERT_EQ(likeness("search -n 3 --html results.html pics/scene1.png").status, 0);
-    const CommandRun dom = runShell("chromium --headless --no-sandbox --disable-gpu --no-first-run "
-                                    "--disable-background-networking --user-data-dir=" +
-                                        shellQuoted((work / "browser").string()) + " --dump-dom file://" +
-                                        shellQuoted((work / "results.html").string()),
-                                    work);
-    ASSERT_EQ(dom.status, 0) << dom.err;
-    EXPECT_EQ(occurrences(dom.out, "<img src=\"data:image/jpeg;base64,"), 4u) << dom.out.substr(0, 2000);
-    EXPECT_EQ(occurrences(dom.out, "<figcaption>"), 4u);
 }
 
 // A local server with one picture, one text file and nothing else.
