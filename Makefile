@@ -30,8 +30,8 @@ test-asan: check-deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -E "^InstallTest\." -LE needs-node
 
 model: build
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON
-	scripts/make-model model
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
+	LIKENESS_BUILD=$(BUILD) LIKENESS_PHOTOS=$(BUILD)/photos scripts/make-model model
 
 bench-quality: model
 	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON

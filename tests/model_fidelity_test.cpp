@@ -27,6 +27,15 @@ const char* const kPhotos[] = {"astronaut.png", "chelsea.png", "coffee.png", "ro
 // Pooled outputs compared besides the recipe's parts: the 1280-value global pool under the
 // classifier head and the class scores.
 const std::vector<std::string> kComparedLayers = {"average_pooling2d_1", "dense_3"};
+// The default recipe's parts with a seeded projection: the fitted whitening needs the benchmark's
+// photographs, and it is one more matrix in the same InnerProduct layer.
+constexpr unsigned kProjectionSeed = 1;
+
+keras_to_caffe::FeatureRecipe testedRecipe() {
+    keras_to_caffe::FeatureRecipe recipe = keras_to_caffe::defaultRecipe();
+    recipe.orthonormalSeed = kProjectionSeed;
+    return recipe;
+}
 
 using Rows = std::vector<std::vector<double>>;
 
@@ -49,14 +58,19 @@ bool commandExists(const std::string& name) {
 
 // What reference.mjs names the pooled output a part reads.
 std::string referenceName(const keras_to_caffe::FeaturePart& part) {
-    return part.pooling == keras_to_caffe::Pooling::Maximum ? part.layer + "@max" : part.layer;
+    switch (part.pooling) {
+    case keras_to_caffe::Pooling::Maximum: return part.layer + "@max";
+    case keras_to_caffe::Pooling::GeneralisedMean: return part.layer + "@gem";
+    case keras_to_caffe::Pooling::Average: break;
+    }
+    return part.layer;
 }
 
 // Every pooled output compared: the fixed ones, and each part's layer averaged and pooled the
 // part's way.
 std::vector<std::string> referenceLayers() {
     std::vector<std::string> layers = kComparedLayers;
-    for (const keras_to_caffe::FeaturePart& part : keras_to_caffe::defaultRecipe().parts)
+    for (const keras_to_caffe::FeaturePart& part : testedRecipe().parts)
         for (const std::string& name : {part.layer, referenceName(part)})
             if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
     return layers;
@@ -72,7 +86,8 @@ Fixture prepare() {
     const std::string photos = work + "/photos";
     fixture.modelDirectory = work + "/model";
     std::filesystem::create_directories(work);
-    if (run("CONVERT_NSFWJS='" CONVERT_NSFWJS_PATH "' '" LIKENESS_SOURCE_DIR "/scripts/make-model' '" + fixture.modelDirectory + "'") != 0) {
+    if (run("CONVERT_NSFWJS='" CONVERT_NSFWJS_PATH "' '" LIKENESS_SOURCE_DIR "/scripts/make-model' '" + fixture.modelDirectory + "' --orthonormal-seed " +
+            std::to_string(kProjectionSeed)) != 0) {
         fixture.error = "scripts/make-model failed";
         return fixture;
     }
@@ -121,15 +136,24 @@ cv::Mat libraryBlob(const cv::Mat& picture) {
                                   cv::Scalar(mean[0], mean[1], mean[2]), false);
 }
 
-// A blob's values per channel, averaged over rows and columns (or their maximum) when it has them.
-std::vector<double> pooled(const cv::Mat& blob, bool maximum) {
+// A blob's values per channel pooled over rows and columns when it has them, the way the
+// reference name's suffix says ("@max", "@gem", else the average).
+std::vector<double> pooled(const cv::Mat& blob, const std::string& referenceLayer) {
+    const std::string pooling = referenceLayer.substr(std::min(referenceLayer.size(), referenceLayer.find('@')));
     const int channels = blob.size[1];
     const std::size_t perChannel = blob.total() / static_cast<std::size_t>(channels);
     std::vector<double> values(channels);
     for (int channel = 0; channel < channels; ++channel) {
         const float* begin = blob.ptr<float>() + channel * perChannel;
-        values[channel] = maximum ? *std::max_element(begin, begin + perChannel)
-                                  : std::accumulate(begin, begin + perChannel, 0.0) / static_cast<double>(perChannel);
+        if (pooling == "@max") {
+            values[channel] = *std::max_element(begin, begin + perChannel);
+        } else if (pooling == "@gem") {
+            double cubes = 0.0;
+            for (const float* value = begin; value != begin + perChannel; ++value) cubes += std::pow(*value, 3.0);
+            values[channel] = std::cbrt(cubes / static_cast<double>(perChannel));
+        } else {
+            values[channel] = std::accumulate(begin, begin + perChannel, 0.0) / static_cast<double>(perChannel);
+        }
     }
     return values;
 }
@@ -168,7 +192,7 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
         for (const std::string& layer : layers) caffeLayers.push_back(layer.substr(0, layer.find('@')));
         net.forward(outputs, caffeLayers);
         for (std::size_t index = 0; index < layers.size(); ++index) {
-            const std::vector<double> actual = pooled(outputs[index], layers[index] != caffeLayers[index]);
+            const std::vector<double> actual = pooled(outputs[index], layers[index]);
             const std::vector<double>& expected = fixture().reference.at(layers[index])[picture];
             ASSERT_EQ(actual.size(), expected.size()) << layers[index];
             const double difference = maxAbsoluteDifference(actual, expected);
@@ -176,7 +200,7 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
             EXPECT_LE(difference, kTolerance) << layers[index] << " on " << kPhotos[picture];
         }
         const std::vector<double>& expectedScores = fixture().reference.at("dense_3")[picture];
-        const std::vector<double> scores = pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()], false);
+        const std::vector<double> scores = pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()], "dense_3");
         EXPECT_EQ(std::max_element(scores.begin(), scores.end()) - scores.begin(),
                   std::max_element(expectedScores.begin(), expectedScores.end()) - expectedScores.begin())
             << "top class of " << kPhotos[picture];
@@ -191,7 +215,7 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
 // parts may carry through its row of the map, or, for a normalised feature, within the tolerance
 // of the unit vector.
 TEST_F(ModelFidelityTest, FeatureIsTheRecipeAppliedToTheReference) {
-    const keras_to_caffe::FeatureRecipe recipe = keras_to_caffe::defaultRecipe();
+    const keras_to_caffe::FeatureRecipe recipe = testedRecipe();
     std::vector<int> partChannels;
     for (const keras_to_caffe::FeaturePart& part : recipe.parts)
         partChannels.push_back(static_cast<int>(fixture().reference.at(referenceName(part)).front().size()));

@@ -1,5 +1,6 @@
 // feature_probe: scores candidate recipes for the model's "pool5" feature on the benchmark's dev
-// split, so the recipe shipped by default is chosen by measurement and never on the test split.
+// split, so the recipe shipped by default is chosen by measurement and never on the test split;
+// and fits the default model's learned whitening on that split.
 //
 // It runs the converted network once per picture (every indexed photo and every altered copy of
 // the split's sources), pools the layers the recipes name, and for each recipe builds the feature
@@ -7,8 +8,12 @@
 // photos by Euclidean distance. Any converted model will do: every Keras layer keeps its name.
 //
 // usage: feature_probe [--photos DIR] [--model DIR] [--split dev|test|all] RECIPE...
-//   RECIPE is the converter's part list (LAYER[:max][:l2][:SCALE],...) optionally followed by
-//   "/seed=N" (the seeded orthonormal projection to 512 values) and "/norm" (final normalisation).
+//        feature_probe [--photos DIR] [--model DIR] [--split dev|test|all] --fit-projection OUT.json [PARTS]
+//   RECIPE is the converter's part list (LAYER[:max|:gem][:l2][:SCALE],...) optionally followed
+//   by "/seed=N" (the seeded orthonormal projection to 512 values), "/projection=FILE.json" and
+//   "/norm" (final normalisation). --fit-projection learns a whitening of the parts (the default
+//   recipe's unless PARTS is given) from the split's sources and their altered copies, and
+//   writes it for the converter's --projection.
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -30,6 +35,7 @@
 #include "Protocol.h"
 #include "Report.h"
 #include "Transforms.h"
+#include "Whitening.h"
 
 namespace fs = std::filesystem;
 using keras_to_caffe::FeaturePart;
@@ -61,6 +67,8 @@ Candidate parseCandidate(const std::string& text) {
             candidate.recipe.normalised = true;
         } else if (field.rfind("seed=", 0) == 0) {
             candidate.recipe.orthonormalSeed = static_cast<unsigned>(std::stoul(field.substr(5)));
+        } else if (field.rfind("projection=", 0) == 0) {
+            candidate.recipe.projection = keras_to_caffe::readProjection(field.substr(11));
         } else {
             throw std::invalid_argument("unknown recipe option " + field + " in " + text);
         }
@@ -69,7 +77,12 @@ Candidate parseCandidate(const std::string& text) {
 }
 
 std::string pooledName(const FeaturePart& part) {
-    return part.layer + (part.pooling == Pooling::Maximum ? "@max" : "@avg");
+    switch (part.pooling) {
+    case Pooling::Maximum: return part.layer + "@max";
+    case Pooling::GeneralisedMean: return part.layer + "@gem";
+    case Pooling::Average: break;
+    }
+    return part.layer + "@avg";
 }
 
 // One picture's pooled outputs, by pooledName.
@@ -95,10 +108,15 @@ public:
             const std::size_t perChannel = blob.total() / static_cast<std::size_t>(channels);
             std::vector<float>& average = pooled[layers[index] + "@avg"];
             std::vector<float>& maximum = pooled[layers[index] + "@max"];
+            std::vector<float>& generalisedMean = pooled[layers[index] + "@gem"];
             for (int channel = 0; channel < channels; ++channel) {
                 const float* begin = blob.ptr<float>() + channel * perChannel;
                 average.push_back(static_cast<float>(std::accumulate(begin, begin + perChannel, 0.0) / perChannel));
                 maximum.push_back(*std::max_element(begin, begin + perChannel));
+                double cubes = 0;
+                for (const float* value = begin; value != begin + perChannel; ++value)
+                    cubes += std::pow(static_cast<double>(*value), keras_to_caffe::kGeneralisedMeanPower);
+                generalisedMean.push_back(static_cast<float>(std::pow(cubes / perChannel, 1.0 / keras_to_caffe::kGeneralisedMeanPower)));
             }
         }
         return pooled;
@@ -109,24 +127,28 @@ private:
     std::vector<std::string> layers;
 };
 
-std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
+// The parts concatenated as the network's "feature_parts" holds them: pooled, and normalised
+// where asked, but not yet scaled (the feature map carries the scales).
+std::vector<double> partsOf(const std::vector<FeaturePart>& recipeParts, const Pooled& pooled, std::vector<int>* channels = nullptr) {
     std::vector<double> parts;
-    std::vector<int> channels;
-    for (const FeaturePart& part : candidate.recipe.parts) {
+    for (const FeaturePart& part : recipeParts) {
         const std::vector<float>& values = pooled.at(pooledName(part));
         double norm = 1.0;
         if (part.normalised) norm = std::sqrt(std::inner_product(values.begin(), values.end(), values.begin(), 0.0));
-        for (float value : values) parts.push_back(part.scale * value / norm);
-        channels.push_back(static_cast<int>(values.size()));
+        for (float value : values) parts.push_back(value / norm);
+        if (channels) channels->push_back(static_cast<int>(values.size()));
     }
+    return parts;
+}
+
+std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
+    std::vector<int> channels;
+    const std::vector<double> parts = partsOf(candidate.recipe.parts, pooled, &channels);
     std::vector<double> feature = parts;
-    if (candidate.recipe.orthonormalSeed) {
-        if (!candidate.map) {
-            // featureMap carries the part scales itself; give it the unscaled parts.
-            FeatureRecipe unscaled = candidate.recipe;
-            for (FeaturePart& part : unscaled.parts) part.scale = 1.0;
-            candidate.map = keras_to_caffe::featureMap(unscaled, channels);
-        }
+    for (std::size_t part = 0, column = 0; part < channels.size(); column += channels[part++])
+        for (int channel = 0; channel < channels[part]; ++channel) feature[column + channel] *= candidate.recipe.parts[part].scale;
+    if (candidate.recipe.orthonormalSeed || candidate.recipe.projection) {
+        if (!candidate.map) candidate.map = keras_to_caffe::featureMap(candidate.recipe, channels);
         const keras_to_caffe::FeatureMap& map = *candidate.map;
         feature.assign(keras_to_caffe::kFeatureSize, 0.0);
         for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
@@ -149,27 +171,68 @@ double squaredDistance(const std::vector<double>& a, const std::vector<double>& 
     return sum;
 }
 
+// The query a transform makes of a source photo, decoded as the library would read it.
+cv::Mat alteredCopy(const Photo& photo, const cv::Mat& original, std::size_t transform) {
+    const QueryTransform& alteration = queryTransforms()[transform];
+    if (!alteration.alter) return original;
+    return cv::imdecode(encodeQuery(alteration, original, querySeed(photo, transform)).bytes, cv::IMREAD_COLOR);
+}
+
+// Learns the whitening of `parts` from the sources and their altered copies (not the unaltered
+// query, which would only add differences of zero) and writes it to `out`.
+void fitProjection(const std::vector<Photo>& photos, const std::vector<std::size_t>& sources, const fs::path& model,
+                   const std::vector<FeaturePart>& parts, const fs::path& out) {
+    Candidate candidate{"", {}, std::nullopt};
+    candidate.recipe.parts = parts;
+    Extractor extractor(model, {candidate});
+    const auto& transforms = queryTransforms();
+    cv::Mat originals;
+    cv::Mat copies;
+    std::vector<int> copyOf;
+    Progress pooling("pooling the sources and their altered copies", sources.size() * transforms.size());
+    for (std::size_t source : sources) {
+        const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
+        originals.push_back(cv::Mat(partsOf(parts, extractor.pool(original))).t());
+        pooling.advance();
+        for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
+            if (!transforms[transform].alter) continue;
+            copies.push_back(cv::Mat(partsOf(parts, extractor.pool(alteredCopy(photos[source], original, transform)))).t());
+            copyOf.push_back(originals.rows - 1);
+            pooling.advance();
+        }
+    }
+    const keras_to_caffe::Projection projection = keras_to_caffe::learnWhitening(
+        originals, copies, copyOf, keras_to_caffe::kDefaultWhiteningShrinkage, keras_to_caffe::kFeatureSize);
+    if (!keras_to_caffe::writeProjection(projection, out.string())) throw std::runtime_error("cannot write " + out.string());
+    std::cout << "feature_probe: whitening of " << originals.cols << " values fitted on " << originals.rows << " photos and "
+              << copies.rows << " altered copies, written to " << out.string() << "\n";
+}
+
 int run(int argc, char** argv) {
     fs::path photosDir = "build/photos/set";
     fs::path model = "model";
+    fs::path fitOutput;
     Split split = Split::Dev;
-    std::vector<Candidate> candidates;
+    std::vector<std::string> recipes;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if ((argument == "--photos" || argument == "--model" || argument == "--split") && i + 1 < argc) {
+        if ((argument == "--photos" || argument == "--model" || argument == "--split" || argument == "--fit-projection") &&
+            i + 1 < argc) {
             const std::string value = argv[++i];
             if (argument == "--photos") photosDir = value;
             if (argument == "--model") model = value;
+            if (argument == "--fit-projection") fitOutput = value;
             if (argument == "--split") {
                 const auto parsed = parseSplit(value);
                 if (!parsed) throw std::invalid_argument("unknown split " + value);
                 split = *parsed;
             }
         } else {
-            candidates.push_back(parseCandidate(argument));
+            recipes.push_back(argument);
         }
     }
-    if (candidates.empty()) throw std::invalid_argument("no recipe given");
+    if (fitOutput.empty() && recipes.empty()) throw std::invalid_argument("no recipe given");
+    if (!fitOutput.empty() && recipes.size() > 1) throw std::invalid_argument("--fit-projection takes at most one part list");
 
     const std::vector<Photo> photos = loadPhotos(photosDir, {});
     std::vector<int> longSides;
@@ -177,7 +240,15 @@ int run(int argc, char** argv) {
     const auto roles = assignRoles(longSides, ProtocolSizes{});
     if (!roles) throw std::runtime_error("too few large photos in " + photosDir.string());
     const std::vector<std::size_t> sources = sourcesOfSplit(roles->sources, split);
+    if (!fitOutput.empty()) {
+        fitProjection(photos, sources, model,
+                      recipes.empty() ? keras_to_caffe::defaultRecipe().parts : keras_to_caffe::parseFeatureParts(recipes.front()),
+                      fitOutput);
+        return 0;
+    }
 
+    std::vector<Candidate> candidates;
+    for (const std::string& text : recipes) candidates.push_back(parseCandidate(text));
     Extractor extractor(model, candidates);
     std::vector<Pooled> indexed;
     Progress indexing("pooling indexed photos", roles->indexed.size());
@@ -198,11 +269,7 @@ int run(int argc, char** argv) {
         const std::size_t target =
             static_cast<std::size_t>(std::find(roles->indexed.begin(), roles->indexed.end(), source) - roles->indexed.begin());
         for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
-            cv::Mat picture = original;
-            if (transforms[transform].alter)
-                picture = cv::imdecode(encodeQuery(transforms[transform], original, querySeed(photos[source], transform)).bytes,
-                                       cv::IMREAD_COLOR);
-            queries.push_back({transform, target, extractor.pool(picture)});
+            queries.push_back({transform, target, extractor.pool(alteredCopy(photos[source], original, transform))});
             querying.advance();
         }
     }

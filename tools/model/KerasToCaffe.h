@@ -33,9 +33,10 @@ struct KerasModel {
 KerasModel readKerasDump(const std::string& directory);
 
 // One source of the feature: a Keras layer with a spatial output, pooled over rows and columns
-// (average or maximum per channel), optionally divided by its Euclidean norm, then multiplied
-// by `scale`.
-enum class Pooling { Average, Maximum };
+// per channel (average, maximum, or generalised mean: the cube root of the mean of the cubes),
+// optionally divided by its Euclidean norm, then multiplied by `scale`.
+enum class Pooling { Average, Maximum, GeneralisedMean };
+constexpr double kGeneralisedMeanPower = 3.0;
 struct FeaturePart {
     std::string layer;
     Pooling pooling = Pooling::Average;
@@ -60,9 +61,10 @@ struct FeatureRecipe {
     double scale = 1.0;
 };
 
-// The recipe shipped by default; KerasToCaffe.cpp says how it was chosen.
+// The recipe shipped by default, without its projection: that one is learned from photographs
+// (scripts/make-model fits it) and given to the converter. KerasToCaffe.cpp says how it was chosen.
 FeatureRecipe defaultRecipe();
-// "PART,PART,..." where a part is LAYER followed by any of ":max" (else average), ":l2"
+// "PART,PART,..." where a part is LAYER followed by any of ":max" or ":gem" (else average), ":l2"
 // (normalised) and ":SCALE"; throws ConversionError on malformed text.
 std::vector<FeaturePart> parseFeatureParts(const std::string& text);
 // A finite decimal number, the whole text; throws ConversionError otherwise.

@@ -8,16 +8,18 @@
 namespace {
 
 const char* const kUsage =
-    "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:SCALE],...]\n"
+    "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:max|:gem][:l2][:SCALE],...]\n"
     "                      [--projection FILE.json | --orthonormal-seed N] [--normalise] [--feature-scale S]\n"
     "  --feature           Keras layers whose outputs, pooled over rows and columns (average,\n"
-    "                      or maximum with :max), normalised with :l2 and multiplied by SCALE,\n"
+    "                      maximum with :max, cube root of the mean cube with :gem), normalised\n"
+    "                      with :l2 and multiplied by SCALE,\n"
     "                      are concatenated into the feature\n"
     "  --projection        {\"matrix\": 512 rows, \"bias\": 512 values (optional)} applied to them\n"
     "  --orthonormal-seed  project them with 512 seeded orthonormal rows instead\n"
     "  --normalise         divide the 512 values by their Euclidean norm\n"
     "  --feature-scale     multiplies the final 512 values\n"
-    "Without options the feature is the default recipe.\n";
+    "Without --feature the feature is the default recipe, whose parts need a --projection\n"
+    "(scripts/make-model fits one on photographs) or an --orthonormal-seed.\n";
 
 bool parseUnsigned(const std::string& text, unsigned& value) {
     if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;

@@ -17,8 +17,8 @@ namespace {
 using namespace keras_to_caffe;
 
 TEST(ParseFeatureParts, ReadsPoolingNormalisationAndScale) {
-    const std::vector<FeaturePart> parts = parseFeatureParts("block_10_depthwise_relu:max:l2:0.5,block_5_add");
-    ASSERT_EQ(parts.size(), 2u);
+    const std::vector<FeaturePart> parts = parseFeatureParts("block_10_depthwise_relu:max:l2:0.5,block_5_add,block_6_add:gem");
+    ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[0].layer, "block_10_depthwise_relu");
     EXPECT_EQ(parts[0].pooling, Pooling::Maximum);
     EXPECT_TRUE(parts[0].normalised);
@@ -27,6 +27,7 @@ TEST(ParseFeatureParts, ReadsPoolingNormalisationAndScale) {
     EXPECT_EQ(parts[1].pooling, Pooling::Average);
     EXPECT_FALSE(parts[1].normalised);
     EXPECT_DOUBLE_EQ(parts[1].scale, 1.0);
+    EXPECT_EQ(parts[2].pooling, Pooling::GeneralisedMean);
 }
 
 TEST(ParseFeatureParts, RefusesMalformedText) {
@@ -155,8 +156,8 @@ TEST(Convert, RefusesARecipeNamingAnUnknownLayer) {
 
 // A network with each construct the converter rewrites: the asymmetric padding before a stride-2
 // convolution, batch normalisations to fold, a depthwise convolution, ReLU6, an addition, the
-// global pool, a dense softmax and the picture's BGR channels. Its output is computed here
-// directly from Keras' definitions and compared with OpenCV running the converted network.
+// global pool, a dense softmax, the picture's BGR channels and two kinds of pooled feature part.
+// Its output is computed here directly from Keras' definitions and compared with OpenCV running the converted network.
 class SmallNetwork : public ::testing::Test {
 protected:
     static constexpr int kSide = kPictureSide;
@@ -226,8 +227,11 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     const std::vector<float> denseBias = addWeight("scores/bias", {kClasses}, -0.5f, 0.5f);
 
     FeatureRecipe recipe;
-    recipe.parts = {{"add", Pooling::Average, false, 1.0}};
-    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(kFilters, 1.0)), {}};
+    // pool5 = the average and the generalised mean of "add", each channel once: row r of the
+    // projection picks value r % 4.
+    recipe.parts = {{"add", Pooling::Average, false, 1.0}, {"add", Pooling::GeneralisedMean, false, 1.0}};
+    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(2 * kFilters, 0.0)), {}};
+    for (int row = 0; row < kFeatureSize; ++row) recipe.projection->matrix[row][row % (2 * kFilters)] = 1.0;
     const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
@@ -239,7 +243,7 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     const double* mean = kLibraryMeanBgr;
     net.setInput(cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
     std::vector<cv::Mat> outputs;
-    net.forward(outputs, std::vector<std::string>{"add", "scores"});
+    net.forward(outputs, std::vector<std::string>{"add", "scores", "pool5"});
 
     // Keras: the model sees rgb / 255, padded with one zero row and column at the bottom and right.
     auto rgb = [&](int y, int x, int channel) {
@@ -258,6 +262,7 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
                 first[at(filter, y, x)] = relu6(convolutionNormalisation.apply(filter, sum));
             }
     std::vector<double> pooledSum(kFilters, 0.0);
+    std::vector<double> cubedSum(kFilters, 0.0);
     double worstActivation = 0.0;
     for (int filter = 0; filter < kFilters; ++filter)
         for (int y = 0; y < kHalf; ++y)
@@ -269,9 +274,16 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
                             sum += first[at(filter, y + ky, x + kx)] * depthwiseKernel[((ky + 1) * 3 + kx + 1) * kFilters + filter];
                 const double added = first[at(filter, y, x)] + relu6(depthwiseNormalisation.apply(filter, sum));
                 pooledSum[filter] += added;
+                cubedSum[filter] += added * added * added;
                 worstActivation = std::max(worstActivation, std::abs(added - outputs[0].ptr<float>()[at(filter, y, x)]));
             }
     EXPECT_LE(worstActivation, 1e-4);
+    ASSERT_EQ(outputs[2].total(), static_cast<std::size_t>(kFeatureSize));
+    for (int filter = 0; filter < kFilters; ++filter) {
+        EXPECT_NEAR(outputs[2].ptr<float>()[filter], pooledSum[filter] / (kHalf * kHalf), 1e-4) << "average " << filter;
+        EXPECT_NEAR(outputs[2].ptr<float>()[kFilters + filter], std::cbrt(cubedSum[filter] / (kHalf * kHalf)), 1e-4)
+            << "generalised mean " << filter;
+    }
     std::vector<double> logits(denseBias.begin(), denseBias.end());
     for (int filter = 0; filter < kFilters; ++filter)
         for (int output = 0; output < kClasses; ++output)
