@@ -12,14 +12,12 @@
 // against the vectors the library stored (ImplIModule::features). The nearest key by that
 // extraction is checked against search's first key for every query and disagreements are reported.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
