@@ -455,10 +455,10 @@ KerasModel readKerasDump(const std::string& directory) {
 // on the quality benchmark's dev split (78 photographs, 33 altered copies each, against 348
 // indexed ones), with the projection fitted on one half of the sources and scored on the other:
 // generalised means of block 10's depthwise output and of the expansions of blocks 9 and 6, each
-// normalised and whitened, reach recall@1 0.975 and mAP 0.979. The same parts max-pooled and
-// whitened reach 0.953 and 0.960; the earlier recipe (maxima of blocks 10 and 9, projected by
-// seeded orthonormal rows) 0.896 and 0.908; the generalised means without whitening only 0.847
-// and 0.863. Normalising the result to norm 30 puts squared differences between different
+// normalised and whitened, reach recall@1 0.975 and mAP 0.979; max-pooled instead, 0.953 and
+// 0.960. Without whitening, on the whole dev split (feature_probe), the earlier recipe (maxima of
+// blocks 10 and 9 through seeded orthonormal rows) scores 0.891 and 0.905, the generalised means
+// only 0.848 and 0.863. Normalising the result to norm 30 puts squared differences between different
 // photographs near 1800 (1 % below 1300) and between a photograph and an altered copy near 430
 // (90 % below 950), far above the steps of about 1.5e-3 that the float distance
 // sqrt(10000 + squared differences) resolves. The forward to pool5 stops after block 10's
