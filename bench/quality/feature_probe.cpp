@@ -76,13 +76,8 @@ Candidate parseCandidate(const std::string& text) {
     return candidate;
 }
 
-std::string pooledName(const FeaturePart& part) {
-    switch (part.pooling) {
-    case Pooling::Maximum: return part.layer + "@max";
-    case Pooling::GeneralisedMean: return part.layer + "@gem";
-    case Pooling::Average: break;
-    }
-    return part.layer + "@avg";
+std::string pooledName(const std::string& layer, Pooling pooling) {
+    return layer + "@" + keras_to_caffe::poolingName(pooling);
 }
 
 // One picture's pooled outputs, by pooledName.
@@ -106,9 +101,9 @@ public:
             const cv::Mat& blob = outputs[index];
             const int channels = blob.size[1];
             const std::size_t perChannel = blob.total() / static_cast<std::size_t>(channels);
-            std::vector<float>& average = pooled[layers[index] + "@avg"];
-            std::vector<float>& maximum = pooled[layers[index] + "@max"];
-            std::vector<float>& generalisedMean = pooled[layers[index] + "@gem"];
+            std::vector<float>& average = pooled[pooledName(layers[index], Pooling::Average)];
+            std::vector<float>& maximum = pooled[pooledName(layers[index], Pooling::Maximum)];
+            std::vector<float>& generalisedMean = pooled[pooledName(layers[index], Pooling::GeneralisedMean)];
             for (int channel = 0; channel < channels; ++channel) {
                 const float* begin = blob.ptr<float>() + channel * perChannel;
                 average.push_back(static_cast<float>(std::accumulate(begin, begin + perChannel, 0.0) / perChannel));
@@ -132,7 +127,7 @@ private:
 std::vector<double> partsOf(const std::vector<FeaturePart>& recipeParts, const Pooled& pooled, std::vector<int>* channels = nullptr) {
     std::vector<double> parts;
     for (const FeaturePart& part : recipeParts) {
-        const std::vector<float>& values = pooled.at(pooledName(part));
+        const std::vector<float>& values = pooled.at(pooledName(part.layer, part.pooling));
         double norm = 1.0;
         if (part.normalised) norm = std::sqrt(std::inner_product(values.begin(), values.end(), values.begin(), 0.0));
         for (float value : values) parts.push_back(value / norm);

@@ -35,15 +35,6 @@ json readJson(const std::string& path) {
     }
 }
 
-const char* poolingName(Pooling pooling) {
-    switch (pooling) {
-    case Pooling::Maximum: return "max";
-    case Pooling::GeneralisedMean: return "gem";
-    case Pooling::Average: break;
-    }
-    return "average";
-}
-
 // Enough digits that the float Caffe reads back is the nearest to value.
 std::string decimal(double value) {
     std::ostringstream text;
@@ -463,6 +454,15 @@ KerasModel readKerasDump(const std::string& directory) {
 // (90 % below 950), far above the steps of about 1.5e-3 that the float distance
 // sqrt(10000 + squared differences) resolves. The forward to pool5 stops after block 10's
 // depthwise convolution.
+const char* poolingName(Pooling pooling) {
+    switch (pooling) {
+    case Pooling::Maximum: return "max";
+    case Pooling::GeneralisedMean: return "gem";
+    case Pooling::Average: break;
+    }
+    return "average";
+}
+
 FeatureRecipe defaultRecipe() {
     FeatureRecipe recipe;
     recipe.parts = {{"block_10_depthwise_relu", Pooling::GeneralisedMean, true, 1.0},

@@ -37,6 +37,8 @@ KerasModel readKerasDump(const std::string& directory);
 // optionally divided by its Euclidean norm, then multiplied by `scale`.
 enum class Pooling { Average, Maximum, GeneralisedMean };
 constexpr double kGeneralisedMeanPower = 3.0;
+// "average", "max" or "gem", as the converter names the pooled blobs.
+const char* poolingName(Pooling pooling);
 struct FeaturePart {
     std::string layer;
     Pooling pooling = Pooling::Average;
