@@ -61,17 +61,20 @@ std::string referenceName(const keras_to_caffe::FeaturePart& part) {
     switch (part.pooling) {
     case keras_to_caffe::Pooling::Maximum: return part.layer + "@max";
     case keras_to_caffe::Pooling::GeneralisedMean: return part.layer + "@gem";
+    case keras_to_caffe::Pooling::CosineSpectrum:
     case keras_to_caffe::Pooling::Average: break;
     }
     return part.layer;
 }
 
 // Every pooled output compared: the fixed ones, and each part's layer averaged and pooled the
-// part's way.
+// part's way. A cosine spectrum reads the network's input, which the test knows exactly: it is
+// computed here (partValues), not by the reference.
 std::vector<std::string> referenceLayers() {
     std::vector<std::string> layers = kComparedLayers;
     for (const keras_to_caffe::FeaturePart& part : testedRecipe().parts)
-        for (const std::string& name : {part.layer, referenceName(part)})
+        if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum)
+            for (const std::string& name : {part.layer, referenceName(part)})
             if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
     return layers;
 }
@@ -211,6 +214,14 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
     }
 }
 
+// A part's values for one picture before its normalisation: the reference's pooled output, or
+// for a cosine spectrum, the spectrum of the picture as the model sees it (rgb / 255).
+std::vector<double> partValues(const keras_to_caffe::FeaturePart& part, std::size_t picture) {
+    if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum) return fixture().reference.at(referenceName(part))[picture];
+    const cv::Mat blob = cv::dnn::blobFromImage(fixture().pictures[picture], 1.0 / 255.0);
+    return keras_to_caffe::cosineSpectrum(blob.ptr<float>(), blob.size[1], blob.size[2], blob.size[3]);
+}
+
 // pool5 is the recipe applied to the reference's pooled parts: each value within the error those
 // parts may carry through its row of the map, or, for a normalised feature, within the tolerance
 // of the unit vector.
@@ -218,12 +229,12 @@ TEST_F(ModelFidelityTest, FeatureIsTheRecipeAppliedToTheReference) {
     const keras_to_caffe::FeatureRecipe recipe = testedRecipe();
     std::vector<int> partChannels;
     for (const keras_to_caffe::FeaturePart& part : recipe.parts)
-        partChannels.push_back(static_cast<int>(fixture().reference.at(referenceName(part)).front().size()));
+        partChannels.push_back(static_cast<int>(partValues(part, 0).size()));
     const keras_to_caffe::FeatureMap map = keras_to_caffe::featureMap(recipe, partChannels);
     for (std::size_t picture = 0; picture < fixture().pictures.size(); ++picture) {
         std::vector<double> parts;
         for (const keras_to_caffe::FeaturePart& part : recipe.parts) {
-            std::vector<double> values = fixture().reference.at(referenceName(part))[picture];
+            std::vector<double> values = partValues(part, picture);
             if (part.normalised) normalise(values);
             parts.insert(parts.end(), values.begin(), values.end());
         }

@@ -9,7 +9,7 @@
 //
 // usage: feature_probe [--photos DIR] [--model DIR] [--split dev|test|all] RECIPE...
 //        feature_probe [--photos DIR] [--model DIR] [--split dev|test|all] --fit-projection OUT.json [PARTS]
-//   RECIPE is the converter's part list (LAYER[:max|:gem][:l2][:SCALE],...) optionally followed
+//   RECIPE is the converter's part list (LAYER[:max|:gem|:spectrum][:l2][:SCALE],...) optionally followed
 //   by "/seed=N" (the seeded orthonormal projection to 512 values), "/projection=FILE.json" and
 //   "/norm" (final normalisation). --fit-projection learns a whitening of the parts (the default
 //   recipe's unless PARTS is given) from the split's sources and their altered copies, and
@@ -113,6 +113,12 @@ public:
                     cubes += std::pow(static_cast<double>(*value), keras_to_caffe::kGeneralisedMeanPower);
                 generalisedMean.push_back(static_cast<float>(std::pow(cubes / perChannel, 1.0 / keras_to_caffe::kGeneralisedMeanPower)));
             }
+            const int height = blob.size[2];
+            const int width = blob.size[3];
+            if (height % keras_to_caffe::kSpectrumGrid == 0 && width % keras_to_caffe::kSpectrumGrid == 0) {
+                const std::vector<double> spectrum = keras_to_caffe::cosineSpectrum(blob.ptr<float>(), channels, height, width);
+                pooled[pooledName(layers[index], Pooling::CosineSpectrum)].assign(spectrum.begin(), spectrum.end());
+            }
         }
         return pooled;
     }
@@ -136,12 +142,19 @@ std::vector<double> partsOf(const std::vector<FeaturePart>& recipeParts, const P
     return parts;
 }
 
+// The parts as the feature map sees them: partsOf with each part multiplied by its scale.
+std::vector<double> scaledPartsOf(const std::vector<FeaturePart>& recipeParts, const Pooled& pooled) {
+    std::vector<int> channels;
+    std::vector<double> parts = partsOf(recipeParts, pooled, &channels);
+    for (std::size_t part = 0, column = 0; part < channels.size(); column += channels[part++])
+        for (int channel = 0; channel < channels[part]; ++channel) parts[column + channel] *= recipeParts[part].scale;
+    return parts;
+}
+
 std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
     std::vector<int> channels;
     const std::vector<double> parts = partsOf(candidate.recipe.parts, pooled, &channels);
-    std::vector<double> feature = parts;
-    for (std::size_t part = 0, column = 0; part < channels.size(); column += channels[part++])
-        for (int channel = 0; channel < channels[part]; ++channel) feature[column + channel] *= candidate.recipe.parts[part].scale;
+    std::vector<double> feature = scaledPartsOf(candidate.recipe.parts, pooled);
     if (candidate.recipe.orthonormalSeed || candidate.recipe.projection) {
         if (!candidate.map) candidate.map = keras_to_caffe::featureMap(candidate.recipe, channels);
         const keras_to_caffe::FeatureMap& map = *candidate.map;
@@ -174,7 +187,9 @@ cv::Mat alteredCopy(const Photo& photo, const cv::Mat& original, std::size_t tra
 }
 
 // Learns the whitening of `parts` from the sources and their altered copies (not the unaltered
-// query, which would only add differences of zero) and writes it to `out`.
+// query, which would only add differences of zero) and writes it to `out`. It is fitted to the
+// scaled parts, as the feature map will apply it, so a part's scale sets how much the shrinkage
+// evens it out with the others.
 void fitProjection(const std::vector<Photo>& photos, const std::vector<std::size_t>& sources, const fs::path& model,
                    const std::vector<FeaturePart>& parts, const fs::path& out) {
     Candidate candidate{"", {}, std::nullopt};
@@ -187,11 +202,11 @@ void fitProjection(const std::vector<Photo>& photos, const std::vector<std::size
     Progress pooling("pooling the sources and their altered copies", sources.size() * transforms.size());
     for (std::size_t source : sources) {
         const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
-        originals.push_back(cv::Mat(partsOf(parts, extractor.pool(original))).t());
+        originals.push_back(cv::Mat(scaledPartsOf(parts, extractor.pool(original))).t());
         pooling.advance();
         for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
             if (!transforms[transform].alter) continue;
-            copies.push_back(cv::Mat(partsOf(parts, extractor.pool(alteredCopy(photos[source], original, transform)))).t());
+            copies.push_back(cv::Mat(scaledPartsOf(parts, extractor.pool(alteredCopy(photos[source], original, transform)))).t());
             copyOf.push_back(originals.rows - 1);
             pooling.advance();
         }

@@ -33,11 +33,23 @@ struct KerasModel {
 KerasModel readKerasDump(const std::string& directory);
 
 // One source of the feature: a Keras layer with a spatial output, pooled over rows and columns
-// per channel (average, maximum, or generalised mean: the cube root of the mean of the cubes),
-// optionally divided by its Euclidean norm, then multiplied by `scale`.
-enum class Pooling { Average, Maximum, GeneralisedMean };
+// per channel (average, maximum, or generalised mean: the cube root of the mean of the cubes) or
+// reduced to its cosine spectrum (below), optionally divided by its Euclidean norm, then
+// multiplied by `scale`.
+enum class Pooling { Average, Maximum, GeneralisedMean, CosineSpectrum };
 constexpr double kGeneralisedMeanPower = 3.0;
-// "average", "max" or "gem", as the converter names the pooled blobs.
+
+// The cosine spectrum of a layer: the mean of its channels averaged on a kSpectrumGrid square
+// grid, the grid's two-dimensional cosine transform (DCT-II, unnormalised), and the magnitude of
+// each coefficient added to that of its transposed frequency, without the constant term. Mirroring
+// only flips the signs of coefficients and a quarter turn also transposes them, so neither changes
+// these values; the coarse grid makes them indifferent to fine texture, noise and blocking.
+constexpr int kSpectrumGrid = 8;
+constexpr int kSpectrumValues = kSpectrumGrid * (kSpectrumGrid + 1) / 2 - 1;
+// values: channels x height x width, row-major; height and width multiples of kSpectrumGrid.
+// Returns kSpectrumValues values, frequency pairs (u, v) with u <= v in row order.
+std::vector<double> cosineSpectrum(const float* values, int channels, int height, int width);
+// "average", "max", "gem" or "spectrum", as the converter names the pooled blobs.
 const char* poolingName(Pooling pooling);
 struct FeaturePart {
     std::string layer;
@@ -66,7 +78,7 @@ struct FeatureRecipe {
 // The recipe shipped by default, without its projection: that one is learned from photographs
 // (scripts/make-model fits it) and given to the converter. KerasToCaffe.cpp says how it was chosen.
 FeatureRecipe defaultRecipe();
-// "PART,PART,..." where a part is LAYER followed by any of ":max" or ":gem" (else average), ":l2"
+// "PART,PART,..." where a part is LAYER followed by any of ":max", ":gem" or ":spectrum" (else average), ":l2"
 // (normalised) and ":SCALE"; throws ConversionError on malformed text.
 std::vector<FeaturePart> parseFeatureParts(const std::string& text);
 // A finite decimal number, the whole text; throws ConversionError otherwise.

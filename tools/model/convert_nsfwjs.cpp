@@ -8,11 +8,12 @@
 namespace {
 
 const char* const kUsage =
-    "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:max|:gem][:l2][:SCALE],...]\n"
+    "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:max|:gem|:spectrum][:l2][:SCALE],...]\n"
     "                      [--projection FILE.json | --orthonormal-seed N] [--normalise] [--feature-scale S]\n"
     "  --feature           Keras layers whose outputs, pooled over rows and columns (average,\n"
-    "                      maximum with :max, cube root of the mean cube with :gem), normalised\n"
-    "                      with :l2 and multiplied by SCALE,\n"
+    "                      maximum with :max, cube root of the mean cube with :gem) or reduced\n"
+    "                      to their low cosine frequencies (:spectrum), normalised with :l2 and\n"
+    "                      multiplied by SCALE,\n"
     "                      are concatenated into the feature\n"
     "  --projection        {\"matrix\": 512 rows, \"bias\": 512 values (optional)} applied to them\n"
     "  --orthonormal-seed  project them with 512 seeded orthonormal rows instead\n"

@@ -17,8 +17,9 @@ namespace {
 using namespace keras_to_caffe;
 
 TEST(ParseFeatureParts, ReadsPoolingNormalisationAndScale) {
-    const std::vector<FeaturePart> parts = parseFeatureParts("block_10_depthwise_relu:max:l2:0.5,block_5_add,block_6_add:gem");
-    ASSERT_EQ(parts.size(), 3u);
+    const std::vector<FeaturePart> parts =
+        parseFeatureParts("block_10_depthwise_relu:max:l2:0.5,block_5_add,block_6_add:gem,input_1:spectrum");
+    ASSERT_EQ(parts.size(), 4u);
     EXPECT_EQ(parts[0].layer, "block_10_depthwise_relu");
     EXPECT_EQ(parts[0].pooling, Pooling::Maximum);
     EXPECT_TRUE(parts[0].normalised);
@@ -28,6 +29,7 @@ TEST(ParseFeatureParts, ReadsPoolingNormalisationAndScale) {
     EXPECT_FALSE(parts[1].normalised);
     EXPECT_DOUBLE_EQ(parts[1].scale, 1.0);
     EXPECT_EQ(parts[2].pooling, Pooling::GeneralisedMean);
+    EXPECT_EQ(parts[3].pooling, Pooling::CosineSpectrum);
 }
 
 TEST(ParseFeatureParts, RefusesMalformedText) {
@@ -154,6 +156,46 @@ TEST(Convert, RefusesARecipeNamingAnUnknownLayer) {
     EXPECT_THROW(convert(model, recipe), ConversionError);
 }
 
+// Mirroring a picture only flips the signs of its cosine coefficients and a quarter turn also
+// transposes them; the spectrum must see neither, yet tell different pictures apart.
+TEST(CosineSpectrum, IgnoresMirrorsAndQuarterTurnsButNotContent) {
+    constexpr int kChannels = 3;
+    constexpr int kSide = 4 * kSpectrumGrid;
+    cv::Mat planes[kChannels];
+    std::vector<float> original;
+    std::vector<float> mirrored;
+    std::vector<float> turned;
+    std::vector<float> other;
+    cv::RNG random(5);
+    for (cv::Mat& plane : planes) {
+        plane.create(kSide, kSide, CV_32F);
+        random.fill(plane, cv::RNG::UNIFORM, 0.0, 1.0);
+        cv::Mat flipped;
+        cv::Mat rotated;
+        cv::flip(plane, flipped, 1);
+        cv::rotate(plane, rotated, cv::ROTATE_90_CLOCKWISE);
+        original.insert(original.end(), plane.begin<float>(), plane.end<float>());
+        mirrored.insert(mirrored.end(), flipped.begin<float>(), flipped.end<float>());
+        turned.insert(turned.end(), rotated.begin<float>(), rotated.end<float>());
+        cv::Mat unrelated(kSide, kSide, CV_32F);
+        random.fill(unrelated, cv::RNG::UNIFORM, 0.0, 1.0);
+        other.insert(other.end(), unrelated.begin<float>(), unrelated.end<float>());
+    }
+    const std::vector<double> spectrum = cosineSpectrum(original.data(), kChannels, kSide, kSide);
+    ASSERT_EQ(spectrum.size(), static_cast<std::size_t>(kSpectrumValues));
+    const std::vector<double> ofMirror = cosineSpectrum(mirrored.data(), kChannels, kSide, kSide);
+    const std::vector<double> ofTurn = cosineSpectrum(turned.data(), kChannels, kSide, kSide);
+    const std::vector<double> ofOther = cosineSpectrum(other.data(), kChannels, kSide, kSide);
+    double otherDifference = 0.0;
+    for (int value = 0; value < kSpectrumValues; ++value) {
+        EXPECT_NEAR(ofMirror[value], spectrum[value], 1e-9) << "value " << value;
+        EXPECT_NEAR(ofTurn[value], spectrum[value], 1e-9) << "value " << value;
+        otherDifference = std::max(otherDifference, std::abs(ofOther[value] - spectrum[value]));
+    }
+    EXPECT_GT(otherDifference, 0.1);
+    EXPECT_THROW(cosineSpectrum(original.data(), kChannels, kSide - 1, kSide), ConversionError);
+}
+
 // A network with each construct the converter rewrites: the asymmetric padding before a stride-2
 // convolution, batch normalisations to fold, a depthwise convolution, ReLU6, an addition, the
 // global pool, a dense softmax, the picture's BGR channels and two kinds of pooled feature part.
@@ -227,11 +269,14 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     const std::vector<float> denseBias = addWeight("scores/bias", {kClasses}, -0.5f, 0.5f);
 
     FeatureRecipe recipe;
-    // pool5 = the average and the generalised mean of "add", each channel once: row r of the
-    // projection picks value r % 4.
-    recipe.parts = {{"add", Pooling::Average, false, 1.0}, {"add", Pooling::GeneralisedMean, false, 1.0}};
-    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(2 * kFilters, 0.0)), {}};
-    for (int row = 0; row < kFeatureSize; ++row) recipe.projection->matrix[row][row % (2 * kFilters)] = 1.0;
+    // pool5 = the average and the generalised mean of "add" and the cosine spectrum of the input,
+    // each value once: row r of the projection picks value r % kParts.
+    recipe.parts = {{"add", Pooling::Average, false, 1.0},
+                    {"add", Pooling::GeneralisedMean, false, 1.0},
+                    {"input_1", Pooling::CosineSpectrum, false, 1.0}};
+    constexpr int kParts = 2 * kFilters + kSpectrumValues;
+    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(kParts, 0.0)), {}};
+    for (int row = 0; row < kFeatureSize; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
     const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
@@ -284,6 +329,28 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
         EXPECT_NEAR(outputs[2].ptr<float>()[kFilters + filter], std::cbrt(cubedSum[filter] / (kHalf * kHalf)), 1e-4)
             << "generalised mean " << filter;
     }
+    // The spectrum straight from its definition: grey levels of rgb / 255 averaged over 28x28
+    // cells, every cosine coefficient, magnitudes of (u, v) and (v, u) added, (0, 0) left out.
+    constexpr int kCell = kSide / kSpectrumGrid;
+    const double pi = std::acos(-1.0);
+    std::vector<double> grey(kSpectrumGrid * kSpectrumGrid, 0.0);
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            grey[(y / kCell) * kSpectrumGrid + x / kCell] += (rgb(y, x, 0) + rgb(y, x, 1) + rgb(y, x, 2)) / (3.0 * kCell * kCell);
+    auto coefficient = [&](int u, int v) {
+        double sum = 0.0;
+        for (int y = 0; y < kSpectrumGrid; ++y)
+            for (int x = 0; x < kSpectrumGrid; ++x)
+                sum += grey[y * kSpectrumGrid + x] * std::cos(pi * (y + 0.5) * u / kSpectrumGrid) * std::cos(pi * (x + 0.5) * v / kSpectrumGrid);
+        return std::abs(sum);
+    };
+    int value = 2 * kFilters;
+    for (int u = 0; u < kSpectrumGrid; ++u)
+        for (int v = u; v < kSpectrumGrid; ++v) {
+            if (u == 0 && v == 0) continue;
+            EXPECT_NEAR(outputs[2].ptr<float>()[value], coefficient(u, v) + coefficient(v, u), 1e-4) << "spectrum (" << u << ", " << v << ")";
+            ++value;
+        }
     std::vector<double> logits(denseBias.begin(), denseBias.end());
     for (int filter = 0; filter < kFilters; ++filter)
         for (int output = 0; output < kClasses; ++output)
