@@ -75,7 +75,7 @@ std::vector<std::string> referenceLayers() {
     for (const keras_to_caffe::FeaturePart& part : testedRecipe().parts)
         if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum)
             for (const std::string& name : {part.layer, referenceName(part)})
-            if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
+                if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
     return layers;
 }
 

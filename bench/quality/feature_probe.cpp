@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -142,19 +143,23 @@ std::vector<double> partsOf(const std::vector<FeaturePart>& recipeParts, const P
     return parts;
 }
 
-// The parts as the feature map sees them: partsOf with each part multiplied by its scale.
-std::vector<double> scaledPartsOf(const std::vector<FeaturePart>& recipeParts, const Pooled& pooled) {
-    std::vector<int> channels;
-    std::vector<double> parts = partsOf(recipeParts, pooled, &channels);
+// partsOf's values with each part multiplied by its scale, as the feature map sees them.
+std::vector<double> scaled(std::vector<double> parts, const std::vector<FeaturePart>& recipeParts, const std::vector<int>& channels) {
     for (std::size_t part = 0, column = 0; part < channels.size(); column += channels[part++])
         for (int channel = 0; channel < channels[part]; ++channel) parts[column + channel] *= recipeParts[part].scale;
     return parts;
 }
 
+std::vector<double> scaledPartsOf(const std::vector<FeaturePart>& recipeParts, const Pooled& pooled) {
+    std::vector<int> channels;
+    std::vector<double> parts = partsOf(recipeParts, pooled, &channels);
+    return scaled(std::move(parts), recipeParts, channels);
+}
+
 std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
     std::vector<int> channels;
     const std::vector<double> parts = partsOf(candidate.recipe.parts, pooled, &channels);
-    std::vector<double> feature = scaledPartsOf(candidate.recipe.parts, pooled);
+    std::vector<double> feature = scaled(parts, candidate.recipe.parts, channels);
     if (candidate.recipe.orthonormalSeed || candidate.recipe.projection) {
         if (!candidate.map) candidate.map = keras_to_caffe::featureMap(candidate.recipe, channels);
         const keras_to_caffe::FeatureMap& map = *candidate.map;
