@@ -159,8 +159,9 @@ std::vector<double> scaledPartsOf(const std::vector<FeaturePart>& recipeParts, c
 std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
     std::vector<int> channels;
     const std::vector<double> parts = partsOf(candidate.recipe.parts, pooled, &channels);
-    std::vector<double> feature = scaled(parts, candidate.recipe.parts, channels);
+    std::vector<double> feature;
     if (candidate.recipe.orthonormalSeed || candidate.recipe.projection) {
+        // The map carries the parts' scales, so it reads them unscaled.
         if (!candidate.map) candidate.map = keras_to_caffe::featureMap(candidate.recipe, channels);
         const keras_to_caffe::FeatureMap& map = *candidate.map;
         feature.assign(keras_to_caffe::kFeatureSize, 0.0);
@@ -170,6 +171,8 @@ std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
                 sum += static_cast<double>(map.matrix[static_cast<std::size_t>(row) * map.columns + column]) * parts[column];
             feature[row] = sum;
         }
+    } else {
+        feature = scaled(parts, candidate.recipe.parts, channels);
     }
     if (candidate.recipe.normalised) {
         const double norm = std::sqrt(std::inner_product(feature.begin(), feature.end(), feature.begin(), 0.0));
