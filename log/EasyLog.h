@@ -16,7 +16,11 @@
 // so a second start on the same day keeps the earlier lines. When the file cannot be opened every
 // line goes to standard output. Never destroyed by the library; lines are flushed as written, so
 // nothing is lost at exit. Not thread-safe beyond its creation: call it from one thread at a time.
-class EasyLog {
+//
+// Default visibility even inside the library, whose other symbols are hidden: the instance is a
+// static of an inline function, and a host that logs too must share the library's instance (one
+// file, one start banner) rather than create its own.
+class __attribute__((visibility("default"))) EasyLog {
 public:
     enum LOG_LEVEL { LOG_TRACE = 0, LOG_DEBUG, LOG_INFO, LOG_WARN, LOG_ERROR, LOG_ALARM, LOG_FATAL };
 
@@ -54,6 +58,9 @@ public:
     // The absolute path of the file this logger writes, fixed at creation even past midnight.
     const std::string& FilePath() const { return m_filePath; }
 
+    // The name the log file of a logger created now gets: "%Y.%m.%d.log" of the local date.
+    static std::string TodaysFileName() { return formatNow("%Y.%m.%d") + ".log"; }
+
     virtual ~EasyLog() {
         WriteLog("------------------ LOG SYSTEM END ------------------ ", LOG_INFO);
         if (m_logFile.is_open()) m_logFile.close();
@@ -64,7 +71,7 @@ public:
 
 private:
     EasyLog() {
-        const std::string fileName = formatNow("%Y.%m.%d") + ".log";
+        const std::string fileName = TodaysFileName();
         std::error_code ignored;
         m_filePath = std::filesystem::absolute(fileName, ignored).string();
         m_logFile.open(fileName, std::ios::out | std::ios::app);

@@ -16,6 +16,7 @@
 
 namespace {
 
+// Written out here rather than taken from EasyLog, as an independent check of the file's name.
 std::string todaysLogName() {
     char text[11] = {0};
     std::time_t now = std::time(nullptr);
@@ -80,6 +81,21 @@ TEST(Logger, SecondStartOnTheSameDayAppends) {
         ++banners;
     }
     EXPECT_EQ(banners, 2u);
+}
+
+TEST(Logger, HostAndLibraryShareOneLogger) {
+    TempHome home;
+    runProbe(home.path(), "host");
+    const std::string text = readFile(todaysLogName());
+    EXPECT_EQ(text.find("LOG SYSTEM START"), text.rfind("LOG SYSTEM START")) << text;
+    const std::size_t before = text.find("] host before\n");
+    const std::size_t library = text.find("] ImplIModule !! \n");
+    const std::size_t after = text.find("] host after\n");
+    ASSERT_NE(before, std::string::npos) << text;
+    ASSERT_NE(library, std::string::npos) << text;
+    ASSERT_NE(after, std::string::npos) << text;
+    EXPECT_LT(before, library);
+    EXPECT_LT(library, after);
 }
 
 TEST(Logger, EndBannerHasNoEmptyLineAfterIt) {
