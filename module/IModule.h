@@ -38,6 +38,10 @@ public:
     // otherwise a local path. Returns the number of keys, or -1 (local picture not decodable),
     // -2 (download failed), -3 (downloaded file not decodable).
     virtual int search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) = 0;
+
+protected:
+    // Not public, so that deleting through an IModule* does not compile: ExitModule destroys it.
+    ~IModule() = default;
 };
 
 #endif

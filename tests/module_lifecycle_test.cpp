@@ -2,6 +2,7 @@
 // modules in one process, and a feature file left untouched by shutdown.
 #include <filesystem>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 }  // namespace
+
+// A module is handed back to ExitModule; deleting it through the interface must not compile.
+static_assert(!std::is_destructible_v<IModule>, "IModule's destructor is not public");
 
 TEST(ModuleLifecycle, MissingModelFilesEndTheProcessWithStatus48) {
     TempHome home;
