@@ -6,6 +6,8 @@
 #include <iostream>
 #include <utility>
 
+#include "module/FeatureContract.h"
+
 namespace {
 
 [[noreturn]] void exitOnEmptyNetwork() {
@@ -76,4 +78,11 @@ int VnnClassifier::classify(cv::Mat image, VnnType& prediction) {
     std::vector<double> layerTimes;
     prediction.timeMs = static_cast<float>(static_cast<double>(net.getPerfProfile(layerTimes)) / ticksPerMs);
     return prediction.classId;
+}
+
+VnnClassifier makeFeatureClassifier(const std::string& netPath, const std::string& weightsPath) {
+    const double* mean = likeness::kInputMeanBgr;
+    return VnnClassifier(netPath, weightsPath, 1, likeness::kInputScale,
+                         cv::Size(likeness::kInputSide, likeness::kInputSide), cv::Scalar(mean[0], mean[1], mean[2], 0),
+                         false);
 }

@@ -8,8 +8,7 @@ set(LIKENESS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/likeness)
 install(TARGETS likeness EXPORT likenessTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 
-foreach(header module/Module.h module/IModule.h module/ImplIModule.h module/Export.h
-               classifier/VnnClassifier.h log/EasyLog.h)
+foreach(header ${LIKENESS_PUBLIC_HEADERS})
   get_filename_component(header_dir ${header} DIRECTORY)
   install(FILES ${CMAKE_SOURCE_DIR}/${header}
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/likeness/${header_dir} COMPONENT development)

@@ -22,6 +22,10 @@
 #include "Progress.h"
 #include "ResultsPage.h"
 #include "classifier/VnnClassifier.h"
+#include "log/EasyLog.h"
+#include "module/CollectionFiles.h"
+#include "module/FeatureContract.h"
+#include "module/KeySafety.h"
 #include "module/Module.h"
 
 namespace fs = std::filesystem;
@@ -29,12 +33,10 @@ namespace fs = std::filesystem;
 namespace likeness_cli {
 namespace {
 
-const char* const kTemporaryQueryFile = "tmp.jpg";
-
 // The module from InitialModule, handed back to ExitModule however the command ends.
 class Collection {
 public:
-    Collection() : module(InitialModule(kFeatureFile)) {}
+    Collection() : module(InitialModule(likeness::kDefaultFeatureFile)) {}
     ~Collection() { ExitModule(module); }
     Collection(const Collection&) = delete;
     Collection& operator=(const Collection&) = delete;
@@ -58,9 +60,9 @@ std::optional<fs::path> enterHome(const std::string& home) {
         complain("the home " + home + " is not a folder; create it with: likeness init " + home);
         return std::nullopt;
     }
-    if (!holdsModel(absoluteHome / "model")) {
-        complain(absoluteHome.string() + " has no model (model/v0.net and model/v0.dat); set it up with: likeness init " +
-                 home);
+    if (!holdsModel(modelFolder(absoluteHome))) {
+        complain(absoluteHome.string() + " has no model (" + likeness::kModelNetPath + " and " +
+                 likeness::kModelWeightsPath + "); set it up with: likeness init " + home);
         return std::nullopt;
     }
     if (chdir(absoluteHome.c_str()) != 0) {
@@ -145,7 +147,7 @@ int runInit(const GlobalOptions& global, const InitOptions& options) {
     if (!model) {
         std::string places;
         for (const std::string& place : tried) places += "\n  " + place;
-        complain("no model found (v0.net and v0.dat) in:" + places +
+        complain("no model found (" + netFileIn("").string() + " and " + weightsFileIn("").string() + ") in:" + places +
                  "\nbuild one with `make model` or name a folder with --model DIR");
         return kExitUsage;
     }
@@ -164,7 +166,7 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
     const PathDisplay display;
     const PictureList list = collectPictures(options.paths, folderPrefix(options.into));
     if (!enterHome(global.home)) return kExitUsage;
-    const std::string logFile = todaysLogFile();
+    const std::string logFile = EasyLog::TodaysFileName();
     Tally tally;
     for (const std::string& missing : list.missing) {
         std::cerr << missing << ": no such file or folder" << std::endl;
@@ -183,7 +185,7 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
             ensureFolder(picture.saveDir, createdFolders);
             const int code = collection.operations().addAPicToDB(picture.source, picture.saveDir);
             report(progress,
-                   describeAdd(code, display(picture.source), keyFor(picture.source, picture.saveDir), logFile),
+                   describeAdd(code, display(picture.source), makeKey(picture.source, picture.saveDir), logFile),
                    global.verbose || !several, tally);
             progress.advance();
         }
@@ -213,7 +215,7 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     }
     const std::string prefix = folderPrefix(options.into);
     if (!enterHome(global.home)) return kExitUsage;
-    const std::string logFile = todaysLogFile();
+    const std::string logFile = EasyLog::TodaysFileName();
     std::set<std::string> createdFolders;
     ensureFolder(prefix, createdFolders);
     Collection collection;
@@ -230,7 +232,7 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
         Progress progress("downloading", urls.size(), global.quiet);
         for (const std::string& url : urls) {
             const int code = collection.operations().addAUrlToDB(url, prefix);
-            report(progress, describeAdd(code, url, keyFor(url, prefix), logFile), global.verbose || urls.size() == 1,
+            report(progress, describeAdd(code, url, makeKey(url, prefix), logFile), global.verbose || urls.size() == 1,
                    tally);
             progress.advance();
         }
@@ -245,7 +247,7 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
         targets.push_back(isUrl(query) ? query : fs::absolute(query).string());
     const std::string htmlFile = options.htmlFile.empty() ? "" : fs::absolute(options.htmlFile).string();
     if (!enterHome(global.home)) return kExitUsage;
-    const std::string logFile = todaysLogFile();
+    const std::string logFile = EasyLog::TodaysFileName();
     std::vector<QueryResults> searches;
     {
         Collection collection;
@@ -259,7 +261,7 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
                 progress.note(std::cerr, search.failure);
             }
             // A URL's query picture is the download, which the next URL query overwrites.
-            if (!htmlFile.empty()) search.queryThumbnail = thumbnailDataUri(byUrl ? kTemporaryQueryFile : targets[i]);
+            if (!htmlFile.empty()) search.queryThumbnail = thumbnailDataUri(byUrl ? likeness::kQueryFile : targets[i]);
             searches.push_back(std::move(search));
             progress.advance();
         }
@@ -302,9 +304,7 @@ int runClassify(const GlobalOptions& global, const std::string& picturePath) {
         std::cerr << picturePath << ": not a decodable picture" << std::endl;
         return kExitSomeFailed;
     }
-    // The preprocessing the library applies to every picture it indexes.
-    VnnClassifier classifier("model/v0.net", "model/v0.dat", 1, 1.0f, cv::Size(224, 224),
-                             cv::Scalar(103.94, 116.78, 123.68), false);
+    VnnClassifier classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
     VnnType prediction;
     classifier.classify(image, prediction);
     const std::vector<std::string> names = classNames(*home);
@@ -320,10 +320,13 @@ int runInfo(const GlobalOptions& global) {
     if (!home) return kExitUsage;
     const Collection collection;
     std::error_code error;
-    const fs::path modelDir = *home / "model";
+    const fs::path modelDir = modelFolder(*home);
+    const fs::path net = netFileIn(modelDir);
+    const fs::path weights = weightsFileIn(modelDir);
     std::cout << "home:      " << home->string() << "\n"
-              << "model:     " << modelDir.string() << " (v0.net " << byteSize(fs::file_size(modelDir / "v0.net", error))
-              << ", v0.dat " << byteSize(fs::file_size(modelDir / "v0.dat", error)) << ")\n";
+              << "model:     " << modelDir.string() << " (" << net.filename().string() << " "
+              << byteSize(fs::file_size(net, error)) << ", " << weights.filename().string() << " "
+              << byteSize(fs::file_size(weights, error)) << ")\n";
     const std::vector<std::string> names = classNames(*home);
     if (!names.empty()) {
         std::cout << "classes:  ";
@@ -335,7 +338,7 @@ int runInfo(const GlobalOptions& global) {
     std::cout << "pictures:  " << collection.state().features().size() << "\n"
               << "database:  " << (*home / database).string() << " ("
               << (error ? std::string("not written yet") : byteSize(databaseBytes)) << ")\n"
-              << "log:       " << (*home / todaysLogFile()).string() << std::endl;
+              << "log:       " << (*home / EasyLog::TodaysFileName()).string() << std::endl;
     return kExitOk;
 }
 

@@ -2,9 +2,10 @@
 #include "Home.h"
 
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <stdexcept>
+
+#include "module/FeatureContract.h"
 
 namespace fs = std::filesystem;
 
@@ -36,9 +37,21 @@ void writeClassNames(const fs::path& file, const std::vector<std::string>& names
 
 }  // namespace
 
+fs::path modelFolder(const fs::path& home) {
+    return home / fs::path(likeness::kModelNetPath).parent_path();
+}
+
+fs::path netFileIn(const fs::path& modelDir) {
+    return modelDir / fs::path(likeness::kModelNetPath).filename();
+}
+
+fs::path weightsFileIn(const fs::path& modelDir) {
+    return modelDir / fs::path(likeness::kModelWeightsPath).filename();
+}
+
 bool holdsModel(const fs::path& dir) {
     std::error_code error;
-    return fs::is_regular_file(dir / "v0.net", error) && fs::is_regular_file(dir / "v0.dat", error);
+    return fs::is_regular_file(netFileIn(dir), error) && fs::is_regular_file(weightsFileIn(dir), error);
 }
 
 std::optional<ModelSource> findModel(const std::string& explicitDir, std::vector<std::string>& tried) {
@@ -64,15 +77,15 @@ std::optional<ModelSource> findModel(const std::string& explicitDir, std::vector
 }
 
 void createHome(const fs::path& home, const ModelSource& model, bool replace) {
-    const fs::path modelDir = home / "model";
+    const fs::path modelDir = modelFolder(home);
     if (holdsModel(modelDir) && !replace)
         throw std::runtime_error(home.string() + " already has a model; add --force to replace it");
     std::error_code error;
     fs::create_directories(modelDir, error);
     if (!error) fs::create_directories(home / "pictures", error);
     if (error) throw std::runtime_error("cannot create " + modelDir.string() + ": " + error.message());
-    copyModelFile(model.dir / "v0.net", modelDir / "v0.net");
-    copyModelFile(model.dir / "v0.dat", modelDir / "v0.dat");
+    copyModelFile(netFileIn(model.dir), netFileIn(modelDir));
+    copyModelFile(weightsFileIn(model.dir), weightsFileIn(modelDir));
     const fs::path names = model.dir / kClassNamesFile;
     if (fs::is_regular_file(names, error)) {
         copyModelFile(names, modelDir / kClassNamesFile);
@@ -86,19 +99,12 @@ void createHome(const fs::path& home, const ModelSource& model, bool replace) {
 
 std::vector<std::string> classNames(const fs::path& home) {
     std::vector<std::string> names;
-    std::ifstream in(home / "model" / kClassNamesFile);
+    std::ifstream in(modelFolder(home) / kClassNamesFile);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         names.push_back(line);
     }
     return names;
-}
-
-std::string todaysLogFile() {
-    char name[16] = {0};
-    const std::time_t now = std::time(nullptr);
-    std::strftime(name, sizeof(name), "%Y.%m.%d", std::localtime(&now));
-    return std::string(name) + ".log";
 }
 
 }  // namespace likeness_cli

@@ -10,8 +10,6 @@
 
 namespace likeness_cli {
 
-// The feature file every home uses; the library resolves it against the working directory.
-inline constexpr const char* kFeatureFile = "feat.txt";
 // One class name per line, in the order of the network's last layer.
 inline constexpr const char* kClassNamesFile = "classes.txt";
 
@@ -21,7 +19,13 @@ struct ModelSource {
     bool isDefault;      // found by the default lookup rather than named by the user
 };
 
-// True when dir holds v0.net and v0.dat.
+// A home's model folder, and the description and weights files in a model folder, named as the
+// library looks for them (module/FeatureContract.h).
+std::filesystem::path modelFolder(const std::filesystem::path& home);
+std::filesystem::path netFileIn(const std::filesystem::path& modelDir);
+std::filesystem::path weightsFileIn(const std::filesystem::path& modelDir);
+
+// True when dir holds the description and weights files.
 bool holdsModel(const std::filesystem::path& dir);
 
 // Finds the model to copy into a new home, in this order: explicitDir (--model), then
@@ -37,9 +41,6 @@ void createHome(const std::filesystem::path& home, const ModelSource& model, boo
 
 // The class names of the home's model (model/classes.txt); empty when it has none.
 std::vector<std::string> classNames(const std::filesystem::path& home);
-
-// The name of today's log file, as the library names it.
-std::string todaysLogFile();
 
 }  // namespace likeness_cli
 

@@ -5,11 +5,6 @@
 
 namespace likeness_cli {
 
-std::string keyFor(const std::string& source, const std::string& prefix) {
-    const std::size_t slash = source.rfind('/');
-    return prefix + (slash == std::string::npos ? source : source.substr(slash + 1));
-}
-
 Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const std::string& logFile) {
     switch (resultCode) {
     case LIKENESS_ADDED:

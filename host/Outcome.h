@@ -18,9 +18,6 @@ struct Outcome {
     std::string line;
 };
 
-// The key the library stores source under: prefix followed by source's last path segment.
-std::string keyFor(const std::string& source, const std::string& prefix);
-
 // The outcome of addAPicToDB or addAUrlToDB for source stored under key; logFile is the log
 // that the library wrote the details to.
 Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const std::string& logFile);

@@ -7,8 +7,7 @@
 #include <sstream>
 
 #include "log/EasyLog.h"
-
-const char* const kDefaultFeatureFile = "feat.txt";
+#include "module/CollectionFiles.h"
 
 namespace {
 
@@ -63,9 +62,9 @@ bool save2featDB(const std::string& dbPath, const std::vector<float>& feat, cons
 }
 
 void save2featDBBatch(std::vector<std::vector<float>> batchfeats, std::vector<std::string> filenames) {
-    save2featDBBatch(std::string(kDefaultFeatureFile), batchfeats, filenames);
+    save2featDBBatch(std::string(likeness::kDefaultFeatureFile), batchfeats, filenames);
 }
 
 void save2featDB(std::vector<float> feat, std::string key) {
-    save2featDB(std::string(kDefaultFeatureFile), feat, key);
+    save2featDB(std::string(likeness::kDefaultFeatureFile), feat, key);
 }

@@ -7,9 +7,6 @@
 #include <string>
 #include <vector>
 
-// The file that the two-argument writers append to and that a module uses when given no path.
-extern const char* const kDefaultFeatureFile;
-
 // Appends one record per vector (the i-th vector under the i-th key) to "feat.txt" and logs
 // "save2featDBBatch !! ". Failures are not reported; use the overload that takes a path for that.
 void save2featDBBatch(std::vector<std::vector<float>> batchfeats, std::vector<std::string> filenames);

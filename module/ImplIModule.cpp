@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 
@@ -12,16 +13,16 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "log/EasyLog.h"
+#include "module/CollectionFiles.h"
 #include "module/Distance.h"
 #include "module/Download.h"
+#include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
 #include "module/KeySafety.h"
+#include "module/Ranking.h"
 #include "module/StringUtil.h"
 
 namespace {
-
-const char* const kNetPath = "model/v0.net";
-const char* const kWeightsPath = "model/v0.dat";
 
 EasyLog* logger() {
     return EasyLog::GetInstance();
@@ -35,16 +36,20 @@ std::string durationText(double ms) {
     return std::to_string(ms) + " ms";
 }
 
+bool sameExistingFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
 }  // namespace
 
 ImplIModule::ImplIModule(std::string featdbfile)
-    : dbPath(featdbfile.empty() ? std::string(kDefaultFeatureFile) : featdbfile) {
-    if (access(kNetPath, F_OK) == -1 || access(kWeightsPath, F_OK) == -1) {
+    : dbPath(featdbfile.empty() ? std::string(likeness::kDefaultFeatureFile) : featdbfile) {
+    if (access(likeness::kModelNetPath, F_OK) == -1 || access(likeness::kModelWeightsPath, F_OK) == -1) {
         logger()->WriteLog(EasyLog::LOG_INFO, "Model read Failed, check model path !! \n");
         std::exit(-2000);
     }
-    classifier = VnnClassifier(kNetPath, kWeightsPath, 1, 1.0f, cv::Size(224, 224),
-                               cv::Scalar(103.94, 116.78, 123.68, 0), false);
+    classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
     logger()->WriteLog(EasyLog::LOG_INFO, "ImplIModule !! \n");
     loadfeatDB2Map(dbPath);
     logger()->WriteLog(EasyLog::LOG_INFO, "loadfeatDB2Map(featdbfile) successful !! \n");
@@ -183,8 +188,8 @@ int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string
         picture = cv::imread(urlOrPath, cv::IMREAD_COLOR);
         if (picture.empty()) return -1;
     } else {
-        if (!download_jpeg(urlOrPath, kQueryFile)) return -2;
-        picture = cv::imread(kQueryFile, cv::IMREAD_COLOR);
+        if (!download_jpeg(urlOrPath, likeness::kQueryFile)) return -2;
+        picture = cv::imread(likeness::kQueryFile, cv::IMREAD_COLOR);
         if (picture.empty()) return -3;
     }
     const double t1 = static_cast<double>(cv::getTickCount());

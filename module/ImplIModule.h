@@ -9,6 +9,7 @@
 
 #include "classifier/VnnClassifier.h"
 #include "module/Export.h"
+#include "module/FeatureContract.h"
 #include "module/IModule.h"
 
 using FeatureMap = std::map<std::string, std::vector<float>>;
@@ -47,8 +48,8 @@ private:
     int storeOne(const cv::Mat& picture, const std::string& key, const char* saveMessage);
 
     VnnClassifier classifier;
-    int featDim = 512;
-    std::string layerName = "pool5";
+    int featDim = likeness::kFeatureDim;
+    std::string layerName = likeness::kFeatureLayer;
     FeatureMap featMap;
     std::string dbPath;
 };

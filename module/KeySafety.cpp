@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
-namespace fs = std::filesystem;
+#include "module/CollectionFiles.h"
 
-const char* const kQueryFile = "tmp.jpg";
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,12 +36,7 @@ std::string unsafeKeyReason(const std::string& key, const std::string& dbPath, c
     if (key.find('\r') != std::string::npos) return "it contains a carriage return";
     if (!key.empty() && key.front() == ' ') return "it begins with a space";
     if (samePath(key, dbPath)) return "it names the feature file";
-    if (samePath(key, kQueryFile)) return "it names the query file tmp.jpg";
+    if (samePath(key, likeness::kQueryFile)) return "it names the query file tmp.jpg";
     if (samePath(key, logPath)) return "it names the log file";
     return "";
-}
-
-bool sameExistingFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error) && !error;
 }

@@ -14,6 +14,7 @@ namespace {
 
 const std::string kNet = std::string(LIKENESS_TEST_MODEL_DIR) + "/v0.net";
 const std::string kWeights = std::string(LIKENESS_TEST_MODEL_DIR) + "/v0.dat";
+// The module's preprocessing written out, independently of module/FeatureContract.h.
 const cv::Scalar kMean(103.94, 116.78, 123.68, 0);
 
 VnnClassifier loadFromFiles(int ignoredInt = 1, bool ignoredBool = false) {
@@ -37,10 +38,11 @@ TEST(Classifier, DefaultAndLoadedConfiguration) {
     const VnnClassifier placeholder;
     EXPECT_EQ(placeholder.getInputSize(), cv::Size(0, 0));
     EXPECT_EQ(placeholder.getMean(), cv::Scalar(0, 0, 0, 0));
-    const VnnClassifier loaded = loadFromFiles();
-    EXPECT_EQ(loaded.getInputSize(), cv::Size(224, 224));
-    EXPECT_EQ(loaded.getMean(), kMean);
-    EXPECT_EQ(loaded.getScale(), 1.0f);
+    for (const VnnClassifier& loaded : {loadFromFiles(), makeFeatureClassifier(kNet, kWeights)}) {
+        EXPECT_EQ(loaded.getInputSize(), cv::Size(224, 224));
+        EXPECT_EQ(loaded.getMean(), kMean);
+        EXPECT_EQ(loaded.getScale(), 1.0f);
+    }
 }
 
 TEST(Classifier, MemoryFormAndIgnoredArgumentsGiveTheSameFeatures) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "module/Distance.h"
+#include "module/Ranking.h"
 
 namespace {
 

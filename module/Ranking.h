@@ -1,8 +1,15 @@
-// Ranking of a distance list; included by module/Distance.h only.
+// The order in which search ranks stored pictures: nearest first, NaN distances last.
 // NaN is moved out of the way first because it breaks the strict weak order std::sort requires.
+#ifndef LIKENESS_MODULE_RANKING_H
+#define LIKENESS_MODULE_RANKING_H
+
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
+// Puts the `wanted` nearest entries of a distance list first, in ascending order of distance
+// (the whole list when wanted >= its size). Entries at equal distance come in no defined order.
 template <typename Entry, typename DistanceOf>
 void rankNearestFirst(std::vector<Entry>& list, std::size_t wanted, DistanceOf distanceOf) {
     const auto firstNaN = std::partition(list.begin(), list.end(), [&](const Entry& entry) {
@@ -16,3 +23,5 @@ void rankNearestFirst(std::vector<Entry>& list, std::size_t wanted, DistanceOf d
         std::sort(list.begin(), firstNaN, nearer);
     }
 }
+
+#endif
