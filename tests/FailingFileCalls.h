@@ -1,0 +1,70 @@
+// A fake of the library's file calls that fails one chosen call, for tests that must see what a
+// full disk, a failed fsync or a failed close does to the collection.
+#ifndef LIKENESS_TESTS_FAILINGFILECALLS_H
+#define LIKENESS_TESTS_FAILINGFILECALLS_H
+
+#include <cerrno>
+#include <cstddef>
+#include <map>
+#include <string>
+
+#include "module/FileIo.h"
+
+// Counts every call by kind and passes it to the system, except the n-th call of the chosen kind
+// (1-based), which fails with the chosen errno without doing anything. With maxWriteBytes set,
+// writes take at most that many bytes at a time, as a slow pipe or a signal may make them.
+class FailingFileCalls : public FileCalls {
+public:
+    enum class Call { Open, Write, Read, Fsync, Close, Rename, Unlink };
+
+    FailingFileCalls() = default;
+    FailingFileCalls(Call failing, std::size_t nth, int error = EIO) : failing(failing), nth(nth), error(error) {}
+
+    std::size_t maxWriteBytes = 0;
+
+    // How many calls of this kind were made, the failed one included.
+    std::size_t count(Call call) const {
+        const auto found = counts.find(call);
+        return found == counts.end() ? 0 : found->second;
+    }
+
+    int open(const char* path, int flags, mode_t mode) override {
+        return fails(Call::Open) ? -1 : FileCalls::open(path, flags, mode);
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) override {
+        if (fails(Call::Write)) return -1;
+        if (maxWriteBytes > 0 && size > maxWriteBytes) size = maxWriteBytes;
+        return FileCalls::write(fd, data, size);
+    }
+    ssize_t read(int fd, void* data, std::size_t size) override {
+        return fails(Call::Read) ? -1 : FileCalls::read(fd, data, size);
+    }
+    int fsync(int fd) override { return fails(Call::Fsync) ? -1 : FileCalls::fsync(fd); }
+    int close(int fd) override {
+        // A failed close still releases the descriptor, as on Linux.
+        if (fails(Call::Close)) {
+            FileCalls::close(fd);
+            return -1;
+        }
+        return FileCalls::close(fd);
+    }
+    int rename(const char* from, const char* to) override {
+        return fails(Call::Rename) ? -1 : FileCalls::rename(from, to);
+    }
+    int unlink(const char* path) override { return fails(Call::Unlink) ? -1 : FileCalls::unlink(path); }
+
+private:
+    bool fails(Call call) {
+        const std::size_t made = ++counts[call];
+        if (call != failing || made != nth) return false;
+        errno = error;
+        return true;
+    }
+
+    Call failing = Call::Open;
+    std::size_t nth = 0;  // 0: nothing fails
+    int error = EIO;
+    std::map<Call, std::size_t> counts;
+};
+
+#endif
