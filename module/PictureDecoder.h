@@ -1,0 +1,40 @@
+// Turning a picture file's bytes into pixels without harming the host: a picture over the pixel
+// budget is refused from its header, before any pixel is allocated, and one that its decoder finds
+// cut off or damaged is refused too. What the decoders print goes to the log, not to standard error.
+#ifndef LIKENESS_MODULE_PICTUREDECODER_H
+#define LIKENESS_MODULE_PICTUREDECODER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "module/PictureHeader.h"
+
+struct PictureLimits {
+    // 100 megapixels: a 12000 x 8000 photo fits; decoding one takes about 300 MB.
+    std::uint64_t maxPixels = 100000000;
+    // OpenCV's own default limit per side; beyond it OpenCV throws instead of refusing.
+    std::uint64_t maxSide = 1u << 20;
+};
+
+struct DecodedPicture {
+    // 8-bit BGR as cv::IMREAD_COLOR gives it; empty when the picture was refused.
+    cv::Mat pixels;
+    // What the bytes are, also when they were refused.
+    PictureFormat format = PictureFormat::Unknown;
+
+    bool usable() const { return !pixels.empty(); }
+};
+
+// Decodes bytes in colour, as cv::imread(path, cv::IMREAD_COLOR) would decode the same file.
+// Refused, with an empty picture: bytes of no format OpenCV decodes here (silently, like a file
+// OpenCV cannot read), and, each with a log line naming the picture by `name` (its path or URL),
+// pictures whose header gives no size or a size over limits, JPEG data that end before their end
+// marker, and pictures the decoder fails on or reports corrupt. Anything the decoder prints while
+// it runs is logged under `name` instead of reaching the process's standard error.
+DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
+                             const PictureLimits& limits = PictureLimits());
+
+#endif
