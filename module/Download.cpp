@@ -3,30 +3,31 @@
 #include "module/Download.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "log/EasyLog.h"
+#include "module/FileIo.h"
+#include "module/LogText.h"
 
 namespace {
 
-// What the write callback needs to enforce the body limit while writing.
-struct DownloadTarget {
-    FILE* file;
-    long long received;
+// Where the write callback puts a body, and the limit it enforces while doing so.
+struct DownloadSink {
+    int fd;
+    std::vector<unsigned char>* body;
     long long maxBodyBytes;
+    bool writeFailed;
 };
 
-size_t writeBounded(void* data, size_t size, size_t nmemb, void* userdata) {
-    auto* target = static_cast<DownloadTarget*>(userdata);
-    const long long blockBytes = static_cast<long long>(size * nmemb);
-    if (target->received + blockBytes > target->maxBodyBytes) return 0;
-    target->received += blockBytes;
-    return callbackfunction(data, size, nmemb, target->file);
+void logLine(const char* message) {
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "%s", message);
 }
 
-void logWithText(const char* fmt, const char* text) {
-    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, fmt, text);
+void logWithUrl(const char* fmt, const std::string& url) {
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, fmt, logText(url).c_str());
 }
 
 }  // namespace
@@ -36,32 +37,47 @@ size_t callbackfunction(void* data, size_t size, size_t nmemb, void* stream) {
         puts("!!! No stream");
         return 0;
     }
-    return fwrite(data, size, nmemb, static_cast<FILE*>(stream));
-}
-
-bool download_jpeg(std::string url, std::string savepath) {
-    return download_jpeg(url, savepath, DownloadLimits());
-}
-
-bool download_jpeg(const std::string& url, const std::string& savepath, const DownloadLimits& limits) {
-    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "download_jpeg => url=%s, savepath=%s",
-                                     url.c_str(), savepath.c_str());
-    FILE* file = fopen(savepath.c_str(), "wb");
-    if (file == nullptr) {
-        EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, " !!! Failed to create file on the disk\n");
-        return false;
+    auto* sink = static_cast<DownloadSink*>(stream);
+    const size_t blockBytes = size * nmemb;
+    if (static_cast<long long>(sink->body->size() + blockBytes) > sink->maxBodyBytes) return 0;
+    if (!writeAll(sink->fd, data, blockBytes)) {
+        sink->writeFailed = true;
+        return 0;
     }
-    DownloadTarget target{file, 0, limits.maxBodyBytes};
+    const auto* block = static_cast<const unsigned char*>(data);
+    sink->body->insert(sink->body->end(), block, block + blockBytes);
+    return blockBytes;
+}
+
+PendingDownload::PendingDownload(std::string destination) : destination(std::move(destination)) {}
+
+PendingDownload::~PendingDownload() {
+    if (written) fileCalls().unlink(temporary.c_str());
+}
+
+DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLimits& limits) {
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "download_jpeg => url=%s, savepath=%s", logText(url).c_str(),
+                                     logText(destination).c_str());
+    temporary = temporaryNameBeside(destination);
+    const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+        logLine(" !!! Failed to create file on the disk\n");
+        return DownloadOutcome::NotWritten;
+    }
+    written = true;
+    DownloadSink sink{fd, &received, limits.maxBodyBytes, false};
     CURL* curl = curl_easy_init();
     CURLcode outcome = CURLE_FAILED_INIT;
     if (curl != nullptr) {
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBounded);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callbackfunction);
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.maxRedirects);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.totalSeconds);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
@@ -71,25 +87,44 @@ bool download_jpeg(const std::string& url, const std::string& savepath, const Do
         outcome = curl_easy_perform(curl);
     }
     if (outcome != CURLE_OK) {
-        logWithText("!!! Failed to download: %s\n", url.c_str());
+        logWithUrl("!!! Failed to download: %s\n", url);
         if (curl != nullptr) curl_easy_cleanup(curl);
-        fclose(file);
-        return false;
+        fileCalls().close(fd);
+        return sink.writeFailed ? DownloadOutcome::NotWritten : DownloadOutcome::Failed;
     }
     long responseCode = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &responseCode);
     curl_easy_cleanup(curl);
-    // A close that fails (a full disk on the last buffered block) means the file is incomplete.
-    const bool closed = fclose(file) == 0;
-    if (static_cast<unsigned long>(responseCode - 200) <= 1) {
-        if (!closed) {
-            logWithText("!!! Failed to download: %s\n", url.c_str());
-            return false;
-        }
-        EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! return true");
-        return true;
+    if (static_cast<unsigned long>(responseCode - 200) > 1) {
+        EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! Response code: %d\n", static_cast<int>(responseCode));
+        fileCalls().close(fd);
+        return DownloadOutcome::Failed;
     }
-    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! Response code: %d\n",
-                                     static_cast<int>(responseCode));
+    // The body must be on the disk before the destination can be replaced with it.
+    const bool synced = fileCalls().fsync(fd) == 0;
+    if (fileCalls().close(fd) != 0 || !synced) {
+        logWithUrl("!!! Failed to download: %s\n", url);
+        return DownloadOutcome::NotWritten;
+    }
+    logLine("!!! return true");
+    complete = true;
+    return DownloadOutcome::Complete;
+}
+
+bool PendingDownload::commit() {
+    if (!complete || fileCalls().rename(temporary.c_str(), destination.c_str()) != 0) return false;
+    written = false;
+    return syncFolderOf(destination);
+}
+
+bool download_jpeg(std::string url, std::string savepath) {
+    return download_jpeg(url, savepath, DownloadLimits());
+}
+
+bool download_jpeg(const std::string& url, const std::string& savepath, const DownloadLimits& limits) {
+    PendingDownload download(savepath);
+    if (download.fetch(url, limits) != DownloadOutcome::Complete) return false;
+    if (download.commit()) return true;
+    logLine(" !!! Failed to create file on the disk\n");
     return false;
 }

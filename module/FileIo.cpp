@@ -103,7 +103,8 @@ std::string temporaryNameBeside(const std::string& path) {
 
 bool replaceFileDurably(const std::string& path, const void* data, std::size_t size) {
     const std::string temporary = temporaryNameBeside(path);
-    const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    // 0666: the umask decides, as for any file a program creates.
+    const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) return false;
     if (!writeAll(fd, data, size) || fileCalls().fsync(fd) != 0) {
         discard(fd, temporary);

@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <utility>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "log/EasyLog.h"
 #include "module/CollectionFiles.h"
@@ -19,6 +17,9 @@
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
 #include "module/KeySafety.h"
+#include "module/LogText.h"
+#include "module/PictureDecoder.h"
+#include "module/PictureStore.h"
 #include "module/Ranking.h"
 #include "module/StringUtil.h"
 
@@ -34,11 +35,6 @@ double ticksToMs(double begin, double end) {
 
 std::string durationText(double ms) {
     return std::to_string(ms) + " ms";
-}
-
-bool sameExistingFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
 }
 
 }  // namespace
@@ -86,7 +82,7 @@ void ImplIModule::loadfeatDB2Map(std::string featdbfile) {
 bool ImplIModule::refuseUnsafeKey(const std::string& key) const {
     const std::string reason = unsafeKeyReason(key, dbPath, logger()->FilePath());
     if (reason.empty()) return false;
-    logger()->WriteLog(EasyLog::LOG_INFO, "not stored, unsafe key: %s, key=%s\n", reason.c_str(), key.c_str());
+    logger()->WriteLog(EasyLog::LOG_INFO, "not stored, unsafe key: %s, key=%s\n", reason.c_str(), logText(key).c_str());
     return true;
 }
 
@@ -103,8 +99,8 @@ std::size_t ImplIModule::appendOrForget(const char* saveMessage, const std::vect
     const std::size_t written = save2featDBBatch(dbPath, batchfeats, filenames);
     for (std::size_t i = written; i < filenames.size(); ++i) {
         featMap.erase(filenames[i]);
-        logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot append to %s: key=%s\n", dbPath.c_str(),
-                           filenames[i].c_str());
+        logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot append to %s: key=%s\n", logText(dbPath).c_str(),
+                           logText(filenames[i]).c_str());
     }
     return written;
 }
@@ -115,34 +111,57 @@ int ImplIModule::storeOne(const cv::Mat& picture, const std::string& key, const 
     return appendOrForget(saveMessage, batchfeats, filenames) == 1 ? LIKENESS_ADDED : LIKENESS_NOT_STORED;
 }
 
+void ImplIModule::logCopyNotWritten(const std::string& key) const {
+    logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot write the copy: key=%s\n", logText(key).c_str());
+}
+
 int ImplIModule::addAPicToDB(std::string picPath, std::string saveDir) {
     const std::string key = makeKey(picPath, saveDir);
     if (featMap.count(key) != 0) {
-        logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", key.c_str());
+        logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
         return LIKENESS_ALREADY_PRESENT;
     }
     if (refuseUnsafeKey(key)) return LIKENESS_NOT_STORED;
-    cv::Mat picture = cv::imread(picPath, cv::IMREAD_COLOR);
-    if (picture.empty()) return LIKENESS_NOT_DECODABLE;
-    // Re-encoding a file over itself would only lose quality.
-    if (!sameExistingFile(key, picPath) && !cv::imwrite(key, picture, std::vector<int>())) {
-        logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot write the copy: key=%s\n", key.c_str());
+    std::vector<unsigned char> bytes;
+    if (!readPictureFile(picPath, bytes)) return LIKENESS_NOT_DECODABLE;
+    const DecodedPicture picture = decodePicture(bytes, picPath);
+    if (!picture.usable()) return LIKENESS_NOT_DECODABLE;
+    if (!storePictureCopy(key, picPath, bytes, picture)) {
+        logCopyNotWritten(key);
         return LIKENESS_NOT_STORED;
     }
-    return storeOne(picture, key, " save2featDBBatch(batchfeats, filenames);\n");
+    return storeOne(picture.pixels, key, " save2featDBBatch(batchfeats, filenames);\n");
+}
+
+int ImplIModule::fetchPicture(const std::string& url, const std::string& key, cv::Mat& pixels) {
+    PendingDownload download(key);
+    const DownloadOutcome outcome = download.fetch(url);
+    if (outcome == DownloadOutcome::Failed) return LIKENESS_DOWNLOAD_FAILED;
+    if (outcome == DownloadOutcome::NotWritten) {
+        logCopyNotWritten(key);
+        return LIKENESS_NOT_STORED;
+    }
+    const DecodedPicture picture = decodePicture(download.body(), url);
+    if (!picture.usable()) return LIKENESS_NOT_DECODABLE;
+    if (!download.commit()) {
+        logCopyNotWritten(key);
+        return LIKENESS_NOT_STORED;
+    }
+    pixels = picture.pixels;
+    return LIKENESS_ADDED;
 }
 
 int ImplIModule::addAUrlToDB(std::string url, std::string saveDir) {
     const std::string key = makeKey(url, saveDir);
     if (featMap.count(key) != 0) {
-        logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: key=%s\n", key.c_str());
+        logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: key=%s\n", logText(key).c_str());
         return LIKENESS_ALREADY_PRESENT;
     }
     if (refuseUnsafeKey(key)) return LIKENESS_NOT_STORED;
-    logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: key=%s\n", key.c_str());
-    if (!download_jpeg(url, key)) return LIKENESS_DOWNLOAD_FAILED;
-    cv::Mat picture = cv::imread(key, cv::IMREAD_COLOR);
-    if (picture.empty()) return LIKENESS_NOT_DECODABLE;
+    logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: key=%s\n", logText(key).c_str());
+    cv::Mat picture;
+    const int fetched = fetchPicture(url, key, picture);
+    if (fetched != LIKENESS_ADDED) return fetched;
     return storeOne(picture, key, "  save2featDBBatch(batchfeats, filenames);\n");
 }
 
@@ -155,18 +174,17 @@ int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) 
         for (std::size_t i = 0; i < urls.size(); ++i) {
             const int index = static_cast<int>(i);
             const std::string& url = urls[i];
-            logger()->WriteLog(EasyLog::LOG_INFO, "search url: i=%d, url=%s\n", index, url.c_str());
+            logger()->WriteLog(EasyLog::LOG_INFO, "search url: i=%d, url=%s\n", index, logText(url).c_str());
             const std::string key = makeKey(url, saveDir);
             if (featMap.count(key) != 0) {
                 logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: i=%d, key=%s\n", index,
-                                   key.c_str());
+                                   logText(key).c_str());
                 continue;
             }
             if (refuseUnsafeKey(key)) continue;
-            logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: i=%d, key=%s\n", index, key.c_str());
-            if (!download_jpeg(url, key)) continue;
-            cv::Mat picture = cv::imread(key, cv::IMREAD_COLOR);
-            if (picture.empty()) continue;
+            logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: i=%d, key=%s\n", index, logText(key).c_str());
+            cv::Mat picture;
+            if (fetchPicture(url, key, picture) != LIKENESS_ADDED) continue;
             batchfeats.push_back(extractAndInsert(picture, key));
             filenames.push_back(key);
         }
@@ -180,16 +198,18 @@ int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) 
 
 int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) {
     result.clear();
-    logger()->WriteLog(EasyLog::LOG_INFO, "=> search, type=%d, urlOrPath=%s, topN=%d\n", type, urlOrPath.c_str(),
-                       topN);
+    logger()->WriteLog(EasyLog::LOG_INFO, "=> search, type=%d, urlOrPath=%s, topN=%d\n", type,
+                       logText(urlOrPath).c_str(), topN);
     const double t0 = static_cast<double>(cv::getTickCount());
     cv::Mat picture;
     if (type != 0) {
-        picture = cv::imread(urlOrPath, cv::IMREAD_COLOR);
+        std::vector<unsigned char> bytes;
+        if (readPictureFile(urlOrPath, bytes)) picture = decodePicture(bytes, urlOrPath).pixels;
         if (picture.empty()) return -1;
     } else {
-        if (!download_jpeg(urlOrPath, likeness::kQueryFile)) return -2;
-        picture = cv::imread(likeness::kQueryFile, cv::IMREAD_COLOR);
+        PendingDownload download(likeness::kQueryFile);
+        if (download.fetch(urlOrPath) != DownloadOutcome::Complete || !download.commit()) return -2;
+        picture = decodePicture(download.body(), urlOrPath).pixels;
         if (picture.empty()) return -3;
     }
     const double t1 = static_cast<double>(cv::getTickCount());
@@ -218,7 +238,7 @@ int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string
     for (std::size_t i = 0; i < count; ++i) {
         result.push_back(*ranking[i].second);
         logger()->WriteLog(EasyLog::LOG_INFO, "=> find, i=%d, key=%s\n", static_cast<int>(i),
-                           ranking[i].second->c_str());
+                           logText(*ranking[i].second).c_str());
     }
     return static_cast<int>(count);
 }

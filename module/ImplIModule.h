@@ -46,6 +46,11 @@ private:
     // Extracts, inserts and appends one picture: LIKENESS_ADDED, or LIKENESS_NOT_STORED when its
     // record did not reach the file.
     int storeOne(const cv::Mat& picture, const std::string& key, const char* saveMessage);
+    // Downloads url, decodes it and only then puts the body at key: LIKENESS_ADDED with the
+    // picture in pixels, or LIKENESS_DOWNLOAD_FAILED, LIKENESS_NOT_DECODABLE or LIKENESS_NOT_STORED
+    // (the body could not be written), with key as it was.
+    int fetchPicture(const std::string& url, const std::string& key, cv::Mat& pixels);
+    void logCopyNotWritten(const std::string& key) const;
 
     VnnClassifier classifier;
     int featDim = likeness::kFeatureDim;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "module/CollectionFiles.h"
+#include "module/FeatureContract.h"
 
 namespace fs = std::filesystem;
 
@@ -34,9 +35,18 @@ std::string unsafeKeyReason(const std::string& key, const std::string& dbPath, c
     if (key.find('|') != std::string::npos) return "it contains \"|\"";
     if (key.find('\n') != std::string::npos) return "it contains a line feed";
     if (key.find('\r') != std::string::npos) return "it contains a carriage return";
+    // A NUL would cut the path the system sees short of the key: another picture's file.
+    for (const char c : key) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "it contains a control character";
+    }
     if (!key.empty() && key.front() == ' ') return "it begins with a space";
+    std::error_code error;
+    if (key.empty() || key.back() == '/' || fs::is_directory(key, error)) return "it names a folder";
     if (samePath(key, dbPath)) return "it names the feature file";
     if (samePath(key, likeness::kQueryFile)) return "it names the query file tmp.jpg";
     if (samePath(key, logPath)) return "it names the log file";
+    if (samePath(key, likeness::kModelNetPath) || samePath(key, likeness::kModelWeightsPath)) {
+        return "it names a model file";
+    }
     return "";
 }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "LocalServer.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
 #include "module/Download.h"
@@ -33,9 +34,10 @@ std::string jpegBytes(int seed) {
 }
 
 // Serves pictures and the awkward answers a download must survive.
-class PictureServer {
+class PictureServer : public LocalServer {
 public:
     PictureServer() {
+        httplib::Server& server = routes();
         server.Get(R"(/pic/(\d+)/([^/]+))", [](const httplib::Request& request, httplib::Response& response) {
             response.set_content(jpegBytes(std::stoi(request.matches[1])), "image/jpeg");
         });
@@ -72,7 +74,7 @@ public:
         server.Get("/huge/wall.png", [](const httplib::Request&, httplib::Response& response) {
             static const std::string png = [] {
                 std::vector<unsigned char> bytes;
-                cv::imencode(".png", cv::Mat(12000, 12000, CV_8UC3, cv::Scalar(0, 0, 0)), bytes);
+                cv::imencode(".png", cv::Mat(9500, 9500, CV_8UC3, cv::Scalar(0, 0, 0)), bytes);
                 return std::string(bytes.begin(), bytes.end());
             }();
             response.set_content(png, "image/png");
@@ -80,20 +82,8 @@ public:
         server.Get("/store/feat.txt", [](const httplib::Request&, httplib::Response& response) {
             response.set_content("overwritten", "text/plain");
         });
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        start();
     }
-    ~PictureServer() {
-        server.stop();
-        thread.join();
-    }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-
-private:
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
 };
 
 using ModulePtr = std::unique_ptr<ImplIModule, void (*)(ImplIModule*)>;
@@ -210,7 +200,7 @@ TEST(Ingestion, ResultCodesAndTheirExactLogLines) {
     LogWatch failed;
     EXPECT_EQ(module->addAUrlToDB(server.url("/missing/dog.jpg"), "pics/"), -2);
     EXPECT_EQ(messages(failed.added()).back(), "!!! Response code: 404");
-    EXPECT_EQ(readFile("pics/dog.jpg"), "no such picture") << "the error body stays where it was written";
+    EXPECT_FALSE(fs::exists("pics/dog.jpg")) << "a failed download leaves nothing at its key";
     EXPECT_EQ(module->addAUrlToDB(server.url("/moved/bird.jpg"), "pics/"), 0) << "redirects are followed";
     EXPECT_EQ(module->addAUrlToDB(server.url("/page/index.jpg"), "pics/"), -3);
     EXPECT_EQ(module->addAUrlToDB(server.url("/empty/void.jpg"), "pics/"), -3);
@@ -218,7 +208,7 @@ TEST(Ingestion, ResultCodesAndTheirExactLogLines) {
     EXPECT_EQ(module->addAUrlToDB(server.url("/img/cat.jpg?size=big"), "pics/"), 0);
     EXPECT_TRUE(fs::exists("pics/cat.jpg?size=big"));
     EXPECT_EQ(module->addAUrlToDB(server.url("/pic/3/cat.jpg"), "pics/"), -1) << "same last segment, other server path";
-    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/3/"), "pics/"), -2) << "the key is the directory itself";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/3/"), "pics/"), -4) << "the key is the directory itself";
     EXPECT_EQ(countLines(readFile("feat.txt")), 4u);
     EXPECT_EQ(module->features().size(), 4u);
 }
@@ -245,8 +235,9 @@ TEST(Ingestion, BatchSkipsFailuresAndAppendsInListOrder) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-// An address-space limit makes decoding a 12000 x 12000 picture fail inside OpenCV; what the batch
-// had collected before must still reach the file. (AddressSanitizer cannot run under such a limit.)
+// An address-space limit makes decoding a 9500 x 9500 picture (within the pixel budget) fail inside
+// OpenCV; what the batch had collected before must still reach the file. (AddressSanitizer cannot
+// run under such a limit.)
 TEST(Ingestion, BatchKeepsItsRecordsWhenAnExceptionEndsIt) {
     TempHome home;
     PictureServer server;
@@ -302,6 +293,68 @@ TEST(Ingestion, RefusesKeysThatWouldDamageTheCollection) {
     std::string expectedTail = collection;
     EXPECT_EQ(readFile("store/feat.txt"), expectedTail) << "the collection's file is never overwritten";
     EXPECT_EQ(module->features().size(), 1u);
+}
+
+// A NUL cuts the path the system sees, so "p1.png\0x" would overwrite the copy of p1.png; the
+// model's files would be replaced by whatever a URL serves.
+TEST(Ingestion, RefusesKeysWithControlCharactersFoldersOrModelFiles) {
+    TempHome home;
+    PictureServer server;
+    fs::create_directories("pics");
+    auto module = openModule();
+    writePicture("p1.png", 1);
+    ASSERT_EQ(module->addAPicToDB("p1.png", "pics/"), 0);
+    const std::string copy = readFile("pics/p1.png");
+    const std::string weights = readFile("model/v0.dat");
+    LogWatch log;
+    EXPECT_EQ(module->addAPicToDB(std::string("p1.png\0x", 8), "pics/"), -4);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/p1.png") + std::string("\0x", 2), "pics/"), -4);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/bell\x07.jpg"), "pics/"), -4);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/del\x7f.jpg"), "pics/"), -4);
+    EXPECT_EQ(readFile("pics/p1.png"), copy);
+    EXPECT_NE(log.added().find("it contains a control character, key=pics/p1.png\\0x\n"), std::string::npos);
+
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/v0.dat"), "model/"), -4);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/v0.net"), "./pics/../model/"), -4);
+    writeFile("v0.dat", readFile("p1.png"));
+    EXPECT_EQ(module->addAPicToDB("v0.dat", "model/"), -4);
+    EXPECT_EQ(readFile("model/v0.dat"), weights);
+    EXPECT_NE(log.added().find("it names a model file"), std::string::npos);
+
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/pics"), ""), -4) << "an existing folder";
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/"), "pics/"), -4);
+    EXPECT_EQ(log.added().find("download_jpeg"), std::string::npos) << "no refused key is downloaded";
+    EXPECT_EQ(module->features().size(), 1u);
+
+    LogWatch uncreatable;
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/x.jpg"), "missing-dir/"), -4) << "not stored, not a download failure";
+    EXPECT_EQ(messages(uncreatable.added()),
+              (std::vector<std::string>{"addUrlToDB-download: key=missing-dir/x.jpg",
+                                        "download_jpeg => url=" + server.url("/pic/2/x.jpg") +
+                                            ", savepath=missing-dir/x.jpg",
+                                        " !!! Failed to create file on the disk",
+                                        "not stored, cannot write the copy: key=missing-dir/x.jpg"}));
+}
+
+// A line feed in a URL used to end the log line and start a forged one.
+TEST(Ingestion, ArgumentsCannotForgeLogLines) {
+    TempHome home;
+    PictureServer server;
+    auto module = openModule();
+    const std::string forged = "\n[2020.01.01] [00:00:00] [LOG_INFO ] forged";
+    LogWatch log;
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/1/a.jpg?" + forged), ""), -4);
+    EXPECT_EQ(module->addUrlToDB({server.url("/pic/1/b.jpg?" + forged)}, ""), 0);
+    std::vector<std::string> result;
+    EXPECT_EQ(module->search(server.url("/pic/1/c.jpg?" + forged), 0, result, 1), -2);
+    EXPECT_EQ(module->search("in/" + forged + "\t\x1b.png", 1, result, 1), -1);
+    const std::string lines = log.added();
+    EXPECT_EQ(lines.find("\n[2020.01.01]"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("=> search, type=1, urlOrPath=in/\\n[2020.01.01] [00:00:00] [LOG_INFO ] forged\\t\\x1b.png,"),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find("search url: i=0, url=" + server.url("/pic/1/b.jpg?\\n[2020.01.01]")), std::string::npos);
+    EXPECT_NE(lines.find("download_jpeg => url=" + server.url("/pic/1/c.jpg?\\n[2020.01.01]")), std::string::npos);
 }
 
 TEST(Ingestion, NeverReportsAFailedWriteAsSuccess) {

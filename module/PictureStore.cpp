@@ -1,0 +1,69 @@
+// Reading sources and writing stored copies, all through the file seam (module/FileIo.h).
+// OpenCV only encodes here, into memory; it never writes a file of the collection.
+#include "module/PictureStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "module/FileIo.h"
+
+namespace {
+
+bool sameExistingFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+bool syncExistingFile(const std::string& path) {
+    const int fd = fileCalls().open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) return false;
+    const bool synced = fileCalls().fsync(fd) == 0;
+    return fileCalls().close(fd) == 0 && synced && syncFolderOf(path);
+}
+
+}  // namespace
+
+bool readPictureFile(const std::string& path, std::vector<unsigned char>& bytes, std::size_t maxBytes) {
+    bytes.clear();
+    // Non-blocking, so that a FIFO without a writer cannot hang the call before it is found out.
+    const int fd = fileCalls().open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) return false;
+    struct stat status {};
+    bool complete = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    static_cast<unsigned long long>(status.st_size) <= maxBytes;
+    if (complete) bytes.reserve(static_cast<std::size_t>(status.st_size));
+    unsigned char block[1 << 16];
+    while (complete) {
+        const ssize_t got = fileCalls().read(fd, block, sizeof(block));
+        if (got == 0) break;
+        if (got < 0) {
+            complete = errno == EINTR;
+            continue;
+        }
+        // The file may grow while it is read.
+        complete = bytes.size() + static_cast<std::size_t>(got) <= maxBytes;
+        bytes.insert(bytes.end(), block, block + got);
+    }
+    fileCalls().close(fd);
+    if (!complete) bytes.clear();
+    return complete;
+}
+
+bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,
+                      const DecodedPicture& picture) {
+    if (sameExistingFile(key, source)) return syncExistingFile(key);
+    const PictureFormat wanted = formatNamedBy(key);
+    if (wanted == PictureFormat::Unknown || wanted == picture.format) {
+        return replaceFileDurably(key, bytes.data(), bytes.size());
+    }
+    std::vector<unsigned char> encoded;
+    if (!cv::imencode(key.substr(key.rfind('.')), picture.pixels, encoded)) return false;
+    return replaceFileDurably(key, encoded.data(), encoded.size());
+}
