@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all build test test-asan model bench-quality bench demo install check-deps clean
+.PHONY: all build test test-asan stress model bench-quality bench demo install check-deps clean
 
 all: build
 
@@ -28,6 +28,11 @@ test-asan: check-deps
 	cmake -S . -B $(ASAN_BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -E "^InstallTest\." -LE needs-node
+
+# The crash-consistency test with many more kills than the 50 of `make test` (KILLS=N to choose).
+KILLS ?= 500
+stress: build
+	cd $(BUILD) && LIKENESS_CRASH_KILLS=$(KILLS) ./tests/likeness_tests --gtest_filter='CrashConsistency.*'
 
 model: build
 	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
