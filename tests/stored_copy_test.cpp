@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -22,6 +23,7 @@
 #include "FailingFileCalls.h"
 #include "LocalServer.h"
 #include "TestSupport.h"
+#include "module/PictureStore.h"
 
 namespace fs = std::filesystem;
 
@@ -136,6 +138,21 @@ TEST(StoredCopy, IsTheSourcesOwnBytesUnlessTheKeyAsksForAnotherFormat) {
     EXPECT_EQ(cv::imread("pics/mislabelled.png").size(), photo.size());
     EXPECT_EQ(module->features().at("pics/mislabelled.png"), module->features().at("pics/photo.jpg"))
         << "both copies are the same pixels";
+}
+
+TEST(StoredCopy, SourcesAreReadOnlyFromRegularFilesWithinTheLimit) {
+    TempHome home(false);
+    writeFile("small.png", std::string(100, 'x'));
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(readPictureFile("small.png", bytes, 100));
+    EXPECT_EQ(bytes.size(), 100u);
+    EXPECT_FALSE(readPictureFile("small.png", bytes, 99));
+    EXPECT_TRUE(bytes.empty());
+    fs::create_directories("folder.png");
+    EXPECT_FALSE(readPictureFile("folder.png", bytes));
+    ASSERT_EQ(mkfifo("pipe.png", 0600), 0);
+    EXPECT_FALSE(readPictureFile("pipe.png", bytes)) << "a FIFO without a writer neither hangs nor counts";
+    EXPECT_FALSE(readPictureFile("missing.png", bytes));
 }
 
 TEST(StoredCopy, IsSyncedInPlaceBeforeItsRecordIsAppended) {
