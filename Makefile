@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all build test test-asan stress model bench-quality bench demo install check-deps clean
+.PHONY: all build test test-asan stress model bench-quality bench-add bench demo install check-deps clean
 
 all: build
 
@@ -43,6 +43,12 @@ bench-quality: model
 	cmake --build $(BUILD) -j $(JOBS) --target bench_quality
 	scripts/fetch-photos $(BUILD)/photos
 	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
+
+# The time an add spends syncing; the default model when it has been made, else the test model.
+bench-add: build
+	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
+	cmake --build $(BUILD) -j $(JOBS) --target bench_add
+	$(BUILD)/bench/bench_add --model $(if $(wildcard model/v0.dat),model,$(BUILD)/testmodel)
 
 demo:
 	scripts/demo
