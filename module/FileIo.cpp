@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <string>
 
 namespace {
@@ -98,7 +99,12 @@ bool syncFolderOf(const std::string& path) {
 }
 
 std::string temporaryNameBeside(const std::string& path) {
-    return path + ".partial-" + std::to_string(getpid()) + "-" + std::to_string(++temporaryCounter);
+    const std::string suffix = ".partial-" + std::to_string(getpid()) + "-" + std::to_string(++temporaryCounter);
+    const std::string::size_type slash = path.rfind('/');
+    const std::string::size_type nameStart = slash == std::string::npos ? 0 : slash + 1;
+    // A name already near the system's limit would make the temporary uncreatable.
+    if (path.size() - nameStart + suffix.size() > NAME_MAX) return path.substr(0, nameStart) + "likeness" + suffix;
+    return path + suffix;
 }
 
 bool replaceFileDurably(const std::string& path, const void* data, std::size_t size) {

@@ -53,7 +53,8 @@ bool syncFolderOf(const std::string& path);
 bool replaceFileDurably(const std::string& path, const void* data, std::size_t size);
 
 // The name replaceFileDurably writes to before its rename: in path's folder, so the rename never
-// crosses file systems, and unique within the process.
+// crosses file systems, and unique within the process. It is path + ".partial-PID-N", or
+// "likeness.partial-PID-N" in that folder when that would be longer than a name may be.
 std::string temporaryNameBeside(const std::string& path);
 
 #endif

@@ -91,4 +91,10 @@ TEST(FileIo, TemporaryNamesAreBesideTheTargetAndUnique) {
     const std::string first = temporaryNameBeside("pics/a.png");
     EXPECT_EQ(first.rfind("pics/a.png.", 0), 0u);
     EXPECT_NE(first, temporaryNameBeside("pics/a.png"));
+    TempHome home(false);
+    const std::string longest = std::string(250, 'n') + ".png";
+    const std::string beside = temporaryNameBeside("./" + longest);
+    EXPECT_EQ(beside.rfind("./likeness.partial-", 0), 0u) << "a name at the limit gets a short temporary";
+    EXPECT_TRUE(replaceFileDurably(longest, "abc", 3));
+    EXPECT_EQ(readFile(longest), "abc");
 }
