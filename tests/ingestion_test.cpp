@@ -327,13 +327,14 @@ TEST(Ingestion, RefusesKeysWithControlCharactersFoldersOrModelFiles) {
     EXPECT_EQ(module->features().size(), 1u);
 
     LogWatch uncreatable;
-    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/x.jpg"), "missing-dir/"), -4) << "not stored, not a download failure";
-    EXPECT_EQ(messages(uncreatable.added()),
-              (std::vector<std::string>{"addUrlToDB-download: key=missing-dir/x.jpg",
-                                        "download_jpeg => url=" + server.url("/pic/2/x.jpg") +
-                                            ", savepath=missing-dir/x.jpg",
-                                        " !!! Failed to create file on the disk",
-                                        "not stored, cannot write the copy: key=missing-dir/x.jpg"}));
+    EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/x.jpg"), "missing-dir/"), -4)
+        << "not stored, not a download failure";
+    EXPECT_EQ(
+        messages(uncreatable.added()),
+        (std::vector<std::string>{"addUrlToDB-download: key=missing-dir/x.jpg",
+                                  "download_jpeg => url=" + server.url("/pic/2/x.jpg") + ", savepath=missing-dir/x.jpg",
+                                  " !!! Failed to create file on the disk",
+                                  "not stored, cannot write the copy: key=missing-dir/x.jpg"}));
 }
 
 // A line feed in a URL used to end the log line and start a forged one.
