@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "CollectionChecks.h"
 #include "LocalServer.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
@@ -293,6 +294,27 @@ TEST(Ingestion, RefusesKeysThatWouldDamageTheCollection) {
     std::string expectedTail = collection;
     EXPECT_EQ(readFile("store/feat.txt"), expectedTail) << "the collection's file is never overwritten";
     EXPECT_EQ(module->features().size(), 1u);
+}
+
+// The pixel budget and the damage checks hold for pictures on disk as for downloads: the add
+// refuses with -3 and stores nothing, search by path answers -1.
+TEST(Ingestion, RefusesBombsAndCutOffPicturesFromDisk) {
+    TempHome home;
+    fs::create_directories("pics");
+    auto module = openModule();
+    writeFile("bomb.png", pngDeclaring(32000, 32000));
+    const std::string jpeg = jpegBytes(5);
+    writeFile("cut.jpg", jpeg.substr(0, jpeg.size() / 2));
+    std::vector<std::string> result;
+    for (const char* picture : {"bomb.png", "cut.jpg"}) {
+        LogWatch log;
+        EXPECT_EQ(module->addAPicToDB(picture, "pics/"), -3) << picture;
+        EXPECT_FALSE(fs::exists(std::string("pics/") + picture)) << picture;
+        EXPECT_EQ(module->search(picture, 1, result, 5), -1) << picture;
+        EXPECT_NE(log.added().find(std::string("picture=") + picture), std::string::npos) << log.added();
+    }
+    EXPECT_TRUE(module->features().empty());
+    EXPECT_EQ(readFile("feat.txt"), "");
 }
 
 // A NUL cuts the path the system sees, so "p1.png\0x" would overwrite the copy of p1.png; the
