@@ -5,11 +5,15 @@
 #include <cmath>
 #include <iostream>
 
+#include "module/DistanceKernels.h"
+
+float likeness::reportLengthMismatch() {
+    std::cout << "feat1 & feat2 length isnot match!!" << std::endl;
+    return kLengthMismatchDistance;
+}
+
 float offsetDistance(const std::vector<float>& feat1, const std::vector<float>& feat2) {
-    if (feat1.size() != feat2.size()) {
-        std::cout << "feat1 & feat2 length isnot match!!" << std::endl;
-        return kLengthMismatchDistance;
-    }
+    if (feat1.size() != feat2.size()) return likeness::reportLengthMismatch();
     double sum = 10000.0;
     for (std::size_t i = 0; i < feat1.size(); ++i) {
         const double difference = static_cast<double>(feat1[i] - feat2[i]);

@@ -16,11 +16,11 @@
 #include "module/Download.h"
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
+#include "module/FeatureIndex.h"
 #include "module/KeySafety.h"
 #include "module/LogText.h"
 #include "module/PictureDecoder.h"
 #include "module/PictureStore.h"
-#include "module/Ranking.h"
 #include "module/StringUtil.h"
 
 namespace {
@@ -40,7 +40,8 @@ std::string durationText(double ms) {
 }  // namespace
 
 ImplIModule::ImplIModule(std::string featdbfile)
-    : dbPath(featdbfile.empty() ? std::string(likeness::kDefaultFeatureFile) : featdbfile) {
+    : dbPath(featdbfile.empty() ? std::string(likeness::kDefaultFeatureFile) : featdbfile),
+      featIndex(std::make_unique<FeatureIndex>(static_cast<std::size_t>(featDim))) {
     if (access(likeness::kModelNetPath, F_OK) == -1 || access(likeness::kModelWeightsPath, F_OK) == -1) {
         logger()->WriteLog(EasyLog::LOG_INFO, "Model read Failed, check model path !! \n");
         std::exit(-2000);
@@ -48,6 +49,7 @@ ImplIModule::ImplIModule(std::string featdbfile)
     classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
     logger()->WriteLog(EasyLog::LOG_INFO, "ImplIModule !! \n");
     loadfeatDB2Map(dbPath);
+    featIndex->assign(featMap);
     logger()->WriteLog(EasyLog::LOG_INFO, "loadfeatDB2Map(featdbfile) successful !! \n");
 }
 
@@ -89,7 +91,8 @@ bool ImplIModule::refuseUnsafeKey(const std::string& key) const {
 std::vector<float> ImplIModule::extractAndInsert(const cv::Mat& picture, const std::string& key) {
     std::vector<float> feature;
     classifier.extract(picture, feature, layerName);
-    featMap.emplace(key, feature);
+    const auto inserted = featMap.emplace(key, feature);
+    if (inserted.second) featIndex->insert(*inserted.first);
     return feature;
 }
 
@@ -98,7 +101,11 @@ std::size_t ImplIModule::appendOrForget(const char* saveMessage, const std::vect
     logger()->WriteLog(EasyLog::LOG_INFO, "%s", saveMessage);
     const std::size_t written = save2featDBBatch(dbPath, batchfeats, filenames);
     for (std::size_t i = written; i < filenames.size(); ++i) {
-        featMap.erase(filenames[i]);
+        const auto forgotten = featMap.find(filenames[i]);
+        if (forgotten != featMap.end()) {
+            featIndex->erase(*forgotten);
+            featMap.erase(forgotten);
+        }
         logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot append to %s: key=%s\n", logText(dbPath).c_str(),
                            logText(filenames[i]).c_str());
     }
@@ -222,23 +229,18 @@ int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string
     timeText = durationText(ticksToMs(t1, t2));
     logger()->WriteLog(EasyLog::LOG_INFO, "=> search extract cost time = %s\n", timeText.c_str());
 
-    // Keys stay in the map; the list holds pointers to them so no key is copied until returned.
-    using Ranked = std::pair<float, const std::string*>;
-    std::vector<Ranked> ranking;
-    ranking.reserve(featMap.size());
-    for (const auto& entry : featMap) ranking.emplace_back(offsetDistance(entry.second, query), &entry.first);
-    const std::size_t available = ranking.size();
+    const std::size_t available = featIndex->size();
     const std::size_t count =
         static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
-    rankNearestFirst(ranking, count, [](const Ranked& entry) { return entry.first; });
+    const std::vector<const std::string*> nearest = featIndex->nearest(query, count);
     const double t3 = static_cast<double>(cv::getTickCount());
     timeText = durationText(ticksToMs(t2, t3));
     logger()->WriteLog(EasyLog::LOG_INFO, "=> search match cost time = %s\n", timeText.c_str());
 
     for (std::size_t i = 0; i < count; ++i) {
-        result.push_back(*ranking[i].second);
+        result.push_back(*nearest[i]);
         logger()->WriteLog(EasyLog::LOG_INFO, "=> find, i=%d, key=%s\n", static_cast<int>(i),
-                           logText(*ranking[i].second).c_str());
+                           logText(*nearest[i]).c_str());
     }
     return static_cast<int>(count);
 }

@@ -3,16 +3,17 @@
 #ifndef LIKENESS_MODULE_IMPLIMODULE_H
 #define LIKENESS_MODULE_IMPLIMODULE_H
 
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "classifier/VnnClassifier.h"
 #include "module/Export.h"
 #include "module/FeatureContract.h"
+#include "module/FeatureMap.h"
 #include "module/IModule.h"
 
-using FeatureMap = std::map<std::string, std::vector<float>>;
+class FeatureIndex;
 
 // Exported as a type (not only its entry points) so hosts built with run-time type checks, such
 // as UBSan's vptr check, find its type information.
@@ -57,6 +58,8 @@ private:
     std::string layerName = likeness::kFeatureLayer;
     FeatureMap featMap;
     std::string dbPath;
+    // What search scans: kept in step with featMap on every insertion and removal.
+    std::unique_ptr<FeatureIndex> featIndex;
 };
 
 #endif

@@ -58,29 +58,32 @@ TEST(Ranking, ComparatorIsStrictOnDistancesOnly) {
     EXPECT_FALSE(distVecCmp(near, near));
 }
 
-TEST(Ranking, NearestFirstWithNaNLastForEveryCount) {
+TEST(Ranking, NearestFirstWithNaNLastAndTiesInOrderForEveryCount) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
+    // (distance, place in the list); ties must come out in the order of their places.
+    using Entry = std::pair<float, int>;
+    const auto distanceOf = [](const Entry& e) { return e.first; };
+    const auto placeBefore = [](const Entry& a, const Entry& b) { return a.second < b.second; };
     std::mt19937 generator(5);
     for (std::size_t size : {0u, 1u, 2u, 5u, 33u, 200u}) {
-        std::vector<float> distances(size);
-        for (float& d : distances) d = generator() % 5 == 0 ? nan : 100.0f + static_cast<float>(generator() % 50);
-        std::vector<float> expected;
-        for (float d : distances) if (!std::isnan(d)) expected.push_back(d);
-        std::sort(expected.begin(), expected.end());
+        std::vector<Entry> entries(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            entries[i] = {generator() % 5 == 0 ? nan : 100.0f + static_cast<float>(generator() % 20), static_cast<int>(i)};
+        }
+        std::vector<Entry> expected = entries;
+        std::stable_sort(expected.begin(), expected.end(), [](const Entry& a, const Entry& b) {
+            return !std::isnan(a.first) && (std::isnan(b.first) || a.first < b.first);
+        });
         for (std::size_t wanted : {std::size_t{0}, std::size_t{1}, size / 2, size, size + 3}) {
-            std::vector<float> ranked = distances;
-            rankNearestFirst(ranked, wanted, [](float d) { return d; });
-            const std::size_t checked = std::min(wanted, size);
-            for (std::size_t i = 0; i < checked; ++i) {
-                if (i < expected.size()) {
-                    EXPECT_EQ(ranked[i], expected[i]) << "size " << size << " wanted " << wanted << " at " << i;
-                } else {
-                    EXPECT_TRUE(std::isnan(ranked[i])) << "NaN must come after every number";
-                }
+            std::vector<Entry> ranked = entries;
+            std::shuffle(ranked.begin(), ranked.end(), generator);
+            rankNearestFirst(ranked, wanted, distanceOf, placeBefore);
+            for (std::size_t i = 0; i < std::min(wanted, size); ++i) {
+                EXPECT_EQ(ranked[i].second, expected[i].second) << "size " << size << " wanted " << wanted << " at " << i;
             }
         }
     }
-    std::vector<float> listed{101.0f, 100.0f, 103.0f, 100.5f};
-    rankNearestFirst(listed, listed.size(), [](float d) { return d; });
-    EXPECT_EQ(listed, (std::vector<float>{100.0f, 100.5f, 101.0f, 103.0f}));
+    std::vector<Entry> listed{{101.0f, 0}, {100.0f, 1}, {103.0f, 2}, {100.5f, 3}};
+    rankNearestFirst(listed, listed.size(), distanceOf, placeBefore);
+    EXPECT_EQ(listed, (std::vector<Entry>{{100.0f, 1}, {100.5f, 3}, {101.0f, 0}, {103.0f, 2}}));
 }

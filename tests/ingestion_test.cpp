@@ -391,6 +391,8 @@ TEST(Ingestion, NeverReportsAFailedWriteAsSuccess) {
     auto cannotAppend = openModule("db-is-a-dir");
     EXPECT_EQ(cannotAppend->addAPicToDB("photo.png", ""), -4);
     EXPECT_TRUE(cannotAppend->features().empty());
+    std::vector<std::string> found;
+    EXPECT_EQ(cannotAppend->search("photo.png", 1, found, 5), 0) << "a forgotten key is not searched either";
     EXPECT_TRUE(fs::exists("photo.png"));
 
     ASSERT_EQ(module->addAPicToDB("photo.png", ""), 0) << "the key is the source itself";

@@ -1,0 +1,364 @@
+// The compact copy of the stored vectors, the lower bound it gives, and the bounded selection.
+//
+// Why skipping is safe. A vector a is kept as a = s c + r: codes c in [-127, 127], a scale s, a
+// residual r whose norm R we bound from above; the query q likewise as t p + w with ||w|| <= W.
+// For the exact real difference x = a - q,
+//     ||x|| >= sqrt(G) - R - W,   G = ||s c - t p||^2 = s^2 C + t^2 P - 2 s t X,
+// with C, P, X the integer sums of c c, p p and c p (exact). offsetDistance takes d_i = a_i - q_i
+// in float, so |d_i| >= |x_i| (1 - 2^-24) (a subnormal difference is exact, an overflow only
+// grows); squares are exact in double and its sum of non-negative terms loses at most a factor
+// (1 - 2^-53)^n, so for n below 2^20 its sum is at least (10000 + (1 - 2^-23) ||x||^2)(1 - 2^-32).
+// Its result is the float nearest to the double root of that sum, and both roundings are monotone.
+// So a distance beats or ties the current N-th best k only if its sum stays at or below the square
+// of the midpoint m between k and the next float, give or take the root's own rounding. Solving
+// for ||x|| gives reachFor(k), and a vector whose sqrt(G) exceeds reachFor(k) + R cannot enter the
+// ranking. Every constant below widens a bound by far more than the rounding of the few double
+// operations that compute it (under 8 units in the last place); each is noted where it is used.
+#include "module/FeatureIndex.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <new>
+
+#include "module/Distance.h"
+
+namespace {
+
+using likeness::kCodeGroup;
+using likeness::kLanes;
+
+constexpr std::size_t kOther = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
+constexpr double kCodeLimit = 127.0;
+constexpr std::size_t kGroupBytes = kLanes * kCodeGroup;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// The shift that makes the query's codes unsigned for the byte multiply-adds.
+constexpr int kQueryShift = 128;
+// The code dot products stay exact in 32 bits up to this many dimensions (127 * 255 each).
+constexpr std::size_t kLargestBoundedDim = 65536;
+
+// Covers the roundings of the residual's fma, squares, sum and root: (1 - 2^-53)^-(n/2 + 3) for
+// n below 2^20 is below 1 + 2^-33.
+constexpr double kResidualWidening = 1.0 + 0x1p-30;
+// Covers computing G from the stored energies: at most 8 roundings of terms no larger than
+// s^2 C + t^2 P, each 2^-53 of it.
+constexpr double kEnergyRounding = 0x1p-48;
+// Covers squaring reach + R and the comparison's other few roundings.
+constexpr double kReachWidening = 1.0 + 0x1p-40;
+
+struct AlignedFree {
+    void operator()(std::int8_t* memory) const { std::free(memory); }
+};
+using AlignedCodes = std::unique_ptr<std::int8_t[], AlignedFree>;
+
+// Zeroed codes aligned for whole-register loads.
+AlignedCodes allocateCodes(std::size_t bytes) {
+    const std::size_t rounded = std::max<std::size_t>(64, (bytes + 63) / 64 * 64);
+    void* memory = std::aligned_alloc(64, rounded);
+    if (memory == nullptr) throw std::bad_alloc();
+    std::memset(memory, 0, rounded);
+    return AlignedCodes(static_cast<std::int8_t*>(memory));
+}
+
+// What the bound needs of a vector written as scale * codes + residual: energy is scale^2 times
+// the sum of the squared codes as computed in double, residual is at least the residual's exact
+// norm (infinite for a vector holding inf or NaN, which is then never skipped).
+struct Coding {
+    double scale = 0.0;
+    double energy = 0.0;
+    double residual = 0.0;
+    std::int32_t codeSum = 0;
+};
+
+Coding encode(const float* values, std::size_t dim, std::int8_t* codes) {
+    Coding coding;
+    std::fill(codes, codes + dim, std::int8_t{0});
+    double largest = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        if (!std::isfinite(values[i])) {
+            coding.residual = kInfinity;
+            return coding;
+        }
+        largest = std::max(largest, std::fabs(static_cast<double>(values[i])));
+    }
+    if (largest == 0.0) return coding;
+    const double scale = largest / kCodeLimit;
+    double residualSquares = 0.0;
+    double codeSquares = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        const double code = std::clamp(std::nearbyint(values[i] / scale), -kCodeLimit, kCodeLimit);
+        codes[i] = static_cast<std::int8_t>(code);
+        // One rounding of the exact residual; it cannot underflow, being a multiple of 2^-209.
+        const double residual = std::fma(-scale, code, static_cast<double>(values[i]));
+        residualSquares += residual * residual;
+        codeSquares += code * code;
+        coding.codeSum += static_cast<std::int32_t>(code);
+    }
+    coding.scale = scale;
+    coding.energy = scale * scale * codeSquares;
+    coding.residual = std::sqrt(residualSquares) * kResidualWidening;
+    return coding;
+}
+
+// The largest ||x|| (plus the query's residual W) at which a vector could still beat or tie the
+// distance bar: infinite when bar is the largest float.
+double reachFor(float bar, double queryResidual) {
+    const double midpoint = (static_cast<double>(bar) + std::nextafter(bar, std::numeric_limits<float>::infinity())) / 2;
+    // The sum must exceed m^2 (1 + 2^-50) to round above bar; 2^-30 also covers the roundings of
+    // m^2 and of the subtraction, and 2^-21 the factor (1 - 2^-23) and its own rounding.
+    const double enough = (midpoint * midpoint * (1.0 + 0x1p-30) - 10000.0) * (1.0 + 0x1p-21);
+    return (std::sqrt(std::max(enough, 0.0)) + queryResidual) * kReachWidening;
+}
+
+struct Ranked {
+    float distance;
+    const std::string* key;
+};
+
+// The ranking order: nearer first, NaN after every number, then key order.
+bool rankedBefore(const Ranked& a, const Ranked& b) {
+    const bool aNaN = std::isnan(a.distance);
+    const bool bNaN = std::isnan(b.distance);
+    if (aNaN != bNaN) return bNaN;
+    if (!aNaN && a.distance != b.distance) return a.distance < b.distance;
+    return *a.key < *b.key;
+}
+
+}  // namespace
+
+struct FeatureIndex::Block {
+    explicit Block(std::size_t codeBytes) : codes(allocateCodes(codeBytes)) {}
+    AlignedCodes codes;
+    double scale[kLanes] = {};
+    double energy[kLanes] = {};
+    double residual[kLanes] = {};
+    std::int32_t codeSum[kLanes] = {};
+    Slot slot[kLanes] = {};
+};
+
+// The best entries offered so far: all of them when the ranking is to be complete, otherwise the
+// `capacity` best in a heap whose top is the worst of them.
+class FeatureIndex::Selection {
+public:
+    Selection(std::size_t wanted, std::size_t available) : capacity(wanted), keepsAll(wanted >= available) {
+        kept.reserve(keepsAll ? available : wanted);
+    }
+
+    bool canRefuse() const { return !keepsAll && capacity > 0; }
+
+    void offer(float distance, const std::string* key) {
+        const Ranked entry{distance, key};
+        if (keepsAll) {
+            kept.push_back(entry);
+        } else if (kept.size() < capacity) {
+            kept.push_back(entry);
+            std::push_heap(kept.begin(), kept.end(), rankedBefore);
+        } else if (capacity > 0 && rankedBefore(entry, kept.front())) {
+            std::pop_heap(kept.begin(), kept.end(), rankedBefore);
+            kept.back() = entry;
+            std::push_heap(kept.begin(), kept.end(), rankedBefore);
+        }
+    }
+
+    // The distance a newcomer must beat or tie; NaN or infinity leaves nothing to refuse.
+    float bar() const {
+        return kept.size() < capacity ? std::numeric_limits<float>::infinity() : kept.front().distance;
+    }
+
+    std::vector<const std::string*> ranked() {
+        std::sort(kept.begin(), kept.end(), rankedBefore);
+        std::vector<const std::string*> keys;
+        keys.reserve(kept.size());
+        for (const Ranked& entry : kept) keys.push_back(entry.key);
+        return keys;
+    }
+
+private:
+    std::size_t capacity;
+    bool keepsAll;
+    std::vector<Ranked> kept;
+};
+
+FeatureIndex::FeatureIndex(std::size_t dimension, likeness::DistanceKernels kernels)
+    : dim(dimension), kernels(kernels) {}
+
+FeatureIndex::~FeatureIndex() = default;
+
+std::size_t FeatureIndex::groups() const {
+    return (dim + kCodeGroup - 1) / kCodeGroup;
+}
+
+void FeatureIndex::clear() {
+    blocks.clear();
+    blockedCount = 0;
+    others.clear();
+    position.clear();
+}
+
+void FeatureIndex::assign(const FeatureMap& features) {
+    clear();
+    std::vector<const FeatureMap::value_type*> entries;
+    entries.reserve(features.size());
+    for (const auto& entry : features) entries.push_back(&entry);
+    // Exact distances read the map's vectors sixteen at a time; in allocation order they mostly
+    // lie one after another, which the prefetcher streams.
+    std::sort(entries.begin(), entries.end(), [](const FeatureMap::value_type* a, const FeatureMap::value_type* b) {
+        return std::less<const float*>()(a->second.data(), b->second.data());
+    });
+    position.reserve(entries.size());
+    blocks.reserve((entries.size() + kLanes - 1) / kLanes);
+    for (const FeatureMap::value_type* entry : entries) insert(*entry);
+}
+
+void FeatureIndex::writeLane(std::size_t slot, const Slot& entry) {
+    Block& block = *blocks[slot / kLanes];
+    const std::size_t lane = slot % kLanes;
+    std::vector<std::int8_t> codes(groups() * kCodeGroup, 0);
+    const Coding coding = encode(entry.vector->data(), dim, codes.data());
+    for (std::size_t g = 0; g < groups(); ++g) {
+        std::memcpy(block.codes.get() + g * kGroupBytes + lane * kCodeGroup, codes.data() + g * kCodeGroup, kCodeGroup);
+    }
+    block.scale[lane] = coding.scale;
+    block.energy[lane] = coding.energy;
+    block.residual[lane] = coding.residual;
+    block.codeSum[lane] = coding.codeSum;
+    block.slot[lane] = entry;
+}
+
+void FeatureIndex::moveLane(std::size_t from, std::size_t to) {
+    const Block& source = *blocks[from / kLanes];
+    Block& target = *blocks[to / kLanes];
+    const std::size_t sourceLane = from % kLanes;
+    const std::size_t targetLane = to % kLanes;
+    for (std::size_t g = 0; g < groups(); ++g) {
+        std::memcpy(target.codes.get() + g * kGroupBytes + targetLane * kCodeGroup,
+                    source.codes.get() + g * kGroupBytes + sourceLane * kCodeGroup, kCodeGroup);
+    }
+    target.scale[targetLane] = source.scale[sourceLane];
+    target.energy[targetLane] = source.energy[sourceLane];
+    target.residual[targetLane] = source.residual[sourceLane];
+    target.codeSum[targetLane] = source.codeSum[sourceLane];
+    target.slot[targetLane] = source.slot[sourceLane];
+}
+
+void FeatureIndex::insert(const FeatureMap::value_type& entry) {
+    const Slot slot{&entry.first, &entry.second};
+    if (position.count(slot.key) != 0) return;
+    if (entry.second.size() != dim) {
+        others.push_back(slot);
+        position.emplace(slot.key, kOther | (others.size() - 1));
+        return;
+    }
+    if (blockedCount / kLanes == blocks.size()) blocks.push_back(std::make_unique<Block>(groups() * kGroupBytes));
+    writeLane(blockedCount, slot);
+    position.emplace(slot.key, blockedCount);
+    ++blockedCount;
+}
+
+void FeatureIndex::erase(const FeatureMap::value_type& entry) {
+    const auto found = position.find(&entry.first);
+    if (found == position.end()) return;
+    const std::size_t where = found->second;
+    position.erase(found);
+    if ((where & kOther) != 0) {
+        const std::size_t index = where & ~kOther;
+        if (index + 1 != others.size()) {
+            others[index] = others.back();
+            position[others[index].key] = kOther | index;
+        }
+        others.pop_back();
+        return;
+    }
+    // The last lane fills the hole, so the blocks stay dense.
+    const std::size_t last = blockedCount - 1;
+    if (where != last) {
+        moveLane(last, where);
+        position[blocks[where / kLanes]->slot[where % kLanes].key] = where;
+    }
+    --blockedCount;
+    if (blocks.size() * kLanes >= blockedCount + kLanes) blocks.pop_back();
+}
+
+std::vector<const std::string*> FeatureIndex::nearest(const std::vector<float>& query, std::size_t wanted,
+                                                      ScanCounts* counts, ScanMode mode) const {
+    ScanCounts ownCounts;
+    ScanCounts& tally = counts != nullptr ? *counts : ownCounts;
+    tally = ScanCounts();
+    Selection selection(wanted, size());
+    for (const Slot& other : others) {
+        selection.offer(offsetDistance(*other.vector, query), other.key);
+        ++tally.exact;
+    }
+    if (query.size() != dim) {
+        for (std::size_t slot = 0; slot < blockedCount; ++slot) {
+            selection.offer(likeness::reportLengthMismatch(), blocks[slot / kLanes]->slot[slot % kLanes].key);
+        }
+    } else if (wanted > 0) {
+        scanBlocks(query, selection, tally, mode);
+    }
+    return selection.ranked();
+}
+
+void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& selection, ScanCounts& tally,
+                              ScanMode mode) const {
+    std::vector<std::int8_t> queryCodes(groups() * kCodeGroup, 0);
+    const Coding coded = encode(query.data(), dim, queryCodes.data());
+    std::vector<std::uint8_t> shiftedQuery(queryCodes.size());
+    for (std::size_t i = 0; i < queryCodes.size(); ++i) {
+        shiftedQuery[i] = static_cast<std::uint8_t>(queryCodes[i] + kQueryShift);
+    }
+    const bool boundUsable = mode == ScanMode::bounded && selection.canRefuse() && std::isfinite(coded.residual) &&
+                             dim <= kLargestBoundedDim;
+    const double twiceQueryScale = 2.0 * coded.scale;
+
+    const float* pendingVectors[kLanes];
+    const std::string* pendingKeys[kLanes];
+    std::size_t pending = 0;
+    const auto flush = [&]() {
+        for (std::size_t l = pending; l < kLanes; ++l) pendingVectors[l] = pendingVectors[0];
+        float distances[kLanes];
+        kernels.laneDistances(pendingVectors, query.data(), dim, distances);
+        for (std::size_t l = 0; l < pending; ++l) selection.offer(distances[l], pendingKeys[l]);
+        tally.exact += pending;
+        pending = 0;
+    };
+
+    float barSeen = std::numeric_limits<float>::quiet_NaN();
+    double reach = kInfinity;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const Block& block = *blocks[b];
+        const std::size_t lanes = std::min(kLanes, blockedCount - b * kLanes);
+        const float bar = selection.bar();
+        const bool bounded = boundUsable && std::isfinite(bar);
+        std::int32_t dots[kLanes];
+        if (bounded) {
+            if (bar != barSeen) {
+                barSeen = bar;
+                reach = reachFor(bar, coded.residual);
+            }
+            kernels.codeDots(block.codes.get(), shiftedQuery.data(), groups(), dots);
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (bounded) {
+                // Sum of code products with the unshifted query codes; an exact integer.
+                const double products =
+                    static_cast<double>(static_cast<std::int64_t>(dots[l]) - std::int64_t{kQueryShift} * block.codeSum[l]);
+                const double energies = block.energy[l] + coded.energy;
+                const double gap = energies - (twiceQueryScale * block.scale[l]) * products;
+                const double apart = reach + block.residual[l];
+                // Written so that NaN anywhere keeps the vector.
+                if (gap > apart * apart * kReachWidening + kEnergyRounding * energies) {
+                    ++tally.skipped;
+                    continue;
+                }
+            }
+            pendingVectors[pending] = block.slot[l].vector->data();
+            pendingKeys[pending] = block.slot[l].key;
+            if (++pending == kLanes) flush();
+        }
+    }
+    if (pending > 0) flush();
+}
