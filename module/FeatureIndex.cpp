@@ -40,8 +40,8 @@ constexpr int kQueryShift = 128;
 // The code dot products stay exact in 32 bits up to this many dimensions (127 * 255 each).
 constexpr std::size_t kLargestBoundedDim = 65536;
 
-// Covers the roundings of the residual's fma, squares, sum and root: (1 - 2^-53)^-(n/2 + 3) for
-// n below 2^20 is below 1 + 2^-33.
+// Covers the roundings of the residual's squares, their sum and its root: (1 - 2^-53)^-(n/2 + 3)
+// for n below 2^20 is below 1 + 2^-33.
 constexpr double kResidualWidening = 1.0 + 0x1p-30;
 // Covers computing G from the stored energies: at most 8 roundings of terms no larger than
 // s^2 C + t^2 P, each 2^-53 of it.
@@ -77,28 +77,41 @@ Coding encode(const float* values, std::size_t dim, std::int8_t* codes) {
     Coding coding;
     std::fill(codes, codes + dim, std::int8_t{0});
     double largest = 0.0;
+    double squares = 0.0;
     for (std::size_t i = 0; i < dim; ++i) {
         if (!std::isfinite(values[i])) {
             coding.residual = kInfinity;
             return coding;
         }
-        largest = std::max(largest, std::fabs(static_cast<double>(values[i])));
+        const double value = values[i];
+        largest = std::max(largest, std::fabs(value));
+        squares += value * value;
     }
-    if (largest == 0.0) return coding;
-    const double scale = largest / kCodeLimit;
+    // A scale of 24 bits times a code of 8 is exact in double, and so is the residual: the value
+    // and the product differ by at most about 128 scales and share a last place within 34 bits
+    // of that (or the code is 0 and the residual is the value itself).
+    const float scale = static_cast<float>(largest / kCodeLimit);
+    if (!(scale >= std::numeric_limits<float>::min())) {
+        // Values this small keep no codes: the whole vector is residual.
+        coding.residual = std::sqrt(squares) * kResidualWidening;
+        return coding;
+    }
+    const double inverse = 1.0 / scale;
     double residualSquares = 0.0;
     double codeSquares = 0.0;
     for (std::size_t i = 0; i < dim; ++i) {
-        const double code = std::clamp(std::nearbyint(values[i] / scale), -kCodeLimit, kCodeLimit);
+        const double scaled = values[i] * inverse;
+        // Any integer code is sound, the residual absorbs the rest; round to nearest for a small one.
+        const double code = std::clamp(static_cast<double>(static_cast<int>(scaled + (scaled < 0 ? -0.5 : 0.5))),
+                                       -kCodeLimit, kCodeLimit);
         codes[i] = static_cast<std::int8_t>(code);
-        // One rounding of the exact residual; it cannot underflow, being a multiple of 2^-209.
-        const double residual = std::fma(-scale, code, static_cast<double>(values[i]));
+        const double residual = values[i] - scale * code;
         residualSquares += residual * residual;
         codeSquares += code * code;
         coding.codeSum += static_cast<std::int32_t>(code);
     }
     coding.scale = scale;
-    coding.energy = scale * scale * codeSquares;
+    coding.energy = static_cast<double>(scale) * scale * codeSquares;
     coding.residual = std::sqrt(residualSquares) * kResidualWidening;
     return coding;
 }
@@ -181,6 +194,11 @@ private:
     bool keepsAll;
     std::vector<Ranked> kept;
 };
+
+double compactCodeError(const std::vector<float>& values) {
+    std::vector<std::int8_t> codes(values.size());
+    return encode(values.data(), values.size(), codes.data()).residual;
+}
 
 FeatureIndex::FeatureIndex(std::size_t dimension, likeness::DistanceKernels kernels)
     : dim(dimension), kernels(kernels) {}

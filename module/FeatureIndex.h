@@ -23,6 +23,10 @@ struct ScanCounts {
     std::size_t skipped = 0;
 };
 
+// The norm of what the compact copy of values misses (at least that): the slack it leaves in a
+// vector's lower bound, together with the query's own.
+double compactCodeError(const std::vector<float>& values);
+
 // Each vector of the index's dimension is kept as 8-bit codes with a per-vector scale, sixteen
 // vectors to a block, so that the scan reads about a quarter of the bytes of the floats. The codes
 // give every vector a rigorous lower bound on its distance to the query; the exact distance, read
