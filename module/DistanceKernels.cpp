@@ -14,11 +14,25 @@ namespace likeness {
 namespace {
 
 constexpr double kSumStart = 10000.0;
+constexpr std::size_t kFloatsPerLine = 16;
+constexpr std::size_t kGroupBytes = kLanes * kCodeGroup;
 
-void laneDistancesPortable(const float* const* lanes, const float* query, std::size_t dim, float* out) {
+// One cache line of each upcoming lane, at the place of the values about to be read.
+inline void prefetchLanes(const float* const* upcoming, std::size_t i) {
+    if (upcoming == nullptr) return;
+    for (std::size_t l = 0; l < kLanes; ++l) __builtin_prefetch(upcoming[l] + i);
+}
+
+inline void prefetchGroup(const std::int8_t* upcoming, std::size_t g) {
+    if (upcoming != nullptr) __builtin_prefetch(upcoming + g * kGroupBytes);
+}
+
+void laneDistancesPortable(const float* const* lanes, const float* const* upcoming, const float* query,
+                           std::size_t dim, float* out) {
     double sums[kLanes];
     for (double& sum : sums) sum = kSumStart;
     for (std::size_t i = 0; i < dim; ++i) {
+        if (i % kFloatsPerLine == 0) prefetchLanes(upcoming, i);
         const float q = query[i];
         for (std::size_t l = 0; l < kLanes; ++l) {
             const double difference = static_cast<double>(lanes[l][i] - q);
@@ -28,10 +42,12 @@ void laneDistancesPortable(const float* const* lanes, const float* query, std::s
     for (std::size_t l = 0; l < kLanes; ++l) out[l] = static_cast<float>(std::sqrt(sums[l]));
 }
 
-void codeDotsPortable(const std::int8_t* block, const std::uint8_t* query, std::size_t groups, std::int32_t* out) {
+void codeDotsPortable(const std::int8_t* block, const std::int8_t* upcoming, const std::uint8_t* query,
+                      std::size_t groups, std::int32_t* out) {
     for (std::size_t l = 0; l < kLanes; ++l) out[l] = 0;
     for (std::size_t g = 0; g < groups; ++g) {
-        const std::int8_t* codes = block + g * kLanes * kCodeGroup;
+        prefetchGroup(upcoming, g);
+        const std::int8_t* codes = block + g * kGroupBytes;
         const std::uint8_t* q = query + g * kCodeGroup;
         for (std::size_t l = 0; l < kLanes; ++l) {
             std::int32_t sum = 0;
@@ -55,17 +71,20 @@ std::uint32_t queryGroup(const std::uint8_t* query, std::size_t g) {
 // Rows r[0..7] of eight floats become their columns.
 __attribute__((target("avx2,fma"))) inline void transpose8(__m256* r) {
     __m256 t[8];
+    #pragma GCC unroll 16
     for (int k = 0; k < 8; k += 2) {
         t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
         t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
     }
     __m256 s[8];
+    #pragma GCC unroll 16
     for (int k = 0; k < 8; k += 4) {
         s[k] = _mm256_shuffle_ps(t[k], t[k + 2], 0x44);
         s[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], 0xEE);
         s[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0x44);
         s[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0xEE);
     }
+    #pragma GCC unroll 16
     for (int c = 0; c < 4; ++c) {
         r[c] = _mm256_permute2f128_ps(s[c], s[c + 4], 0x20);
         r[c + 4] = _mm256_permute2f128_ps(s[c], s[c + 4], 0x31);
@@ -80,20 +99,23 @@ __attribute__((target("avx2,fma"))) inline void accumulate8(__m256 column, __m25
     high = _mm256_fmadd_pd(second, second, high);
 }
 
-__attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* lanes, const float* query,
-                                                            std::size_t dim, float* out) {
+__attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* lanes, const float* const* upcoming,
+                                                            const float* query, std::size_t dim, float* out) {
     __m256d sums[4];
     for (__m256d& sum : sums) sum = _mm256_set1_pd(kSumStart);
     std::size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
+        if (i % kFloatsPerLine == 0) prefetchLanes(upcoming, i);
         const __m256 q = _mm256_loadu_ps(query + i);
         __m256 first[8], second[8];
+        #pragma GCC unroll 16
         for (int l = 0; l < 8; ++l) {
             first[l] = _mm256_sub_ps(_mm256_loadu_ps(lanes[l] + i), q);
             second[l] = _mm256_sub_ps(_mm256_loadu_ps(lanes[l + 8] + i), q);
         }
         transpose8(first);
         transpose8(second);
+        #pragma GCC unroll 16
         for (int j = 0; j < 8; ++j) {
             accumulate8(first[j], sums[0], sums[1]);
             accumulate8(second[j], sums[2], sums[3]);
@@ -110,15 +132,17 @@ __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* l
     }
 }
 
-__attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, const std::uint8_t* query,
-                                                       std::size_t groups, std::int32_t* out) {
+__attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, const std::int8_t* upcoming,
+                                                       const std::uint8_t* query, std::size_t groups,
+                                                       std::int32_t* out) {
     // Each quarter of a group holds four lanes; madd leaves two partial sums per lane.
     __m256i sums[4];
     for (__m256i& sum : sums) sum = _mm256_setzero_si256();
     for (std::size_t g = 0; g < groups; ++g) {
         const __m128i repeated = _mm_set1_epi32(static_cast<int>(queryGroup(query, g)));
         const __m256i q = _mm256_cvtepu8_epi16(repeated);
-        const std::int8_t* codes = block + g * kLanes * kCodeGroup;
+        prefetchGroup(upcoming, g);
+        const std::int8_t* codes = block + g * kGroupBytes;
         for (int h = 0; h < 4; ++h) {
             const __m128i packed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16 * h));
             sums[h] = _mm256_add_epi32(sums[h], _mm256_madd_epi16(_mm256_cvtepi8_epi16(packed), q));
@@ -140,17 +164,20 @@ __attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, 
 // Rows r[0..15] of sixteen floats become their columns.
 __attribute__((target("avx512f"))) inline void transpose16(__m512* r) {
     __m512 t[16];
+    #pragma GCC unroll 16
     for (int k = 0; k < 16; k += 2) {
         t[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
         t[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
     }
     // Within each 128-bit lane L, r[4m + c] then holds column 4L + c of rows 4m to 4m + 3.
+    #pragma GCC unroll 16
     for (int k = 0; k < 16; k += 4) {
         r[k] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
         r[k + 1] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
         r[k + 2] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
         r[k + 3] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
     }
+    #pragma GCC unroll 16
     for (int c = 0; c < 4; ++c) {
         const __m512 evenLanes = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x88);
         const __m512 oddLanes = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xdd);
@@ -161,6 +188,7 @@ __attribute__((target("avx512f"))) inline void transpose16(__m512* r) {
         t[4 + c] = _mm512_shuffle_f32x4(oddLanes, oddLanesBelow, 0x88);
         t[12 + c] = _mm512_shuffle_f32x4(oddLanes, oddLanesBelow, 0xdd);
     }
+    #pragma GCC unroll 16
     for (int k = 0; k < 16; ++k) r[k] = t[k];
 }
 
@@ -171,16 +199,19 @@ __attribute__((target("avx512f"))) inline void accumulate16(__m512 column, __m51
     high = _mm512_fmadd_pd(second, second, high);
 }
 
-__attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* lanes, const float* query,
-                                                             std::size_t dim, float* out) {
+__attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* lanes, const float* const* upcoming,
+                                                             const float* query, std::size_t dim, float* out) {
     __m512d low = _mm512_set1_pd(kSumStart);
     __m512d high = low;
     std::size_t i = 0;
     for (; i + 16 <= dim; i += 16) {
+        prefetchLanes(upcoming, i);
         const __m512 q = _mm512_loadu_ps(query + i);
         __m512 rows[16];
+        #pragma GCC unroll 16
         for (int l = 0; l < 16; ++l) rows[l] = _mm512_sub_ps(_mm512_loadu_ps(lanes[l] + i), q);
         transpose16(rows);
+        #pragma GCC unroll 16
         for (int j = 0; j < 16; ++j) accumulate16(rows[j], low, high);
     }
     for (; i < dim; ++i) {
@@ -193,23 +224,26 @@ __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* 
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const std::int8_t* block,
+                                                                            const std::int8_t* upcoming,
                                                                             const std::uint8_t* query,
                                                                             std::size_t groups, std::int32_t* out) {
     // Four accumulators keep four multiply-adds in flight; integer sums may be split freely.
     __m512i sums[4];
     for (__m512i& sum : sums) sum = _mm512_setzero_si512();
-    const std::size_t groupBytes = kLanes * kCodeGroup;
     std::size_t g = 0;
     for (; g + 4 <= groups; g += 4) {
+#pragma GCC unroll 4
         for (std::size_t k = 0; k < 4; ++k) {
+            prefetchGroup(upcoming, g + k);
             const __m512i q = _mm512_set1_epi32(static_cast<int>(queryGroup(query, g + k)));
-            const __m512i codes = _mm512_loadu_si512(block + (g + k) * groupBytes);
+            const __m512i codes = _mm512_loadu_si512(block + (g + k) * kGroupBytes);
             sums[k] = _mm512_dpbusd_epi32(sums[k], q, codes);
         }
     }
     for (; g < groups; ++g) {
+        prefetchGroup(upcoming, g);
         const __m512i q = _mm512_set1_epi32(static_cast<int>(queryGroup(query, g)));
-        sums[0] = _mm512_dpbusd_epi32(sums[0], q, _mm512_loadu_si512(block + g * groupBytes));
+        sums[0] = _mm512_dpbusd_epi32(sums[0], q, _mm512_loadu_si512(block + g * kGroupBytes));
     }
     const __m512i total = _mm512_add_epi32(_mm512_add_epi32(sums[0], sums[1]), _mm512_add_epi32(sums[2], sums[3]));
     _mm512_storeu_si512(out, total);

@@ -19,13 +19,18 @@ enum class KernelLevel { portable, avx2, avx512 };
 // Exact distances of kLanes stored vectors to the query: out[l] is offsetDistance(lanes[l], query)
 // bit for bit, for vectors of dim values each. One lane's squares are added in ascending index
 // order as offsetDistance does; the lanes run side by side, never one lane's sum split in parts.
-using LaneDistances = void (*)(const float* const* lanes, const float* query, std::size_t dim, float* out);
+// upcoming, when not null, names the kLanes vectors of the next call, fetched into the cache
+// meanwhile: sixteen separate streams are more than the hardware's prefetchers follow.
+using LaneDistances = void (*)(const float* const* lanes, const float* const* upcoming, const float* query,
+                               std::size_t dim, float* out);
 
 // Integer dot products of kLanes coded vectors with a coded query: out[l] is the sum over every
 // dimension i of code(l, i) * query[i]. A block holds, for each group of kCodeGroup dimensions, the
 // kCodeGroup codes of lane 0, then of lane 1, and so on: groups * kLanes * kCodeGroup bytes.
-// Exact as long as groups * kCodeGroup * 127 * 255 fits in 31 bits.
-using CodeDots = void (*)(const std::int8_t* block, const std::uint8_t* query, std::size_t groups, std::int32_t* out);
+// Exact as long as groups * kCodeGroup * 127 * 255 fits in 31 bits. upcoming, when not null, is
+// the next call's block, fetched into the cache meanwhile.
+using CodeDots = void (*)(const std::int8_t* block, const std::int8_t* upcoming, const std::uint8_t* query,
+                          std::size_t groups, std::int32_t* out);
 
 struct DistanceKernels {
     KernelLevel level;

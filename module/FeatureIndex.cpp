@@ -149,7 +149,9 @@ struct FeatureIndex::Block {
     double energy[kLanes] = {};
     double residual[kLanes] = {};
     std::int32_t codeSum[kLanes] = {};
-    Slot slot[kLanes] = {};
+    const std::string* key[kLanes] = {};
+    // The map's own values, read for exact distances.
+    const float* values[kLanes] = {};
 };
 
 // The best entries offered so far: all of them when the ranking is to be complete, otherwise the
@@ -243,7 +245,8 @@ void FeatureIndex::writeLane(std::size_t slot, const Slot& entry) {
     block.energy[lane] = coding.energy;
     block.residual[lane] = coding.residual;
     block.codeSum[lane] = coding.codeSum;
-    block.slot[lane] = entry;
+    block.key[lane] = entry.key;
+    block.values[lane] = entry.vector->data();
 }
 
 void FeatureIndex::moveLane(std::size_t from, std::size_t to) {
@@ -259,7 +262,8 @@ void FeatureIndex::moveLane(std::size_t from, std::size_t to) {
     target.energy[targetLane] = source.energy[sourceLane];
     target.residual[targetLane] = source.residual[sourceLane];
     target.codeSum[targetLane] = source.codeSum[sourceLane];
-    target.slot[targetLane] = source.slot[sourceLane];
+    target.key[targetLane] = source.key[sourceLane];
+    target.values[targetLane] = source.values[sourceLane];
 }
 
 void FeatureIndex::insert(const FeatureMap::value_type& entry) {
@@ -294,7 +298,7 @@ void FeatureIndex::erase(const FeatureMap::value_type& entry) {
     const std::size_t last = blockedCount - 1;
     if (where != last) {
         moveLane(last, where);
-        position[blocks[where / kLanes]->slot[where % kLanes].key] = where;
+        position[blocks[where / kLanes]->key[where % kLanes]] = where;
     }
     --blockedCount;
     if (blocks.size() * kLanes >= blockedCount + kLanes) blocks.pop_back();
@@ -312,7 +316,7 @@ std::vector<const std::string*> FeatureIndex::nearest(const std::vector<float>& 
     }
     if (query.size() != dim) {
         for (std::size_t slot = 0; slot < blockedCount; ++slot) {
-            selection.offer(likeness::reportLengthMismatch(), blocks[slot / kLanes]->slot[slot % kLanes].key);
+            selection.offer(likeness::reportLengthMismatch(), blocks[slot / kLanes]->key[slot % kLanes]);
         }
     } else if (wanted > 0) {
         scanBlocks(query, selection, tally, mode);
@@ -335,10 +339,10 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
     const float* pendingVectors[kLanes];
     const std::string* pendingKeys[kLanes];
     std::size_t pending = 0;
+    float distances[kLanes];
     const auto flush = [&]() {
         for (std::size_t l = pending; l < kLanes; ++l) pendingVectors[l] = pendingVectors[0];
-        float distances[kLanes];
-        kernels.laneDistances(pendingVectors, query.data(), dim, distances);
+        kernels.laneDistances(pendingVectors, nullptr, query.data(), dim, distances);
         for (std::size_t l = 0; l < pending; ++l) selection.offer(distances[l], pendingKeys[l]);
         tally.exact += pending;
         pending = 0;
@@ -349,15 +353,30 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         const Block& block = *blocks[b];
         const std::size_t lanes = std::min(kLanes, blockedCount - b * kLanes);
+        const Block* next = b + 1 < blocks.size() ? blocks[b + 1].get() : nullptr;
         const float bar = selection.bar();
         const bool bounded = boundUsable && std::isfinite(bar);
+        if (!bounded && pending == 0 && lanes == kLanes) {
+            // Every lane needs its exact distance: the block goes whole, and the next one's
+            // vectors are fetched meanwhile.
+            const bool nextIsFull = next != nullptr && blockedCount - (b + 1) * kLanes >= kLanes;
+            kernels.laneDistances(block.values, nextIsFull ? next->values : nullptr, query.data(), dim, distances);
+            for (std::size_t l = 0; l < kLanes; ++l) selection.offer(distances[l], block.key[l]);
+            tally.exact += kLanes;
+            continue;
+        }
         std::int32_t dots[kLanes];
         if (bounded) {
             if (bar != barSeen) {
                 barSeen = bar;
                 reach = reachFor(bar, coded.residual);
             }
-            kernels.codeDots(block.codes.get(), shiftedQuery.data(), groups(), dots);
+            if (next != nullptr) {
+                const char* fields = reinterpret_cast<const char*>(next);
+                for (std::size_t offset = 0; offset < sizeof(Block); offset += 64) __builtin_prefetch(fields + offset);
+            }
+            kernels.codeDots(block.codes.get(), next != nullptr ? next->codes.get() : nullptr, shiftedQuery.data(),
+                             groups(), dots);
         }
         for (std::size_t l = 0; l < lanes; ++l) {
             if (bounded) {
@@ -373,8 +392,8 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
                     continue;
                 }
             }
-            pendingVectors[pending] = block.slot[l].vector->data();
-            pendingKeys[pending] = block.slot[l].key;
+            pendingVectors[pending] = block.values[l];
+            pendingKeys[pending] = block.key[l];
             if (++pending == kLanes) flush();
         }
     }
