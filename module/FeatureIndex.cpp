@@ -76,43 +76,47 @@ struct Coding {
 Coding encode(const float* values, std::size_t dim, std::int8_t* codes) {
     Coding coding;
     std::fill(codes, codes + dim, std::int8_t{0});
+    bool finite = true;
     double largest = 0.0;
-    double squares = 0.0;
     for (std::size_t i = 0; i < dim; ++i) {
-        if (!std::isfinite(values[i])) {
-            coding.residual = kInfinity;
-            return coding;
-        }
-        const double value = values[i];
-        largest = std::max(largest, std::fabs(value));
-        squares += value * value;
+        const double magnitude = std::fabs(static_cast<double>(values[i]));
+        finite &= magnitude <= std::numeric_limits<float>::max();
+        largest = std::max(largest, magnitude);
     }
+    if (!finite) {
+        coding.residual = kInfinity;
+        return coding;
+    }
+    // Squares are summed in several independent parts: an upper bound holds for any order of
+    // summation, and the parts keep start-up from waiting on one long chain of additions.
+    constexpr std::size_t kParts = 8;
+    double squareParts[kParts] = {};
     // A scale of 24 bits times a code of 8 is exact in double, and so is the residual: the value
     // and the product differ by at most about 128 scales and share a last place within 34 bits
     // of that (or the code is 0 and the residual is the value itself).
     const float scale = static_cast<float>(largest / kCodeLimit);
     if (!(scale >= std::numeric_limits<float>::min())) {
         // Values this small keep no codes: the whole vector is residual.
-        coding.residual = std::sqrt(squares) * kResidualWidening;
-        return coding;
+        for (std::size_t i = 0; i < dim; ++i) squareParts[i % kParts] += static_cast<double>(values[i]) * values[i];
+    } else {
+        const double inverse = 1.0 / scale;
+        std::int64_t codeSquares = 0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double scaled = values[i] * inverse;
+            // Any integer code is sound, the residual absorbs the rest; to nearest keeps it small.
+            const int code = std::clamp(static_cast<int>(scaled + (scaled < 0 ? -0.5 : 0.5)), -127, 127);
+            codes[i] = static_cast<std::int8_t>(code);
+            const double residual = values[i] - static_cast<double>(scale) * code;
+            squareParts[i % kParts] += residual * residual;
+            codeSquares += code * code;
+            coding.codeSum += code;
+        }
+        coding.scale = scale;
+        coding.energy = static_cast<double>(scale) * scale * static_cast<double>(codeSquares);
     }
-    const double inverse = 1.0 / scale;
-    double residualSquares = 0.0;
-    double codeSquares = 0.0;
-    for (std::size_t i = 0; i < dim; ++i) {
-        const double scaled = values[i] * inverse;
-        // Any integer code is sound, the residual absorbs the rest; round to nearest for a small one.
-        const double code = std::clamp(static_cast<double>(static_cast<int>(scaled + (scaled < 0 ? -0.5 : 0.5))),
-                                       -kCodeLimit, kCodeLimit);
-        codes[i] = static_cast<std::int8_t>(code);
-        const double residual = values[i] - scale * code;
-        residualSquares += residual * residual;
-        codeSquares += code * code;
-        coding.codeSum += static_cast<std::int32_t>(code);
-    }
-    coding.scale = scale;
-    coding.energy = static_cast<double>(scale) * scale * codeSquares;
-    coding.residual = std::sqrt(residualSquares) * kResidualWidening;
+    double squares = 0.0;
+    for (double part : squareParts) squares += part;
+    coding.residual = std::sqrt(squares) * kResidualWidening;
     return coding;
 }
 
