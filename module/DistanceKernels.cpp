@@ -27,8 +27,8 @@ inline void prefetchGroup(const std::int8_t* upcoming, std::size_t g) {
     if (upcoming != nullptr) __builtin_prefetch(upcoming + g * kGroupBytes);
 }
 
-void laneDistancesPortable(const float* const* lanes, const float* const* upcoming, const float* query,
-                           std::size_t dim, float* out) {
+void laneDistancesPortable(const float* const* lanes, const float* const* upcoming, const float* query, std::size_t dim,
+                           float* out) {
     double sums[kLanes];
     for (double& sum : sums) sum = kSumStart;
     for (std::size_t i = 0; i < dim; ++i) {
@@ -71,20 +71,20 @@ std::uint32_t queryGroup(const std::uint8_t* query, std::size_t g) {
 // Rows r[0..7] of eight floats become their columns.
 __attribute__((target("avx2,fma"))) inline void transpose8(__m256* r) {
     __m256 t[8];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 8; k += 2) {
         t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
         t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
     }
     __m256 s[8];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 8; k += 4) {
         s[k] = _mm256_shuffle_ps(t[k], t[k + 2], 0x44);
         s[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], 0xEE);
         s[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0x44);
         s[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0xEE);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int c = 0; c < 4; ++c) {
         r[c] = _mm256_permute2f128_ps(s[c], s[c + 4], 0x20);
         r[c + 4] = _mm256_permute2f128_ps(s[c], s[c + 4], 0x31);
@@ -100,7 +100,7 @@ __attribute__((target("avx2,fma"))) inline void accumulate8(__m256 column, __m25
 }
 
 __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* lanes, const float* const* upcoming,
-                                                            const float* query, std::size_t dim, float* out) {
+                                                           const float* query, std::size_t dim, float* out) {
     __m256d sums[4];
     for (__m256d& sum : sums) sum = _mm256_set1_pd(kSumStart);
     std::size_t i = 0;
@@ -108,14 +108,14 @@ __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* l
         if (i % kFloatsPerLine == 0) prefetchLanes(upcoming, i);
         const __m256 q = _mm256_loadu_ps(query + i);
         __m256 first[8], second[8];
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int l = 0; l < 8; ++l) {
             first[l] = _mm256_sub_ps(_mm256_loadu_ps(lanes[l] + i), q);
             second[l] = _mm256_sub_ps(_mm256_loadu_ps(lanes[l + 8] + i), q);
         }
         transpose8(first);
         transpose8(second);
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int j = 0; j < 8; ++j) {
             accumulate8(first[j], sums[0], sums[1]);
             accumulate8(second[j], sums[2], sums[3]);
@@ -133,8 +133,8 @@ __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* l
 }
 
 __attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, const std::int8_t* upcoming,
-                                                       const std::uint8_t* query, std::size_t groups,
-                                                       std::int32_t* out) {
+                                                      const std::uint8_t* query, std::size_t groups,
+                                                      std::int32_t* out) {
     // Each quarter of a group holds four lanes; madd leaves two partial sums per lane.
     __m256i sums[4];
     for (__m256i& sum : sums) sum = _mm256_setzero_si256();
@@ -164,20 +164,20 @@ __attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, 
 // Rows r[0..15] of sixteen floats become their columns.
 __attribute__((target("avx512f"))) inline void transpose16(__m512* r) {
     __m512 t[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 16; k += 2) {
         t[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
         t[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
     }
-    // Within each 128-bit lane L, r[4m + c] then holds column 4L + c of rows 4m to 4m + 3.
-    #pragma GCC unroll 16
+// Within each 128-bit lane L, r[4m + c] then holds column 4L + c of rows 4m to 4m + 3.
+#pragma GCC unroll 16
     for (int k = 0; k < 16; k += 4) {
         r[k] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
         r[k + 1] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
         r[k + 2] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
         r[k + 3] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int c = 0; c < 4; ++c) {
         const __m512 evenLanes = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x88);
         const __m512 oddLanes = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xdd);
@@ -188,7 +188,7 @@ __attribute__((target("avx512f"))) inline void transpose16(__m512* r) {
         t[4 + c] = _mm512_shuffle_f32x4(oddLanes, oddLanesBelow, 0x88);
         t[12 + c] = _mm512_shuffle_f32x4(oddLanes, oddLanesBelow, 0xdd);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 16; ++k) r[k] = t[k];
 }
 
@@ -200,7 +200,7 @@ __attribute__((target("avx512f"))) inline void accumulate16(__m512 column, __m51
 }
 
 __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* lanes, const float* const* upcoming,
-                                                             const float* query, std::size_t dim, float* out) {
+                                                            const float* query, std::size_t dim, float* out) {
     __m512d low = _mm512_set1_pd(kSumStart);
     __m512d high = low;
     std::size_t i = 0;
@@ -208,10 +208,10 @@ __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* 
         prefetchLanes(upcoming, i);
         const __m512 q = _mm512_loadu_ps(query + i);
         __m512 rows[16];
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int l = 0; l < 16; ++l) rows[l] = _mm512_sub_ps(_mm512_loadu_ps(lanes[l] + i), q);
         transpose16(rows);
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int j = 0; j < 16; ++j) accumulate16(rows[j], low, high);
     }
     for (; i < dim; ++i) {
@@ -224,9 +224,9 @@ __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* 
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const std::int8_t* block,
-                                                                            const std::int8_t* upcoming,
-                                                                            const std::uint8_t* query,
-                                                                            std::size_t groups, std::int32_t* out) {
+                                                                           const std::int8_t* upcoming,
+                                                                           const std::uint8_t* query,
+                                                                           std::size_t groups, std::int32_t* out) {
     // Four accumulators keep four multiply-adds in flight; integer sums may be split freely.
     __m512i sums[4];
     for (__m512i& sum : sums) sum = _mm512_setzero_si512();
@@ -253,13 +253,13 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const
 
 bool cpuRuns(KernelLevel level) {
     switch (level) {
-        case KernelLevel::portable:
-            return true;
-        case KernelLevel::avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case KernelLevel::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vnni");
+    case KernelLevel::portable:
+        return true;
+    case KernelLevel::avx2:
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case KernelLevel::avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vnni");
     }
     return false;
 }
@@ -277,12 +277,12 @@ std::vector<KernelLevel> supportedKernelLevels() {
 DistanceKernels kernelsFor(KernelLevel level) {
     if (!cpuRuns(level)) level = KernelLevel::portable;
     switch (level) {
-        case KernelLevel::avx512:
-            return {level, laneDistancesAvx512, codeDotsAvx512};
-        case KernelLevel::avx2:
-            return {level, laneDistancesAvx2, codeDotsAvx2};
-        case KernelLevel::portable:
-            break;
+    case KernelLevel::avx512:
+        return {level, laneDistancesAvx512, codeDotsAvx512};
+    case KernelLevel::avx2:
+        return {level, laneDistancesAvx2, codeDotsAvx2};
+    case KernelLevel::portable:
+        break;
     }
     return {KernelLevel::portable, laneDistancesPortable, codeDotsPortable};
 }
@@ -294,12 +294,12 @@ DistanceKernels fastestKernels() {
 
 const char* kernelLevelName(KernelLevel level) {
     switch (level) {
-        case KernelLevel::avx512:
-            return "avx512";
-        case KernelLevel::avx2:
-            return "avx2";
-        case KernelLevel::portable:
-            break;
+    case KernelLevel::avx512:
+        return "avx512";
+    case KernelLevel::avx2:
+        return "avx2";
+    case KernelLevel::portable:
+        break;
     }
     return "portable";
 }

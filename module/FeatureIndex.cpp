@@ -123,7 +123,8 @@ Coding encode(const float* values, std::size_t dim, std::int8_t* codes) {
 // The largest ||x|| (plus the query's residual W) at which a vector could still beat or tie the
 // distance bar: infinite when bar is the largest float.
 double reachFor(float bar, double queryResidual) {
-    const double midpoint = (static_cast<double>(bar) + std::nextafter(bar, std::numeric_limits<float>::infinity())) / 2;
+    const double midpoint =
+        (static_cast<double>(bar) + std::nextafter(bar, std::numeric_limits<float>::infinity())) / 2;
     // The sum must exceed m^2 (1 + 2^-50) to round above bar; 2^-30 also covers the roundings of
     // m^2 and of the subtraction, and 2^-21 the factor (1 - 2^-23) and its own rounding.
     const double enough = (midpoint * midpoint * (1.0 + 0x1p-30) - 10000.0) * (1.0 + 0x1p-21);
@@ -385,8 +386,8 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
         for (std::size_t l = 0; l < lanes; ++l) {
             if (bounded) {
                 // Sum of code products with the unshifted query codes; an exact integer.
-                const double products =
-                    static_cast<double>(static_cast<std::int64_t>(dots[l]) - std::int64_t{kQueryShift} * block.codeSum[l]);
+                const double products = static_cast<double>(static_cast<std::int64_t>(dots[l]) -
+                                                            std::int64_t{kQueryShift} * block.codeSum[l]);
                 const double energies = block.energy[l] + coded.energy;
                 const double gap = energies - (twiceQueryScale * block.scale[l]) * products;
                 const double apart = reach + block.residual[l];

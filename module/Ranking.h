@@ -19,9 +19,8 @@
 // weak order the sorts require.
 template <typename Entry, typename DistanceOf, typename TieBefore>
 void rankNearestFirst(std::vector<Entry>& list, std::size_t wanted, DistanceOf distanceOf, TieBefore tieBefore) {
-    const auto firstNaN = std::partition(list.begin(), list.end(), [&](const Entry& entry) {
-        return !std::isnan(distanceOf(entry));
-    });
+    const auto firstNaN =
+        std::partition(list.begin(), list.end(), [&](const Entry& entry) { return !std::isnan(distanceOf(entry)); });
     const auto before = [&](const Entry& a, const Entry& b) {
         const auto da = distanceOf(a);
         const auto db = distanceOf(b);

@@ -68,7 +68,8 @@ TEST(Ranking, NearestFirstWithNaNLastAndTiesInOrderForEveryCount) {
     for (std::size_t size : {0u, 1u, 2u, 5u, 33u, 200u}) {
         std::vector<Entry> entries(size);
         for (std::size_t i = 0; i < size; ++i) {
-            entries[i] = {generator() % 5 == 0 ? nan : 100.0f + static_cast<float>(generator() % 20), static_cast<int>(i)};
+            entries[i] = {generator() % 5 == 0 ? nan : 100.0f + static_cast<float>(generator() % 20),
+                          static_cast<int>(i)};
         }
         std::vector<Entry> expected = entries;
         std::stable_sort(expected.begin(), expected.end(), [](const Entry& a, const Entry& b) {
@@ -79,7 +80,8 @@ TEST(Ranking, NearestFirstWithNaNLastAndTiesInOrderForEveryCount) {
             std::shuffle(ranked.begin(), ranked.end(), generator);
             rankNearestFirst(ranked, wanted, distanceOf, placeBefore);
             for (std::size_t i = 0; i < std::min(wanted, size); ++i) {
-                EXPECT_EQ(ranked[i].second, expected[i].second) << "size " << size << " wanted " << wanted << " at " << i;
+                EXPECT_EQ(ranked[i].second, expected[i].second)
+                    << "size " << size << " wanted " << wanted << " at " << i;
             }
         }
     }

@@ -39,8 +39,8 @@ std::string hexValues(const std::vector<float>& values) {
 
 // The kinds of vectors the tests store and query with.
 enum class Kind { realLike, everyExponent, subnormal, nearQuery, nonFinite, overflowing, zero, count };
-const char* const kKindNames[] = {"real-like", "every-exponent", "subnormal", "near-query",
-                                  "non-finite", "overflowing", "zero"};
+const char* const kKindNames[] = {"real-like",  "every-exponent", "subnormal", "near-query",
+                                  "non-finite", "overflowing",    "zero"};
 
 class Values {
 public:
@@ -65,23 +65,23 @@ private:
     float element(Kind kind, float queryValue) {
         const float sign = random() % 2 == 0 ? 1.0f : -1.0f;
         switch (kind) {
-            case Kind::everyExponent: {
-                const int exponent = static_cast<int>(random() % 277) - 149;
-                return sign * std::ldexp(1.0f + static_cast<float>(random() % 1024) / 1024.0f, exponent);
-            }
-            case Kind::subnormal:
-                return sign * std::numeric_limits<float>::denorm_min() * static_cast<float>(random() % (1u << 23));
-            case Kind::nearQuery: {
-                float value = queryValue;
-                for (unsigned steps = random() % 3; steps > 0; --steps) value = std::nextafter(value, sign * kInf);
-                return value;
-            }
-            case Kind::overflowing:
-                return sign * std::numeric_limits<float>::max() * (0.5f + static_cast<float>(random() % 512) / 1024.0f);
-            case Kind::zero:
-                return 0.0f;
-            default:
-                return realLike();
+        case Kind::everyExponent: {
+            const int exponent = static_cast<int>(random() % 277) - 149;
+            return sign * std::ldexp(1.0f + static_cast<float>(random() % 1024) / 1024.0f, exponent);
+        }
+        case Kind::subnormal:
+            return sign * std::numeric_limits<float>::denorm_min() * static_cast<float>(random() % (1u << 23));
+        case Kind::nearQuery: {
+            float value = queryValue;
+            for (unsigned steps = random() % 3; steps > 0; --steps) value = std::nextafter(value, sign * kInf);
+            return value;
+        }
+        case Kind::overflowing:
+            return sign * std::numeric_limits<float>::max() * (0.5f + static_cast<float>(random() % 512) / 1024.0f);
+        case Kind::zero:
+            return 0.0f;
+        default:
+            return realLike();
         }
     }
 
@@ -158,12 +158,14 @@ TEST(DistanceKernels, EveryLevelEqualsOffsetDistanceBitForBit) {
         ASSERT_EQ(kernels.level, level);
         for (std::size_t dim : dims) {
             for (int kind = 0; kind < static_cast<int>(Kind::count); ++kind) {
-                const std::vector<float> query = values.make(kind % 2 == 0 ? Kind::realLike : Kind::everyExponent, dim, {});
+                const std::vector<float> query =
+                    values.make(kind % 2 == 0 ? Kind::realLike : Kind::everyExponent, dim, {});
                 std::vector<std::vector<float>> stored;
                 const float* lanes[likeness::kLanes];
                 for (std::size_t l = 0; l < likeness::kLanes; ++l) {
                     // Lanes of mixed kinds, so neighbouring lanes cannot hide one another's faults.
-                    stored.push_back(values.make(static_cast<Kind>((kind + l) % static_cast<int>(Kind::count)), dim, query));
+                    stored.push_back(
+                        values.make(static_cast<Kind>((kind + l) % static_cast<int>(Kind::count)), dim, query));
                 }
                 for (std::size_t l = 0; l < likeness::kLanes; ++l) lanes[l] = stored[l].data();
                 // Fetching ahead must not change anything: the lanes fetch themselves again.
@@ -191,7 +193,9 @@ TEST(DistanceKernels, EveryLevelComputesExactCodeDots) {
             std::vector<std::uint8_t> query(groups * likeness::kCodeGroup);
             // Half the cases at the extremes, where a saturating or sign-confused product shows.
             const bool extremes = groups % 2 == 1;
-            for (std::int8_t& code : block) code = static_cast<std::int8_t>(extremes ? (random() % 2 ? 127 : -127) : static_cast<int>(random() % 255) - 127);
+            for (std::int8_t& code : block)
+                code = static_cast<std::int8_t>(extremes ? (random() % 2 ? 127 : -127)
+                                                         : static_cast<int>(random() % 255) - 127);
             for (std::uint8_t& q : query) q = static_cast<std::uint8_t>(extremes ? 255 : random() % 256);
             std::int32_t dots[likeness::kLanes];
             kernels.codeDots(block.data(), groups % 3 == 0 ? nullptr : block.data(), query.data(), groups, dots);
@@ -202,7 +206,8 @@ TEST(DistanceKernels, EveryLevelComputesExactCodeDots) {
                     const std::size_t k = i % likeness::kCodeGroup;
                     expected += block[(g * likeness::kLanes + l) * likeness::kCodeGroup + k] * query[i];
                 }
-                ASSERT_EQ(dots[l], expected) << likeness::kernelLevelName(level) << ", groups " << groups << ", lane " << l;
+                ASSERT_EQ(dots[l], expected)
+                    << likeness::kernelLevelName(level) << ", groups " << groups << ", lane " << l;
             }
         }
     }
@@ -216,8 +221,9 @@ TEST(FeatureIndex, RanksLikeTheLiteralPathForEverySizeKindAndCount) {
     const std::vector<Scenario> scenarios{
         {"real-like", {Kind::realLike}},
         {"near-query ties", {Kind::nearQuery, Kind::nearQuery, Kind::realLike}},
-        {"adversarial", {Kind::everyExponent, Kind::subnormal, Kind::nearQuery, Kind::nonFinite, Kind::overflowing,
-                         Kind::zero, Kind::realLike}},
+        {"adversarial",
+         {Kind::everyExponent, Kind::subnormal, Kind::nearQuery, Kind::nonFinite, Kind::overflowing, Kind::zero,
+          Kind::realLike}},
     };
     for (KernelLevel level : likeness::supportedKernelLevels()) {
         for (std::size_t dim : {5u, 33u, 512u}) {
@@ -247,14 +253,15 @@ TEST(FeatureIndex, RanksLikeTheLiteralPathForEverySizeKindAndCount) {
                         {"non-finite", values.make(Kind::nonFinite, dim, centre)},
                         {"other length", values.make(Kind::realLike, dim + 1, {})},
                     };
-                    if (size > 0) queries.push_back({"stored", std::next(features.begin(), static_cast<long>(size / 2))->second});
-                    const std::vector<std::size_t> counts{0, 1, 2, 3, 7, size - 1, size, size + 1,
-                                                          std::numeric_limits<std::size_t>::max()};
+                    if (size > 0)
+                        queries.push_back({"stored", std::next(features.begin(), static_cast<long>(size / 2))->second});
+                    const std::vector<std::size_t> counts{
+                        0, 1, 2, 3, 7, size - 1, size, size + 1, std::numeric_limits<std::size_t>::max()};
                     for (const auto& query : queries) {
                         expectSameRankings(features, index, query.second, counts,
-                                           std::string(likeness::kernelLevelName(level)) + ", dim " + std::to_string(dim) +
-                                               ", " + scenario.name + ", size " + std::to_string(size) + ", query " +
-                                               query.first);
+                                           std::string(likeness::kernelLevelName(level)) + ", dim " +
+                                               std::to_string(dim) + ", " + scenario.name + ", size " +
+                                               std::to_string(size) + ", query " + query.first);
                         if (HasFatalFailure()) return;
                     }
                 }
@@ -278,8 +285,9 @@ TEST(FeatureIndex, StaysInStepThroughInsertionsRemovalsAndReassignment) {
             const bool grow = (step / 45) % 2 == 0 ? random() % 4 != 0 : random() % 4 == 0;
             if (grow) {
                 const std::size_t n = 100 + static_cast<std::size_t>(step);
-                const auto inserted = features.emplace(keyFor(random, n), values.make(n % 7 == 0 ? Kind::nonFinite : Kind::realLike,
-                                                                                       n % 5 == 0 ? dim - 1 : dim, {}));
+                const auto inserted = features.emplace(
+                    keyFor(random, n),
+                    values.make(n % 7 == 0 ? Kind::nonFinite : Kind::realLike, n % 5 == 0 ? dim - 1 : dim, {}));
                 index.insert(*inserted.first);
                 index.insert(*inserted.first);  // already indexed: no second lane
                 const auto again = features.emplace(inserted.first->first, values.make(Kind::realLike, dim, {}));
@@ -316,7 +324,8 @@ TEST(FeatureIndex, SkipsFarVectorsYetKeepsEveryTieAtTheCutInKeyOrder) {
             std::vector<float> query(dim);
             for (float& q : query) q = static_cast<float>(static_cast<int>(random() % 2048) - 1024) / 1024.0f;
             FeatureMap features;
-            for (std::size_t n = 0; n < 3000; ++n) features.emplace(keyFor(random, n), values.make(Kind::realLike, dim, query));
+            for (std::size_t n = 0; n < 3000; ++n)
+                features.emplace(keyFor(random, n), values.make(Kind::realLike, dim, query));
             for (std::size_t n = 0; n < 5; ++n) {
                 std::vector<float> nearer = query;
                 nearer[n] += 1.0f / 16.0f;

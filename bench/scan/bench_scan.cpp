@@ -213,8 +213,8 @@ __attribute__((target("avx2"))) std::uint64_t sumAvx2(const std::uint64_t* data,
         }
     }
     std::uint64_t lanes[4];
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(_mm256_add_epi64(sums[0], sums[1]),
-                                                                             _mm256_add_epi64(sums[2], sums[3])));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes),
+                        _mm256_add_epi64(_mm256_add_epi64(sums[0], sums[1]), _mm256_add_epi64(sums[2], sums[3])));
     return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
@@ -277,7 +277,8 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
     std::vector<std::vector<float>> unrelated, copies;
     for (int q = 0; q < options.queries; ++q) {
         unrelated.push_back(features.next());
-        copies.push_back(features.near(std::next(collection.begin(), static_cast<long>(features.below(n)))->second, 8.0));
+        copies.push_back(
+            features.near(std::next(collection.begin(), static_cast<long>(features.below(n)))->second, 8.0));
     }
     std::vector<double> literalMs, floatMs, boundedMs, copyMs, exactFractions;
     const auto timed = [](std::vector<double>& times, const std::function<std::vector<const std::string*>()>& scan) {
@@ -295,13 +296,15 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
             const std::vector<const std::string*> exact =
                 timed(floatMs, [&] { return index.nearest(query, kTopN, nullptr, ScanMode::exact); });
             ScanCounts counts;
-            const std::vector<const std::string*> bounded = timed(boundedMs, [&] { return index.nearest(query, kTopN, &counts); });
+            const std::vector<const std::string*> bounded =
+                timed(boundedMs, [&] { return index.nearest(query, kTopN, &counts); });
             exactFractions.push_back(static_cast<double>(counts.exact) / static_cast<double>(n));
             requireSame(exact, literal, "the exact scan");
             requireSame(bounded, literal, "the bounded scan");
 
             const std::vector<float>& copy = copies[static_cast<std::size_t>(q)];
-            const std::vector<const std::string*> copyRanked = timed(copyMs, [&] { return index.nearest(copy, kTopN); });
+            const std::vector<const std::string*> copyRanked =
+                timed(copyMs, [&] { return index.nearest(copy, kTopN); });
             if (r == 0) requireSame(copyRanked, rankLiterally(collection, copy, kTopN), "the bounded scan of a copy");
         }
     }
@@ -335,8 +338,8 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
 
 // The three phase durations search logs, in milliseconds, from its most recent calls.
 std::vector<std::vector<double>> searchPhases(const std::string& logPath, std::size_t calls) {
-    const char* const phases[] = {"=> search loadImage cost time = ", "=> search extract cost time = ",
-                                  "=> search match cost time = "};
+    const char* const phases[] = {
+        "=> search loadImage cost time = ", "=> search extract cost time = ", "=> search match cost time = "};
     std::vector<std::vector<double>> found(3);
     std::ifstream log(logPath);
     for (std::string line; std::getline(log, line);) {
@@ -399,7 +402,8 @@ BoundUse boundUse(const FeatureMap& collection, const std::vector<std::vector<fl
         std::vector<double> apart;
         for (const auto& entry : collection) {
             double squares = 0.0;
-            for (std::size_t i = 0; i < kDim; ++i) squares += std::pow(static_cast<double>(entry.second[i] - query[i]), 2);
+            for (std::size_t i = 0; i < kDim; ++i)
+                squares += std::pow(static_cast<double>(entry.second[i] - query[i]), 2);
             apart.push_back(std::sqrt(squares));
         }
         std::sort(apart.begin(), apart.end());
@@ -411,7 +415,8 @@ BoundUse boundUse(const FeatureMap& collection, const std::vector<std::vector<fl
 // How well the compact bound fits the default model's own vectors: photos and their altered
 // copies against a synthetic collection of the same size.
 void realFeatures(const Options& options, json& out) {
-    VnnClassifier classifier = makeFeatureClassifier((options.model / "v0.net").string(), (options.model / "v0.dat").string());
+    VnnClassifier classifier =
+        makeFeatureClassifier((options.model / "v0.net").string(), (options.model / "v0.dat").string());
     FeatureMap collection;
     std::vector<std::vector<float>> queries;
     std::vector<double> errors;
@@ -425,7 +430,8 @@ void realFeatures(const Options& options, json& out) {
         classifier.extract(photo, original, likeness::kFeatureLayer);
         classifier.extract(cropped, crop, likeness::kFeatureLayer);
         classifier.extract(mirrored, mirror, likeness::kFeatureLayer);
-        if (original.size() != kDim) throw std::runtime_error("the model's feature is not " + std::to_string(kDim) + " long");
+        if (original.size() != kDim)
+            throw std::runtime_error("the model's feature is not " + std::to_string(kDim) + " long");
         errors.push_back(compactCodeError(original));
         collection.emplace(file.filename().string(), original);
         collection.emplace(file.filename().string() + "#crop", crop);
@@ -494,7 +500,8 @@ void endToEnd(std::size_t n, const Options& options, json& out) {
     fs::current_path(previous);
     fs::remove_all(home);
 
-    if (stored != n) throw std::runtime_error("the module loaded " + std::to_string(stored) + " of " + std::to_string(n));
+    if (stored != n)
+        throw std::runtime_error("the module loaded " + std::to_string(stored) + " of " + std::to_string(n));
     out["search"] = {{"stored_vectors", n},
                      {"search_ms", median(totals)},
                      {"decode_ms", median(phases[0])},
