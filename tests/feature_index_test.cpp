@@ -232,6 +232,8 @@ TEST(FeatureIndex, RanksLikeTheLiteralPathForEverySizeKindAndCount) {
                 std::mt19937 random(static_cast<unsigned>(dim) + 1);
                 const std::vector<float> centre = values.make(Kind::realLike, dim, {});
                 for (std::size_t size = 0; size <= 40; ++size) {
+                    // The short dimensions meet every tail of the blocking; the real one a few.
+                    if (dim == 512 && size % 16 > 1 && size % 16 < 15) continue;
                     FeatureMap features;
                     while (features.size() < size) {
                         const Kind kind = scenario.kinds[values.below(scenario.kinds.size())];
@@ -324,7 +326,7 @@ TEST(FeatureIndex, SkipsFarVectorsYetKeepsEveryTieAtTheCutInKeyOrder) {
             std::vector<float> query(dim);
             for (float& q : query) q = static_cast<float>(static_cast<int>(random() % 2048) - 1024) / 1024.0f;
             FeatureMap features;
-            for (std::size_t n = 0; n < 3000; ++n)
+            for (std::size_t n = 0; n < 2000; ++n)
                 features.emplace(keyFor(random, n), values.make(Kind::realLike, dim, query));
             for (std::size_t n = 0; n < 5; ++n) {
                 std::vector<float> nearer = query;
@@ -346,8 +348,8 @@ TEST(FeatureIndex, SkipsFarVectorsYetKeepsEveryTieAtTheCutInKeyOrder) {
             ASSERT_EQ(ranked.size(), 10u);
             EXPECT_EQ(*ranked[0], "nearer-0");
             EXPECT_EQ(counts.exact + counts.skipped, features.size());
-            EXPECT_GT(counts.skipped, 2700u) << likeness::kernelLevelName(level) << ", dim " << dim
-                                             << ": most of the 3000 far vectors should be passed over";
+            EXPECT_GT(counts.skipped, 1800u) << likeness::kernelLevelName(level) << ", dim " << dim
+                                             << ": most of the 2000 far vectors should be passed over";
         }
     }
 }
@@ -366,7 +368,7 @@ TEST(FeatureIndex, TightBoundsKeepEveryEntryThatRoundsToTheCut) {
         for (std::size_t dim : {33u, 512u}) {
             for (KernelLevel level : likeness::supportedKernelLevels()) {
                 FeatureMap features;
-                for (std::size_t n = 0; n < 2000; ++n) features.emplace(keyFor(random, n), exactlyCoded(dim));
+                for (std::size_t n = 0; n < 1000; ++n) features.emplace(keyFor(random, n), exactlyCoded(dim));
                 FeatureIndex index(dim, likeness::kernelsFor(level));
                 index.assign(features);
                 for (int q = 0; q < 3; ++q) {
