@@ -514,18 +514,29 @@ void endToEnd(std::size_t n, const Options& options, json& out) {
               << out["search"]["scan_ms"] << "); module start " << startMs << " ms" << std::endl;
 }
 
-json readExisting(const fs::path& path) {
+// The file as other benchmarks left it, without the keys this one writes, so that none of them is
+// left over from an earlier run with other sizes.
+json readOthers(const fs::path& path) {
     std::ifstream in(path);
     if (!in) return json::object();
     json existing = json::parse(in, nullptr, false);
-    return existing.is_object() ? existing : json::object();
+    if (!existing.is_object()) return json::object();
+    const char* const families[] = {"scan_",        "literal_scan_",   "float_scan_",
+                                    "stream_read_", "bytes_per_entry", "literal_vs_scan",
+                                    "search",       "real_features",   "kernel_level"};
+    for (auto item = existing.begin(); item != existing.end();) {
+        bool ours = false;
+        for (const char* family : families) ours = ours || item.key().rfind(family, 0) == 0;
+        item = ours ? existing.erase(item) : std::next(item);
+    }
+    return existing;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
-    json out = readExisting(options.json);
+    json out = readOthers(options.json);
     const likeness::DistanceKernels kernels = likeness::fastestKernels();
     out["kernel_level"] = likeness::kernelLevelName(kernels.level);
     std::cout << "kernels: " << likeness::kernelLevelName(kernels.level) << std::endl;
