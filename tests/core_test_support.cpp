@@ -113,7 +113,9 @@ ChildOutcome runInChild(const std::function<void()>& body) {
         dup2(capture, STDOUT_FILENO);
         body();
         std::fflush(stdout);
-        std::exit(0);
+        // Not exit(): the exit handlers belong to the parent, whose threads the child does not have
+        // (TBB's tear-down, for one, crashes on them).
+        _exit(0);
     }
     int status = 0;
     waitpid(child, &status, 0);

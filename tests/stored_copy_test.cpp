@@ -244,7 +244,6 @@ TEST(StoredCopy, AFullDiskRefusesTheAddAndLeavesNothing) {
     cv::Mat noise(240, 320, CV_8UC3);
     cv::randu(noise, 0, 256);
     const std::string png = encoded(".png", noise);  // about 230 KB: larger than either limit
-    BytesServer server({{"url.png", png}});
     writeFile("local.png", png);
     const ChildOutcome outcome = runInChild([&] {
         fs::create_directories("full");
@@ -258,6 +257,10 @@ TEST(StoredCopy, AFullDiskRefusesTheAddAndLeavesNothing) {
             const rlimit small{16 << 10, 16 << 10};
             setrlimit(RLIMIT_FSIZE, &small);
         }
+        // The server starts in the child, after the mount namespace (which a process with threads
+        // cannot enter): a fork while its thread ran could copy a lock that thread held (the
+        // allocator's, the sanitizers') into a child that would then wait for it for ever.
+        BytesServer server({{"url.png", png}});
         auto module = startModule();
         const int local = module->addAPicToDB("local.png", "full/");
         const int url = module->addAUrlToDB(server.url("/p/url.png"), "full/");
