@@ -1,10 +1,12 @@
 // Tests of the quality benchmark's parts that decide its figures: SHA-1 ordering, the roles of the
-// photos, the query transforms, the scores and the WebP cutter of scripts/fetch-photos.
+// photos and their kinds, the query transforms, the scores and thresholds, and the WebP cutter of
+// scripts/fetch-photos.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -14,8 +16,10 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "Metrics.h"
+#include "PhotoSet.h"
 #include "Protocol.h"
 #include "Report.h"
 #include "Sha1.h"
@@ -121,6 +125,34 @@ TEST(ThresholdTest, NothingWhenNoThresholdReachesThePrecision) {
     EXPECT_FALSE(thresholdForPrecision({}, 0.95, 0).has_value());
 }
 
+TEST(ThresholdTest, OperatingPointCountsEveryQueryAtOrBelowTheDistance) {
+    const std::vector<NearestMatch> matches{{1, true}, {2, false}, {2, true}, {3, true}};
+    const OperatingPoint atTwo = operatingPointAt(matches, 2, 5);
+    EXPECT_EQ(atTwo.accepted, 3u);
+    EXPECT_DOUBLE_EQ(atTwo.precision, 2.0 / 3);
+    EXPECT_DOUBLE_EQ(atTwo.recall, 2.0 / 5);
+    const OperatingPoint none = operatingPointAt(matches, 0.5, 5);
+    EXPECT_EQ(none.accepted, 0u);
+    EXPECT_DOUBLE_EQ(none.precision, 1.0);
+    EXPECT_DOUBLE_EQ(none.recall, 0.0);
+}
+
+TEST(ThresholdTest, CommonThresholdKeepsThePrecisionOnEveryGroup) {
+    // Alone, the first group keeps 0.75 up to 4 and the second up to 2.5; together only 2.5 holds
+    // for both, and the second group's wrong match at 3 rules out everything above it.
+    const std::vector<NearestMatch> easy{{1, true}, {2, true}, {3, false}, {4, true}};
+    const std::vector<NearestMatch> hard{{2.5f, true}, {3, false}, {5, true}};
+    EXPECT_FLOAT_EQ(thresholdForPrecision(easy, 0.75, 3)->threshold, 4);
+    EXPECT_FLOAT_EQ(thresholdForPrecision(hard, 0.75, 2)->threshold, 2.5f);
+    const auto common = thresholdForEveryGroup({easy, hard}, 0.75);
+    ASSERT_TRUE(common.has_value());
+    EXPECT_FLOAT_EQ(*common, 2.5f);
+    // A group that accepts nothing below a threshold does not stand in its way.
+    EXPECT_FLOAT_EQ(*thresholdForEveryGroup({easy, {{9, false}}}, 0.75), 4);
+    EXPECT_FALSE(thresholdForEveryGroup({{{1, false}}, easy}, 0.75).has_value());
+    EXPECT_FALSE(thresholdForEveryGroup({}, 0.75).has_value());
+}
+
 TEST(ProtocolTest, SmallPhotosAreOnlyIndexedAndHeldOutOnesNever) {
     const std::vector<int> longSides{500, 100, 400, 320, 319, 800, 600, 900};
     const auto roles = assignRoles(longSides, ProtocolSizes{3, 2, 320});
@@ -141,10 +173,67 @@ TEST(ProtocolTest, SplitsAlternateInHashOrder) {
     EXPECT_FALSE(parseSplit("train").has_value());
 }
 
-TEST(TransformsTest, ThirtyThreeTransformsInFourBlocks) {
+TEST(ProtocolTest, EachKindGetsItsRolesAmongItsOwnPhotos) {
+    const std::vector<int> longSides{500, 500, 500, 500, 500, 500, 500, 500, 500, 500};
+    const std::vector<std::string> kinds{"a", "b", "a", "a", "b", "b", "a", "c", "b", "a"};
+    const std::vector<KindSizes> sizes{{"a", ProtocolSizes{3, 1, 320}}, {"b", ProtocolSizes{2, 1, 320}}};
+    const auto all = assignRolesByKind(longSides, kinds, sizes, Split::All);
+    ASSERT_TRUE(all.has_value());
+    EXPECT_EQ(all->sources, (std::vector<std::size_t>{0, 2, 3, 1, 4}));
+    EXPECT_EQ(all->heldOut, (std::vector<std::size_t>{6, 5}));
+    // Photos of a kind without sizes ("c") and the kinds' rest are indexed distractors.
+    EXPECT_EQ(all->indexed, (std::vector<std::size_t>{0, 1, 2, 3, 4, 7, 8, 9}));
+
+    // Each kind is split on its own: positions 0 and 2 of "a", position 0 of "b".
+    const auto dev = assignRolesByKind(longSides, kinds, sizes, Split::Dev);
+    EXPECT_EQ(dev->sources, (std::vector<std::size_t>{0, 3, 1}));
+    EXPECT_EQ(assignRolesByKind(longSides, kinds, sizes, Split::Test)->sources, (std::vector<std::size_t>{2, 4}));
+    EXPECT_EQ(dev->indexed, all->indexed);
+
+    // More photos of one kind leave the other kind's roles as they were.
+    std::vector<int> moreSides = longSides;
+    std::vector<std::string> moreKinds = kinds;
+    moreSides.insert(moreSides.begin(), 700);
+    moreKinds.insert(moreKinds.begin(), "b");
+    const auto grown = assignRolesByKind(moreSides, moreKinds, sizes, Split::All);
+    ASSERT_TRUE(grown.has_value());
+    EXPECT_EQ(std::vector<std::size_t>(grown->sources.begin(), grown->sources.begin() + 3), (std::vector<std::size_t>{1, 3, 4}));
+
+    EXPECT_FALSE(assignRolesByKind(longSides, kinds, {{"c", ProtocolSizes{1, 1, 320}}}, Split::All).has_value());
+}
+
+TEST(PhotoSetTest, KindsComeFromTheProvenanceColumnsByName) {
+    const fs::path dir = fs::temp_directory_path() / ("bench-kinds-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    {
+        std::ofstream(dir / "with.tsv") << "path\tkind\tname\nx/a.jpg\tlow-structure\ta.jpg\nx/b.jpg\tphoto\tb.jpg\nshort\n";
+        std::ofstream(dir / "without.tsv") << "name\tpackage\na.jpg\tsomething\n";
+    }
+    const auto kinds = readPhotoKinds(dir / "with.tsv");
+    EXPECT_EQ(kinds, (std::map<std::string, std::string>{{"a.jpg", "low-structure"}, {"b.jpg", "photo"}}));
+    EXPECT_TRUE(readPhotoKinds(dir / "without.tsv").empty());
+    EXPECT_TRUE(readPhotoKinds(dir / "absent.tsv").empty());
+    fs::remove_all(dir);
+}
+
+TEST(PhotoSetTest, BackdropIsNeverThePhotoItself) {
+    const std::vector<std::size_t> backdrops{4, 7, 9};
+    std::set<std::size_t> picked;
+    for (std::uint64_t seed = 0; seed < 30; ++seed) {
+        const auto backdrop = backdropFor(7, seed, backdrops);
+        ASSERT_TRUE(backdrop.has_value());
+        EXPECT_NE(*backdrop, 7u);
+        EXPECT_EQ(backdropFor(7, seed, backdrops), backdrop);
+        picked.insert(*backdrop);
+    }
+    EXPECT_EQ(picked, (std::set<std::size_t>{4, 9}));
+    EXPECT_FALSE(backdropFor(7, 1, {7}).has_value());
+}
+
+TEST(TransformsTest, FiftyEightTransformsInFiveBlocks) {
     const auto& transforms = queryTransforms();
-    ASSERT_EQ(transforms.size(), 33u);
-    int perBlock[4] = {0, 0, 0, 0};
+    ASSERT_EQ(transforms.size(), 58u);
+    int perBlock[5] = {0, 0, 0, 0, 0};
     std::set<std::string> names;
     for (const QueryTransform& transform : transforms) {
         ++perBlock[static_cast<int>(transform.block)];
@@ -156,6 +245,10 @@ TEST(TransformsTest, ThirtyThreeTransformsInFourBlocks) {
     EXPECT_EQ(perBlock[static_cast<int>(QueryBlock::Jpeg)], 9);
     EXPECT_EQ(perBlock[static_cast<int>(QueryBlock::Crop)], 9);
     EXPECT_EQ(perBlock[static_cast<int>(QueryBlock::Strong)], 14);
+    EXPECT_GE(perBlock[static_cast<int>(QueryBlock::Unseen)], 20);
+    // The earlier blocks keep their positions, and so their queries' seeds.
+    EXPECT_EQ(transforms[32].name, "crop50-rotate5-contrast1.2-jpeg30");
+    for (std::size_t i = 33; i < transforms.size(); ++i) EXPECT_EQ(transforms[i].block, QueryBlock::Unseen) << transforms[i].name;
 }
 
 TEST(TransformsTest, CentredCropsRemoveTheStatedShareOfTheArea) {
@@ -219,12 +312,73 @@ TEST(TransformsTest, RandomAttacksDependOnlyOnTheSeed) {
     EXPECT_THROW(encodeQuery(transformNamed("identity"), picture, 1), std::logic_error);
 }
 
+namespace {
+
+cv::Mat smoothPicture() {
+    cv::Mat picture(480, 640, CV_8UC3);
+    for (int y = 0; y < picture.rows; ++y)
+        for (int x = 0; x < picture.cols; ++x)
+            picture.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<unsigned char>(x * 255 / 639), static_cast<unsigned char>(y * 255 / 479), 128);
+    return picture;
+}
+
+}  // namespace
+
+TEST(TransformsTest, EveryUnseenTransformGivesADecodablePictureThatDependsOnlyOnTheSeed) {
+    const cv::Mat picture = testPicture();
+    const cv::Mat backdrop(300, 400, CV_8UC3, cv::Scalar(10, 200, 30));
+    for (const QueryTransform& transform : queryTransforms()) {
+        if (transform.block != QueryBlock::Unseen) continue;
+        const EncodedQuery first = encodeQuery(transform, picture, 11, backdrop);
+        const cv::Mat query = decoded(first);
+        ASSERT_FALSE(query.empty()) << transform.name;
+        EXPECT_GE(std::min(query.cols, query.rows), 50) << transform.name;
+        EXPECT_EQ(encodeQuery(transform, picture, 11, backdrop).bytes, first.bytes) << transform.name;
+        const bool identical = query.size() == picture.size() && query.type() == picture.type() && cv::norm(query, picture, cv::NORM_INF) == 0;
+        EXPECT_FALSE(identical) << transform.name << " left the picture as it was";
+    }
+}
+
+TEST(TransformsTest, FramingAndPastingPlaceThePhotoWhereTheyClaim) {
+    const cv::Mat picture = smoothPicture();
+    const cv::Mat bordered = decoded(encodeQuery(transformNamed("white-border-25"), picture, 1));
+    EXPECT_EQ(bordered.size(), cv::Size(960, 720));
+    EXPECT_EQ(bordered.at<cv::Vec3b>(5, 5), cv::Vec3b(255, 255, 255));
+    EXPECT_EQ(bordered.at<cv::Vec3b>(120 + 10, 160 + 20), picture.at<cv::Vec3b>(10, 20));
+    const cv::Mat letterboxed = decoded(encodeQuery(transformNamed("letterbox-black-20"), picture, 1));
+    EXPECT_EQ(letterboxed.size(), cv::Size(640, 480 + 2 * 96));
+
+    const QueryTransform& pasted = transformNamed("pasted-half-size");
+    EXPECT_TRUE(pasted.needsBackdrop);
+    EXPECT_THROW(encodeQuery(pasted, picture, 1), std::invalid_argument);
+    const cv::Mat backdrop(300, 400, CV_8UC3, cv::Scalar(10, 200, 30));
+    const cv::Mat composite = decoded(encodeQuery(pasted, picture, 3, backdrop));
+    ASSERT_EQ(composite.size(), backdrop.size());
+    // Exactly a half-size copy's area differs from the backdrop.
+    cv::Mat differs;
+    cv::inRange(composite, cv::Scalar(10, 200, 30), cv::Scalar(10, 200, 30), differs);
+    EXPECT_EQ(composite.total() - static_cast<std::size_t>(cv::countNonZero(differs)), 200u * 150u);
+}
+
+TEST(TransformsTest, PixelationAndPosterisingKeepFewValues) {
+    const cv::Mat picture = smoothPicture();
+    const cv::Mat pixelated = decoded(encodeQuery(transformNamed("pixelate-12"), picture, 1));
+    ASSERT_EQ(pixelated.size(), picture.size());
+    std::set<int> blueLevelsOfARow;
+    for (int x = 0; x < pixelated.cols; ++x) blueLevelsOfARow.insert(pixelated.at<cv::Vec3b>(200, x)[0]);
+    EXPECT_EQ(blueLevelsOfARow.size(), 12u);
+    const cv::Mat posterised = decoded(encodeQuery(transformNamed("posterise-4"), picture, 1));
+    std::set<int> levels;
+    for (auto pixel = posterised.begin<cv::Vec3b>(); pixel != posterised.end<cv::Vec3b>(); ++pixel) levels.insert((*pixel)[0]);
+    EXPECT_EQ(levels, (std::set<int>{0, 85, 170, 255}));
+}
+
 TEST(ReportTest, BlocksPartitionTheQueriesAndOverallPoolsThem) {
     const auto& transforms = queryTransforms();
     std::size_t jpeg = 0;
     while (transforms[jpeg].block != QueryBlock::Jpeg) ++jpeg;
     const std::vector<QueryOutcome> outcomes{
-        {0, {QueryRank{0}, QueryRank{1}}}, {jpeg, {QueryRank{}, QueryRank{0}}}, {jpeg, {QueryRank{0}, QueryRank{0}}}};
+        {0, {QueryRank{0}, QueryRank{1}}, "photo"}, {jpeg, {QueryRank{}, QueryRank{0}}, "photo"}, {jpeg, {QueryRank{0}, QueryRank{0}}, "photo"}};
     const std::vector<ScoreRow> rows = scoreByBlock(outcomes, {"a", "b"});
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].method, "a");

@@ -63,3 +63,35 @@ std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> ma
     }
     return best;
 }
+
+OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount) {
+    std::size_t accepted = 0;
+    std::size_t correct = 0;
+    for (const NearestMatch& match : matches) {
+        if (!(match.distance <= threshold)) continue;
+        ++accepted;
+        correct += match.correct ? 1 : 0;
+    }
+    const double precision = accepted == 0 ? 1.0 : static_cast<double>(correct) / static_cast<double>(accepted);
+    const double recall = positiveCount == 0 ? 0 : static_cast<double>(correct) / static_cast<double>(positiveCount);
+    return {threshold, precision, recall, accepted};
+}
+
+std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups, double wantedPrecision) {
+    std::vector<float> candidates;
+    for (const auto& group : groups)
+        for (const NearestMatch& match : group) candidates.push_back(match.distance);
+    std::sort(candidates.begin(), candidates.end(), [](float a, float b) { return a > b; });
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (float threshold : candidates) {
+        bool everyGroupKeepsIt = true;
+        for (const auto& group : groups) {
+            if (operatingPointAt(group, threshold, 0).precision < wantedPrecision) {
+                everyGroupKeepsIt = false;
+                break;
+            }
+        }
+        if (everyGroupKeepsIt) return threshold;
+    }
+    return std::nullopt;
+}

@@ -58,4 +58,12 @@ struct OperatingPoint {
 std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> matches, double wantedPrecision,
                                                     std::size_t positiveCount);
 
+// Accepting every query whose nearest distance is <= threshold, as above; precision is 1 when
+// nothing is accepted.
+OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount);
+
+// The largest observed distance at which every group of matches keeps at least wantedPrecision
+// (a group that accepts nothing keeps it) while some query is accepted; nothing when none does.
+std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups, double wantedPrecision);
+
 #endif

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,9 @@
 #include <opencv2/img_hash.hpp>
 
 // The number of photos scripts/fetch-photos extracts; other counts make scores incomparable.
-constexpr std::size_t kExpectedPhotos = 368;
+constexpr std::size_t kExpectedPhotos = 1640;
+// The kind of a photo the provenance file does not name.
+inline const char* const kDefaultPhotoKind = "photo";
 
 struct Hasher {
     std::string name;
@@ -30,15 +34,25 @@ struct Photo {
     std::filesystem::path path;
     std::string sha1;
     int longSide = 0;
+    std::string kind;             // from PROVENANCE.tsv's "kind" column, else kDefaultPhotoKind
     std::vector<cv::Mat> hashes;  // one per hasher given to loadPhotos
 };
 
 // Every picture file of dir (.jpg, .jpeg, .png, .webp), decoded once for its size and hashes, in
-// SHA-1 order; throws on an undecodable file or two identical photos.
+// SHA-1 order, with its kind from dir/PROVENANCE.tsv when that file names it; throws on an
+// undecodable file or two identical photos.
 std::vector<Photo> loadPhotos(const std::filesystem::path& dir, const std::vector<Hasher>& hashers);
 
 // The seed of the random parts of one altered copy of photo (noise, text placement, perspective).
 std::uint64_t querySeed(const Photo& photo, std::size_t transform);
+
+// The photo a pasting transform puts `photo` onto: one of `backdrops` (positions in the photo list)
+// picked by the query's seed, never the photo itself; nothing when there is no other.
+std::optional<std::size_t> backdropFor(std::size_t photo, std::uint64_t seed, const std::vector<std::size_t>& backdrops);
+
+// Kinds by photo file name, from a provenance file with a "name" and a "kind" column; empty when
+// the file does not exist or has no "kind" column.
+std::map<std::string, std::string> readPhotoKinds(const std::filesystem::path& provenance);
 
 // Reports "WHAT DONE/TOTAL (SECONDS s)" on standard error at most every few seconds, and at the end.
 class Progress {

@@ -42,3 +42,36 @@ std::vector<std::size_t> sourcesOfSplit(const std::vector<std::size_t>& sources,
     for (std::size_t position = firstPosition; position < sources.size(); position += 2) half.push_back(sources[position]);
     return half;
 }
+
+const std::vector<KindSizes>& protocolKinds() {
+    static const std::vector<KindSizes> kinds{{"photo", ProtocolSizes{157, 20, 320}},
+                                              {"low-structure", ProtocolSizes{60, 20, 320}}};
+    return kinds;
+}
+
+std::optional<PhotoRoles> assignRolesByKind(const std::vector<int>& longSidesInHashOrder,
+                                            const std::vector<std::string>& kindsInHashOrder,
+                                            const std::vector<KindSizes>& kinds, Split split) {
+    PhotoRoles merged;
+    std::vector<bool> heldOut(longSidesInHashOrder.size(), false);
+    for (const KindSizes& kind : kinds) {
+        std::vector<std::size_t> members;
+        std::vector<int> longSides;
+        for (std::size_t i = 0; i < kindsInHashOrder.size(); ++i) {
+            if (kindsInHashOrder[i] != kind.kind) continue;
+            members.push_back(i);
+            longSides.push_back(longSidesInHashOrder[i]);
+        }
+        const auto roles = assignRoles(longSides, kind.sizes);
+        if (!roles) return std::nullopt;
+        for (std::size_t position : sourcesOfSplit(roles->sources, split)) merged.sources.push_back(members[position]);
+        for (std::size_t position : roles->heldOut) {
+            merged.heldOut.push_back(members[position]);
+            heldOut[members[position]] = true;
+        }
+    }
+    for (std::size_t i = 0; i < longSidesInHashOrder.size(); ++i) {
+        if (!heldOut[i]) merged.indexed.push_back(i);
+    }
+    return merged;
+}

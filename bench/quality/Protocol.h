@@ -25,12 +25,31 @@ struct PhotoRoles {
     std::vector<std::size_t> indexed;
 };
 
-// Fails (returns nothing) when fewer than sources + heldOut photos are large enough.
-std::optional<PhotoRoles> assignRoles(const std::vector<int>& longSidesInHashOrder, const ProtocolSizes& sizes);
-
 // The dev half is the sources at even positions in hash order, the test half those at odd
 // positions, so both halves spread over the whole set.
 enum class Split { Dev, Test, All };
+
+// Fails (returns nothing) when fewer than sources + heldOut photos are large enough.
+std::optional<PhotoRoles> assignRoles(const std::vector<int>& longSidesInHashOrder, const ProtocolSizes& sizes);
+
+// The protocol's sizes for one kind of photo; photos of a kind no entry names are only indexed.
+struct KindSizes {
+    std::string kind;
+    ProtocolSizes sizes;
+};
+
+// "photo": the 157 sources and 20 held-out photos of the original set; "low-structure": 60
+// sources and 20 held out among the textures, papers and moon pictures.
+const std::vector<KindSizes>& protocolKinds();
+
+// Roles assigned within each kind's own photos (in hash order), so adding photos of one kind
+// leaves the roles of the others as they were. kindsInHashOrder gives each photo's kind. The
+// sources are those of `split`, taken within each kind, then concatenated in the order of `kinds`;
+// indexed holds every photo that is not held out. Fails when any kind is short of photos.
+std::optional<PhotoRoles> assignRolesByKind(const std::vector<int>& longSidesInHashOrder,
+                                            const std::vector<std::string>& kindsInHashOrder,
+                                            const std::vector<KindSizes>& kinds, Split split);
+
 
 std::optional<Split> parseSplit(const std::string& name);
 const char* splitName(Split split);

@@ -65,7 +65,7 @@ void writeRows(std::ostream& out, const std::vector<ScoreRow>& rows, const char*
 std::vector<ScoreRow> scoreByBlock(const std::vector<QueryOutcome>& outcomes, const std::vector<std::string>& methods) {
     const auto& transforms = queryTransforms();
     std::vector<std::string> order;
-    for (QueryBlock block : {QueryBlock::Identity, QueryBlock::Jpeg, QueryBlock::Crop, QueryBlock::Strong}) {
+    for (QueryBlock block : {QueryBlock::Identity, QueryBlock::Jpeg, QueryBlock::Crop, QueryBlock::Strong, QueryBlock::Unseen}) {
         order.push_back(blockName(block));
     }
     std::vector<ScoreRow> rows = scoreGroups(outcomes, methods, order, [&transforms](const QueryOutcome& outcome) {
@@ -129,7 +129,30 @@ void printScoreTable(std::ostream& out, const std::string& title, const std::vec
     }
 }
 
+void printThresholds(std::ostream& out, const ThresholdReport& threshold) {
+    char line[200];
+    const auto point = [](const std::optional<OperatingPoint>& at) {
+        char cell[64];
+        if (!at) return std::string("        none");
+        std::snprintf(cell, sizeof cell, "%9.3f %5.3f %5.3f", at->threshold, at->precision, at->recall);
+        return std::string(cell);
+    };
+    std::snprintf(line, sizeof line, "%-14s %7s %7s | %-21s | %-21s | %-21s\n", "kind", "queries", "absent",
+                  "own 95 % precision", "common threshold", "shipped threshold");
+    out << line;
+    std::snprintf(line, sizeof line, "%-30s | %-21s | %-21s | %-21s\n", "", " distance  prec   rec", " distance  prec   rec",
+                  " distance  prec   rec");
+    out << line;
+    for (const KindThreshold& kind : threshold.kinds) {
+        std::snprintf(line, sizeof line, "%-14s %7zu %7zu | %s | %s | %s\n", kind.kind.c_str(), kind.positiveQueries,
+                      kind.negativeQueries, point(kind.atWantedPrecision).c_str(), point(kind.atCommonThreshold).c_str(),
+                      point(kind.atShippedThreshold).c_str());
+        out << line;
+    }
+}
+
 void writeJson(std::ostream& out, const RunFacts& facts, const std::vector<ScoreRow>& blocks,
+               const std::vector<std::pair<std::string, std::vector<ScoreRow>>>& blocksByKind,
                const std::vector<ScoreRow>& transforms, const ThresholdReport& threshold) {
     out << "{\n";
     out << "  \"photos\": " << facts.photos << ",\n";
@@ -140,19 +163,32 @@ void writeJson(std::ostream& out, const RunFacts& facts, const std::vector<Score
     out << "  \"model\": " << jsonString(facts.model) << ",\n";
     out << "  \"scored_depth\": " << kScoredDepth << ",\n";
     out << "  \"search_disagreements\": " << facts.searchDisagreements << ",\n";
+    out << "  \"seconds\": " << fixed(facts.seconds, 0) << ",\n";
     out << "  \"blocks\": ";
     writeRows(out, blocks, "block");
     out << ",\n  \"transforms\": ";
     writeRows(out, transforms, "transform");
-    out << ",\n  \"threshold\": {\"wanted_precision\": " << fixed(threshold.wantedPrecision, 2)
-        << ", \"positive_queries\": " << threshold.positiveQueries
-        << ", \"negative_queries\": " << threshold.negativeQueries;
-    if (threshold.point) {
-        out << ", \"distance\": " << fixed(threshold.point->threshold, 4)
-            << ", \"precision\": " << fixed(threshold.point->precision, 4)
-            << ", \"recall\": " << fixed(threshold.point->recall, 4) << ", \"accepted\": " << threshold.point->accepted;
-    } else {
-        out << ", \"distance\": null";
+    out << ",\n  \"blocks_by_kind\": {";
+    for (std::size_t k = 0; k < blocksByKind.size(); ++k) {
+        out << (k ? ",\n    " : "\n    ") << jsonString(blocksByKind[k].first) << ": ";
+        writeRows(out, blocksByKind[k].second, "block");
     }
-    out << "}\n}\n";
+    out << "}";
+    const auto point = [](const std::optional<OperatingPoint>& at) {
+        if (!at) return std::string("null");
+        return "{\"distance\": " + fixed(at->threshold, 4) + ", \"precision\": " + fixed(at->precision, 4) +
+               ", \"recall\": " + fixed(at->recall, 4) + ", \"accepted\": " + std::to_string(at->accepted) + "}";
+    };
+    out << ",\n  \"threshold\": {\"wanted_precision\": " << fixed(threshold.wantedPrecision, 2)
+        << ", \"common_distance\": " << (threshold.commonThreshold ? fixed(*threshold.commonThreshold, 4) : "null")
+        << ", \"shipped_distance\": " << fixed(threshold.shippedThreshold, 4) << ", \"kinds\": [";
+    for (std::size_t k = 0; k < threshold.kinds.size(); ++k) {
+        const KindThreshold& kind = threshold.kinds[k];
+        out << (k ? ",\n    " : "\n    ") << "{\"kind\": " << jsonString(kind.kind)
+            << ", \"positive_queries\": " << kind.positiveQueries << ", \"negative_queries\": " << kind.negativeQueries
+            << ", \"at_wanted_precision\": " << point(kind.atWantedPrecision)
+            << ", \"at_common\": " << point(kind.atCommonThreshold)
+            << ", \"at_shipped\": " << point(kind.atShippedThreshold) << "}";
+    }
+    out << "]}\n}\n";
 }

@@ -15,6 +15,7 @@
 struct QueryOutcome {
     std::size_t transform = 0;
     std::vector<QueryRank> rankByMethod;
+    std::string kind;  // the kind of the queried photo
 };
 
 struct ScoreRow {
@@ -33,11 +34,25 @@ std::vector<ScoreRow> scoreByTransform(const std::vector<QueryOutcome>& outcomes
 void printScoreTable(std::ostream& out, const std::string& title, const std::vector<ScoreRow>& rows,
                      const std::vector<std::string>& methods);
 
-struct ThresholdReport {
-    double wantedPrecision = 0;
-    std::optional<OperatingPoint> point;
+// Distances at which a query's nearest picture is taken for its original, over the queries of
+// one kind of photo (or all of them, kind "overall").
+struct KindThreshold {
+    std::string kind;
     std::size_t positiveQueries = 0;
     std::size_t negativeQueries = 0;
+    // The largest distance that keeps the wanted precision on this kind alone.
+    std::optional<OperatingPoint> atWantedPrecision;
+    // At the largest distance that keeps it on every kind at once.
+    std::optional<OperatingPoint> atCommonThreshold;
+    // At the threshold the library ships as its "same picture" default.
+    OperatingPoint atShippedThreshold;
+};
+
+struct ThresholdReport {
+    double wantedPrecision = 0;
+    std::optional<float> commonThreshold;
+    float shippedThreshold = 0;
+    std::vector<KindThreshold> kinds;  // each kind, then "overall"
 };
 
 struct RunFacts {
@@ -50,9 +65,14 @@ struct RunFacts {
     // Queries whose first key from search differs from the nearest picture by the benchmark's own
     // extraction: 0 unless the library's ranking or preprocessing changed behind the benchmark's back.
     std::size_t searchDisagreements = 0;
+    double seconds = 0;  // the whole run, photo loading included
 };
 
+void printThresholds(std::ostream& out, const ThresholdReport& threshold);
+
+// blocks holds the rows of scoreByBlock over all queries; blocksByKind those over each kind's queries.
 void writeJson(std::ostream& out, const RunFacts& facts, const std::vector<ScoreRow>& blocks,
+               const std::vector<std::pair<std::string, std::vector<ScoreRow>>>& blocksByKind,
                const std::vector<ScoreRow>& transforms, const ThresholdReport& threshold);
 
 #endif

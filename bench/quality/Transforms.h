@@ -1,5 +1,6 @@
 // The altered copies the quality benchmark queries with, in the spirit of INRIA Copydays: the
-// original, JPEG recompression, centred crops and a set of strong attacks.
+// original, JPEG recompression, centred crops, a set of strong attacks, and a block that no fit
+// or choice may ever see.
 #ifndef LIKENESS_BENCH_QUALITY_TRANSFORMS_H
 #define LIKENESS_BENCH_QUALITY_TRANSFORMS_H
 
@@ -10,22 +11,28 @@
 
 #include <opencv2/core.hpp>
 
-enum class QueryBlock { Identity, Jpeg, Crop, Strong };
+// Unseen: photometric damage, framing, pasting, overlays and resampling that the other blocks
+// lack. Nothing is fitted or chosen on it, so it shows how the feature holds on alterations it
+// was not shaped for.
+enum class QueryBlock { Identity, Jpeg, Crop, Strong, Unseen };
 
 const char* blockName(QueryBlock block);
 
 struct QueryTransform {
     QueryBlock block;
     std::string name;
-    // Empty for the identity, whose query is the original file itself.
-    std::function<cv::Mat(const cv::Mat&, cv::RNG&)> alter;
+    // Empty for the identity, whose query is the original file itself. The second picture is the
+    // backdrop of transforms that paste the photo onto another one, empty for the others.
+    std::function<cv::Mat(const cv::Mat&, const cv::Mat&, cv::RNG&)> alter;
     // The JPEG quality the altered picture is saved with; 0 saves it as lossless PNG so that only
     // the named alteration acts.
     int jpegQuality = 0;
+    bool needsBackdrop = false;
 };
 
-// The 33 transforms in a fixed order: identity; JPEG qualities 3 to 75; crops removing 10 % to
-// 80 % of the area; 14 strong attacks.
+// The 58 transforms in a fixed order: identity; JPEG qualities 3 to 75; crops removing 10 % to
+// 80 % of the area; 14 strong attacks; 25 unseen ones. New transforms go last, so the seeds of
+// the earlier ones stay as they were.
 const std::vector<QueryTransform>& queryTransforms();
 
 // A centred rectangle keeping (1 - removedAreaFraction) of the area of size, in the same aspect ratio.
@@ -38,6 +45,9 @@ struct EncodedQuery {
 };
 
 // seed makes the random parts (noise, text placement, perspective) reproducible per query.
-EncodedQuery encodeQuery(const QueryTransform& transform, const cv::Mat& original, std::uint64_t seed);
+// backdrop is the other photo of a transform that needsBackdrop (std::invalid_argument when it is
+// empty there), ignored by the others.
+EncodedQuery encodeQuery(const QueryTransform& transform, const cv::Mat& original, std::uint64_t seed,
+                         const cv::Mat& backdrop = cv::Mat());
 
 #endif

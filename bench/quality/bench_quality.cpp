@@ -1,16 +1,19 @@
 // Retrieval quality of likeness on real photographs, against OpenCV's perceptual hashes.
 //
 // Protocol (after INRIA Copydays): the photos of --photos are ordered by the SHA-1 of their bytes;
-// the first 157 whose long side is at least 320 are query sources, the next 20 such photos are held
-// out (queried, never indexed), and every photo but the held-out ones is indexed through
-// addAPicToDB. Each source and held-out photo is queried in 33 altered copies (see Transforms.h)
-// through search. --split dev or test queries only the sources at even or odd positions in hash
-// order; the held-out photos are queried in every split.
+// within each kind of photo (Protocol.h: ordinary photos, and low-structure ones such as textures
+// and papers) the first photos whose long side is at least 320 are query sources, the next 20 such
+// photos are held out (queried, never indexed), and every photo but the held-out ones is indexed
+// through addAPicToDB, so the rest of both kinds are distractors. Each source and held-out photo is
+// queried in 58 altered copies (see Transforms.h) through search. --split dev or test queries only
+// the sources at even or odd positions in hash order; the held-out photos are queried in every split.
 //
-// search returns keys only, so the distance threshold at 95 % precision comes from the
-// benchmark's own extraction of each query with the same model and the library's preprocessing,
-// against the vectors the library stored (ImplIModule::features). The nearest key by that
-// extraction is checked against search's first key for every query and disagreements are reported.
+// search returns keys only, so the distance thresholds come from the benchmark's own extraction
+// of each query with the same model and the library's preprocessing, against the vectors the
+// library stored (ImplIModule::features): per kind, the largest distance that keeps 95 % precision,
+// the largest that keeps it on every kind at once, and what the shipped "same picture" threshold
+// gives. The nearest key by that extraction is checked against search's first key for every query
+// and disagreements are reported.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -34,6 +37,7 @@
 #include "Report.h"
 #include "Transforms.h"
 #include "classifier/VnnClassifier.h"
+#include "module/FeatureContract.h"
 #include "module/Module.h"
 
 namespace fs = std::filesystem;
@@ -42,13 +46,11 @@ namespace {
 
 constexpr double kWantedPrecision = 0.95;
 const char* const kSaveDir = "pics/";
-const char* const kLayer = "pool5";
 
-// The library's fixed preprocessing (module/ImplIModule.cpp); checked at run time against the
-// vectors it stores, so a change there stops the benchmark instead of skewing the threshold.
-const cv::Size kInputSize(224, 224);
-const cv::Scalar kInputMean(103.94, 116.78, 123.68, 0);
-constexpr float kInputScale = 1.0f;
+// The library's preprocessing; checked at run time against the vectors it stores, so a change
+// behind the contract's back stops the benchmark instead of skewing the thresholds.
+const cv::Size kInputSize(likeness::kInputSide, likeness::kInputSide);
+const cv::Scalar kInputMean(likeness::kInputMeanBgr[0], likeness::kInputMeanBgr[1], likeness::kInputMeanBgr[2], 0);
 
 struct Options {
     fs::path photos = "build/photos/set";
@@ -101,12 +103,12 @@ Options parseOptions(int argc, char** argv) {
 class OwnExtraction {
 public:
     explicit OwnExtraction(const fs::path& modelDir)
-        : classifier((modelDir / "v0.net").string(), (modelDir / "v0.dat").string(), 1, kInputScale, kInputSize,
+        : classifier((modelDir / "v0.net").string(), (modelDir / "v0.dat").string(), 1, likeness::kInputScale, kInputSize,
                      kInputMean, false) {}
 
     std::vector<float> featureOf(const cv::Mat& picture) {
         std::vector<float> feature;
-        classifier.extract(picture, feature, kLayer);
+        classifier.extract(picture, feature, likeness::kFeatureLayer);
         return feature;
     }
 
@@ -169,11 +171,16 @@ fs::path makeWorkHome(const fs::path& modelDir) {
     return home;
 }
 
-struct Run {
-    std::vector<QueryOutcome> outcomes;
+// What the queries of one kind of photo found nearest, for the thresholds.
+struct KindMatches {
     std::vector<NearestMatch> matches;
     std::size_t positiveQueries = 0;
     std::size_t negativeQueries = 0;
+};
+
+struct Run {
+    std::vector<QueryOutcome> outcomes;
+    std::map<std::string, KindMatches> byKind;
     std::size_t searchDisagreements = 0;
 };
 
@@ -182,7 +189,12 @@ public:
     QualityBenchmark(std::vector<Photo> photos, PhotoRoles roles, IModule& module, const FeatureMap& stored,
                      OwnExtraction& own, std::vector<Hasher> hashers, bool keepQueries)
         : photos(std::move(photos)), roles(std::move(roles)), module(module), stored(stored), own(own),
-          hashers(std::move(hashers)), keepQueries(keepQueries) {}
+          hashers(std::move(hashers)), keepQueries(keepQueries) {
+        // Pasted copies go onto held-out ordinary photos: never indexed, so the backdrop itself
+        // cannot be found, and a scene rather than a texture.
+        for (std::size_t absent : this->roles.heldOut)
+            if (this->photos[absent].kind == kDefaultPhotoKind) backdrops.push_back(absent);
+    }
 
     void queryAll(const std::vector<std::size_t>& sources, Run& run) {
         const auto& transforms = queryTransforms();
@@ -191,7 +203,7 @@ public:
             const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
             for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
                 run.outcomes.push_back(queryOne(source, original, transform, true, run));
-                ++run.positiveQueries;
+                ++run.byKind[photos[source].kind].positiveQueries;
                 progress.advance();
             }
         }
@@ -199,7 +211,7 @@ public:
             const cv::Mat original = cv::imread(photos[absent].path.string(), cv::IMREAD_COLOR);
             for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
                 queryOne(absent, original, transform, false, run);
-                ++run.negativeQueries;
+                ++run.byKind[photos[absent].kind].negativeQueries;
                 progress.advance();
             }
         }
@@ -215,17 +227,25 @@ private:
         fs::path queryPath = photo.path;
         cv::Mat picture = original;
         if (how.alter) {
-            const EncodedQuery query = encodeQuery(how, original, querySeed(photo, transform));
+            const std::uint64_t seed = querySeed(photo, transform);
+            cv::Mat backdrop;
+            if (how.needsBackdrop) {
+                const auto other = backdropFor(photoIndex, seed, backdrops);
+                if (!other) throw std::runtime_error(how.name + " needs a held-out photo to paste onto");
+                backdrop = cv::imread(photos[*other].path.string(), cv::IMREAD_COLOR);
+            }
+            const EncodedQuery query = encodeQuery(how, original, seed, backdrop);
             queryPath = fs::path("queries") / (fs::path(photo.name).stem().string() + "__" + how.name + query.extension);
             writeFile(queryPath, query.bytes);
             picture = cv::imdecode(query.bytes, cv::IMREAD_COLOR);
         }
         const std::string originalKey = kSaveDir + photo.name;
         const Nearest nearest = nearestStored(stored, own.featureOf(picture));
-        run.matches.push_back({static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
+        run.byKind[photo.kind].matches.push_back({static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
 
         QueryOutcome outcome;
         outcome.transform = transform;
+        outcome.kind = photo.kind;
         if (indexed) {
             std::vector<std::string> keys;
             module.search(queryPath.string(), 1, keys, static_cast<int>(kScoredDepth));
@@ -259,7 +279,37 @@ private:
     OwnExtraction& own;
     std::vector<Hasher> hashers;
     bool keepQueries;
+    std::vector<std::size_t> backdrops;
 };
+
+ThresholdReport thresholdsOf(const Run& run) {
+    ThresholdReport report;
+    report.wantedPrecision = kWantedPrecision;
+    report.shippedThreshold = likeness::kSamePictureDistance;
+    std::vector<std::vector<NearestMatch>> groups;
+    for (const auto& [kind, found] : run.byKind) groups.push_back(found.matches);
+    report.commonThreshold = thresholdForEveryGroup(groups, kWantedPrecision);
+    KindMatches overall;
+    std::vector<std::pair<std::string, KindMatches>> kinds(run.byKind.begin(), run.byKind.end());
+    for (const auto& [kind, found] : run.byKind) {
+        overall.matches.insert(overall.matches.end(), found.matches.begin(), found.matches.end());
+        overall.positiveQueries += found.positiveQueries;
+        overall.negativeQueries += found.negativeQueries;
+    }
+    kinds.emplace_back("overall", overall);
+    for (const auto& [kind, found] : kinds) {
+        KindThreshold row;
+        row.kind = kind;
+        row.positiveQueries = found.positiveQueries;
+        row.negativeQueries = found.negativeQueries;
+        row.atWantedPrecision = thresholdForPrecision(found.matches, kWantedPrecision, found.positiveQueries);
+        if (report.commonThreshold)
+            row.atCommonThreshold = operatingPointAt(found.matches, *report.commonThreshold, found.positiveQueries);
+        row.atShippedThreshold = operatingPointAt(found.matches, report.shippedThreshold, found.positiveQueries);
+        report.kinds.push_back(row);
+    }
+    return report;
+}
 
 int runBenchmark(const Options& options) {
     const fs::path photoDir = fs::absolute(options.photos);
@@ -268,6 +318,7 @@ int runBenchmark(const Options& options) {
     for (const char* file : {"v0.net", "v0.dat"}) {
         if (!fs::exists(modelDir / file)) throw std::runtime_error("no " + (modelDir / file).string());
     }
+    const auto started = std::chrono::steady_clock::now();
     const std::vector<Hasher> hashers = makeHashers();
     std::vector<Photo> photos = loadPhotos(photoDir, hashers);
     if (photos.size() != kExpectedPhotos) {
@@ -275,10 +326,14 @@ int runBenchmark(const Options& options) {
                   << kExpectedPhotos << "; scores are not comparable with other runs\n";
     }
     std::vector<int> longSides;
-    for (const Photo& photo : photos) longSides.push_back(photo.longSide);
-    const auto roles = assignRoles(longSides, ProtocolSizes{});
-    if (!roles) throw std::runtime_error("too few photos with a long side of at least 320 in " + photoDir.string());
-    const std::vector<std::size_t> sources = sourcesOfSplit(roles->sources, options.split);
+    std::vector<std::string> kinds;
+    for (const Photo& photo : photos) {
+        longSides.push_back(photo.longSide);
+        kinds.push_back(photo.kind);
+    }
+    const auto roles = assignRolesByKind(longSides, kinds, protocolKinds(), options.split);
+    if (!roles) throw std::runtime_error("too few photos of some kind with a long side of at least 320 in " + photoDir.string());
+    const std::vector<std::size_t>& sources = roles->sources;
 
     const fs::path home = makeWorkHome(modelDir);
     const fs::path startDir = fs::current_path();
@@ -304,34 +359,44 @@ int runBenchmark(const Options& options) {
     std::vector<std::string> methods{"likeness"};
     for (const Hasher& hasher : hashers) methods.push_back(hasher.name);
     const std::vector<ScoreRow> blocks = scoreByBlock(run.outcomes, methods);
+    std::vector<std::pair<std::string, std::vector<ScoreRow>>> blocksByKind;
+    for (const KindSizes& kind : protocolKinds()) {
+        std::vector<QueryOutcome> ofKind;
+        for (const QueryOutcome& outcome : run.outcomes)
+            if (outcome.kind == kind.kind) ofKind.push_back(outcome);
+        blocksByKind.emplace_back(kind.kind, scoreByBlock(ofKind, methods));
+    }
     const std::vector<ScoreRow> transforms = scoreByTransform(run.outcomes, methods);
-    ThresholdReport threshold{kWantedPrecision,
-                              thresholdForPrecision(run.matches, kWantedPrecision, run.positiveQueries),
-                              run.positiveQueries, run.negativeQueries};
+    const ThresholdReport threshold = thresholdsOf(run);
     RunFacts facts{photos.size(), roles->indexed.size(), sources.size(), roles->heldOut.size(),
-                   splitName(options.split), modelDir.string(), run.searchDisagreements};
+                   splitName(options.split), modelDir.string(), run.searchDisagreements,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
 
     std::cout << photos.size() << " photos, " << facts.indexed << " indexed, " << facts.sources << " query sources ("
-              << facts.split << " split), " << facts.heldOut << " held out; model " << facts.model << "\n\n";
+              << facts.split << " split), " << facts.heldOut << " held out; model " << facts.model << "; "
+              << static_cast<int>(facts.seconds) << " s\n\n";
     printScoreTable(std::cout, "block", blocks, methods);
+    for (const auto& [kind, rows] : blocksByKind) {
+        std::cout << "\n";
+        printScoreTable(std::cout, "block, " + kind + " sources", rows, methods);
+    }
     std::cout << "\n";
     printScoreTable(std::cout, "transform", transforms, methods);
-    std::cout << "\n";
-    if (threshold.point) {
-        std::cout << "likeness distance threshold at " << kWantedPrecision * 100 << " % precision: "
-                  << threshold.point->threshold << " (precision " << threshold.point->precision << ", recall "
-                  << threshold.point->recall << "; accepts " << threshold.point->accepted << " out of "
-                  << run.positiveQueries << " queries of indexed photos and " << run.negativeQueries
-                  << " of absent ones)\n";
+    std::cout << "\nlikeness: distances at which a query's nearest picture is taken for its original ("
+              << kWantedPrecision * 100 << " % precision wanted; absent = queries of held-out photos)\n";
+    printThresholds(std::cout, threshold);
+    if (threshold.commonThreshold) {
+        std::cout << "largest distance keeping " << kWantedPrecision * 100 << " % precision on every kind: "
+                  << *threshold.commonThreshold << "\n";
     } else {
-        std::cout << "no distance threshold reaches " << kWantedPrecision * 100 << " % precision\n";
+        std::cout << "no distance keeps " << kWantedPrecision * 100 << " % precision on every kind\n";
     }
     std::cout << "queries whose first search key differs from the benchmark's own nearest picture: "
               << run.searchDisagreements << "\n";
 
     fs::create_directories(jsonPath.parent_path());
     std::ofstream json(jsonPath);
-    writeJson(json, facts, blocks, transforms, threshold);
+    writeJson(json, facts, blocks, blocksByKind, transforms, threshold);
     if (!json) throw std::runtime_error("cannot write " + jsonPath.string());
     std::cout << "wrote " << jsonPath.string() << "\n";
 

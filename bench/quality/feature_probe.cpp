@@ -187,6 +187,15 @@ double squaredDistance(const std::vector<double>& a, const std::vector<double>& 
     return sum;
 }
 
+// Whether the probe may look at a transform: the unseen block is for reporting only, never for
+// fitting or choosing.
+bool probeMaySee(const QueryTransform& transform) { return transform.block != QueryBlock::Unseen; }
+
+std::size_t transformsTheProbeMaySee() {
+    const auto& transforms = queryTransforms();
+    return static_cast<std::size_t>(std::count_if(transforms.begin(), transforms.end(), probeMaySee));
+}
+
 // The query a transform makes of a source photo, decoded as the library would read it.
 cv::Mat alteredCopy(const Photo& photo, const cv::Mat& original, std::size_t transform) {
     const QueryTransform& alteration = queryTransforms()[transform];
@@ -207,13 +216,13 @@ void fitProjection(const std::vector<Photo>& photos, const std::vector<std::size
     cv::Mat originals;
     cv::Mat copies;
     std::vector<int> copyOf;
-    Progress pooling("pooling the sources and their altered copies", sources.size() * transforms.size());
+    Progress pooling("pooling the sources and their altered copies", sources.size() * transformsTheProbeMaySee());
     for (std::size_t source : sources) {
         const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
         originals.push_back(cv::Mat(scaledPartsOf(parts, extractor.pool(original))).t());
         pooling.advance();
         for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
-            if (!transforms[transform].alter) continue;
+            if (!transforms[transform].alter || !probeMaySee(transforms[transform])) continue;
             copies.push_back(cv::Mat(scaledPartsOf(parts, extractor.pool(alteredCopy(photos[source], original, transform)))).t());
             copyOf.push_back(originals.rows - 1);
             pooling.advance();
@@ -252,7 +261,11 @@ int run(int argc, char** argv) {
     if (fitOutput.empty() && recipes.empty()) throw std::invalid_argument("no recipe given");
     if (!fitOutput.empty() && recipes.size() > 1) throw std::invalid_argument("--fit-projection takes at most one part list");
 
-    const std::vector<Photo> photos = loadPhotos(photosDir, {});
+    // The recipe and the whitening are chosen and fitted on the ordinary photos alone, as before
+    // the set gained its low-structure kind; the other kinds only ever serve the benchmark.
+    std::vector<Photo> photos = loadPhotos(photosDir, {});
+    photos.erase(std::remove_if(photos.begin(), photos.end(), [](const Photo& photo) { return photo.kind != kDefaultPhotoKind; }),
+                 photos.end());
     std::vector<int> longSides;
     for (const Photo& photo : photos) longSides.push_back(photo.longSide);
     const auto roles = assignRoles(longSides, ProtocolSizes{});
@@ -281,12 +294,13 @@ int run(int argc, char** argv) {
     };
     std::vector<Query> queries;
     const auto& transforms = queryTransforms();
-    Progress querying("pooling queries", sources.size() * transforms.size());
+    Progress querying("pooling queries", sources.size() * transformsTheProbeMaySee());
     for (std::size_t source : sources) {
         const cv::Mat original = cv::imread(photos[source].path.string(), cv::IMREAD_COLOR);
         const std::size_t target =
             static_cast<std::size_t>(std::find(roles->indexed.begin(), roles->indexed.end(), source) - roles->indexed.begin());
         for (std::size_t transform = 0; transform < transforms.size(); ++transform) {
+            if (!probeMaySee(transforms[transform])) continue;
             queries.push_back({transform, target, extractor.pool(alteredCopy(photos[source], original, transform))});
             querying.advance();
         }
