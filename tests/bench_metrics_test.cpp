@@ -176,19 +176,24 @@ TEST(ProtocolTest, SplitsAlternateInHashOrder) {
 TEST(ProtocolTest, EachKindGetsItsRolesAmongItsOwnPhotos) {
     const std::vector<int> longSides{500, 500, 500, 500, 500, 500, 500, 500, 500, 500};
     const std::vector<std::string> kinds{"a", "b", "a", "a", "b", "b", "a", "c", "b", "a"};
-    const std::vector<KindSizes> sizes{{"a", ProtocolSizes{3, 1, 320}}, {"b", ProtocolSizes{2, 1, 320}}};
+    const std::vector<KindSizes> sizes{{"a", ProtocolSizes{3, 1, 320}}, {"b", ProtocolSizes{1, 2, 320}}};
     const auto all = assignRolesByKind(longSides, kinds, sizes, Split::All);
     ASSERT_TRUE(all.has_value());
-    EXPECT_EQ(all->sources, (std::vector<std::size_t>{0, 2, 3, 1, 4}));
-    EXPECT_EQ(all->heldOut, (std::vector<std::size_t>{6, 5}));
+    EXPECT_EQ(all->sources, (std::vector<std::size_t>{0, 2, 3, 1}));
+    EXPECT_EQ(all->heldOut, (std::vector<std::size_t>{6, 4, 5}));
     // Photos of a kind without sizes ("c") and the kinds' rest are indexed distractors.
-    EXPECT_EQ(all->indexed, (std::vector<std::size_t>{0, 1, 2, 3, 4, 7, 8, 9}));
+    EXPECT_EQ(all->indexed, (std::vector<std::size_t>{0, 1, 2, 3, 7, 8, 9}));
 
-    // Each kind is split on its own: positions 0 and 2 of "a", position 0 of "b".
+    // Each kind is split on its own: positions 0 and 2 of "a", position 0 of "b"; the held-out
+    // photos likewise, and none of them is indexed in any split.
     const auto dev = assignRolesByKind(longSides, kinds, sizes, Split::Dev);
     EXPECT_EQ(dev->sources, (std::vector<std::size_t>{0, 3, 1}));
-    EXPECT_EQ(assignRolesByKind(longSides, kinds, sizes, Split::Test)->sources, (std::vector<std::size_t>{2, 4}));
+    EXPECT_EQ(dev->heldOut, (std::vector<std::size_t>{6, 4}));
+    const auto test = assignRolesByKind(longSides, kinds, sizes, Split::Test);
+    EXPECT_EQ(test->sources, (std::vector<std::size_t>{2}));
+    EXPECT_EQ(test->heldOut, (std::vector<std::size_t>{5}));
     EXPECT_EQ(dev->indexed, all->indexed);
+    EXPECT_EQ(test->indexed, all->indexed);
 
     // More photos of one kind leave the other kind's roles as they were.
     std::vector<int> moreSides = longSides;
@@ -198,6 +203,7 @@ TEST(ProtocolTest, EachKindGetsItsRolesAmongItsOwnPhotos) {
     const auto grown = assignRolesByKind(moreSides, moreKinds, sizes, Split::All);
     ASSERT_TRUE(grown.has_value());
     EXPECT_EQ(std::vector<std::size_t>(grown->sources.begin(), grown->sources.begin() + 3), (std::vector<std::size_t>{1, 3, 4}));
+    EXPECT_EQ(grown->heldOut.front(), 7u);
 
     EXPECT_FALSE(assignRolesByKind(longSides, kinds, {{"c", ProtocolSizes{1, 1, 320}}}, Split::All).has_value());
 }

@@ -65,10 +65,8 @@ std::optional<PhotoRoles> assignRolesByKind(const std::vector<int>& longSidesInH
         const auto roles = assignRoles(longSides, kind.sizes);
         if (!roles) return std::nullopt;
         for (std::size_t position : sourcesOfSplit(roles->sources, split)) merged.sources.push_back(members[position]);
-        for (std::size_t position : roles->heldOut) {
-            merged.heldOut.push_back(members[position]);
-            heldOut[members[position]] = true;
-        }
+        for (std::size_t position : roles->heldOut) heldOut[members[position]] = true;
+        for (std::size_t position : sourcesOfSplit(roles->heldOut, split)) merged.heldOut.push_back(members[position]);
     }
     for (std::size_t i = 0; i < longSidesInHashOrder.size(); ++i) {
         if (!heldOut[i]) merged.indexed.push_back(i);

@@ -44,8 +44,10 @@ const std::vector<KindSizes>& protocolKinds();
 
 // Roles assigned within each kind's own photos (in hash order), so adding photos of one kind
 // leaves the roles of the others as they were. kindsInHashOrder gives each photo's kind. The
-// sources are those of `split`, taken within each kind, then concatenated in the order of `kinds`;
-// indexed holds every photo that is not held out. Fails when any kind is short of photos.
+// sources and the held-out photos are those of `split`, each halved within each kind as
+// sourcesOfSplit halves sources (so a threshold chosen on the dev split is judged on other absent
+// photos), then concatenated in the order of `kinds`; indexed holds every photo that is not held
+// out in any split. Fails when any kind is short of photos.
 std::optional<PhotoRoles> assignRolesByKind(const std::vector<int>& longSidesInHashOrder,
                                             const std::vector<std::string>& kindsInHashOrder,
                                             const std::vector<KindSizes>& kinds, Split split);

@@ -6,7 +6,7 @@
 // photos are held out (queried, never indexed), and every photo but the held-out ones is indexed
 // through addAPicToDB, so the rest of both kinds are distractors. Each source and held-out photo is
 // queried in 58 altered copies (see Transforms.h) through search. --split dev or test queries only
-// the sources at even or odd positions in hash order; the held-out photos are queried in every split.
+// the sources (and the held-out photos) at even or odd positions in hash order within each kind.
 //
 // search returns keys only, so the distance thresholds come from the benchmark's own extraction
 // of each query with the same model and the library's preprocessing, against the vectors the
