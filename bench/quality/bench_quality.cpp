@@ -57,15 +57,18 @@ struct Options {
     fs::path model = "model";
     Split split = Split::Test;
     fs::path json = "build/bench/quality.json";
+    fs::path matches;
     bool keepWork = false;
 };
 
 const char* const kUsage =
-    "usage: bench_quality [--photos DIR] [--model DIR] [--split dev|test|all] [--json FILE] [--keep-work]\n"
+    "usage: bench_quality [--photos DIR] [--model DIR] [--split dev|test|all] [--json FILE] [--matches FILE] [--keep-work]\n"
     "  --photos DIR   the photo set made by scripts/fetch-photos (build/photos/set)\n"
     "  --model DIR    directory holding v0.net and v0.dat (model)\n"
     "  --split NAME   query the dev half, the test half or all of the sources (test)\n"
     "  --json FILE    where the scores are written (build/bench/quality.json)\n"
+    "  --matches FILE also write every query's nearest distance, whether it is the original, the\n"
+    "                 photo's kind and whether the photo is indexed (TSV), to judge other thresholds\n"
     "  --keep-work    keep the temporary home with the stored copies and the query files\n";
 
 Options parseOptions(int argc, char** argv) {
@@ -87,6 +90,8 @@ Options parseOptions(int argc, char** argv) {
             options.split = *split;
         } else if (flag == "--json") {
             options.json = value();
+        } else if (flag == "--matches") {
+            options.matches = value();
         } else if (flag == "--keep-work") {
             options.keepWork = true;
         } else if (flag == "--help" || flag == "-h") {
@@ -174,6 +179,7 @@ fs::path makeWorkHome(const fs::path& modelDir) {
 // What the queries of one kind of photo found nearest, for the thresholds.
 struct KindMatches {
     std::vector<NearestMatch> matches;
+    std::vector<bool> indexed;  // per match: whether its photo is indexed (else held out)
     std::size_t positiveQueries = 0;
     std::size_t negativeQueries = 0;
 };
@@ -242,6 +248,7 @@ private:
         const std::string originalKey = kSaveDir + photo.name;
         const Nearest nearest = nearestStored(stored, own.featureOf(picture));
         run.byKind[photo.kind].matches.push_back({static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
+        run.byKind[photo.kind].indexed.push_back(indexed);
 
         QueryOutcome outcome;
         outcome.transform = transform;
@@ -399,6 +406,15 @@ int runBenchmark(const Options& options) {
     writeJson(json, facts, blocks, blocksByKind, transforms, threshold);
     if (!json) throw std::runtime_error("cannot write " + jsonPath.string());
     std::cout << "wrote " << jsonPath.string() << "\n";
+
+    if (!options.matches.empty()) {
+        std::ofstream out(fs::absolute(options.matches));
+        out << "kind\tindexed\tdistance\tcorrect\n";
+        for (const auto& [kind, found] : run.byKind)
+            for (std::size_t i = 0; i < found.matches.size(); ++i)
+                out << kind << "\t" << found.indexed[i] << "\t" << found.matches[i].distance << "\t" << found.matches[i].correct << "\n";
+        if (!out) throw std::runtime_error("cannot write " + options.matches.string());
+    }
 
     if (options.keepWork) {
         std::cout << "kept the work home " << home.string() << "\n";
