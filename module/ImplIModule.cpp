@@ -1,11 +1,10 @@
-// The module object: construction, the feature file's loader, the add operations and search.
+// The module object: construction, the add operations and search.
 // Every operation runs on the caller's thread; OpenCV's exceptions pass through to the host.
 #include "module/ImplIModule.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -17,11 +16,12 @@
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
 #include "module/FeatureIndex.h"
+#include "module/FeatureLoader.h"
+#include "module/KeyRules.h"
 #include "module/KeySafety.h"
 #include "module/LogText.h"
 #include "module/PictureDecoder.h"
 #include "module/PictureStore.h"
-#include "module/StringUtil.h"
 
 namespace {
 
@@ -58,27 +58,7 @@ ImplIModule::~ImplIModule() {
 }
 
 void ImplIModule::loadfeatDB2Map(std::string featdbfile) {
-    std::ifstream in(featdbfile);
-    if (!in.is_open()) return;
-    featMap.clear();
-    const std::size_t tokensPerRecord = static_cast<std::size_t>(featDim) + 1;
-    std::string line;
-    std::vector<std::string> tokens;
-    while (std::getline(in, line)) {
-        trimStr(line);
-        tokens.clear();
-        splitStr(line, tokens, "|");
-        if (tokens.size() != tokensPerRecord) continue;
-        if (access(tokens[0].c_str(), F_OK) != 0) continue;
-        if (featMap.count(tokens[0]) != 0) continue;
-        std::vector<float> feature;
-        feature.reserve(static_cast<std::size_t>(featDim));
-        for (std::size_t i = 1; i < tokensPerRecord; ++i) {
-            feature.push_back(static_cast<float>(std::strtod(tokens[i].c_str(), nullptr)));
-        }
-        featMap.emplace(tokens[0], std::move(feature));
-    }
-    logger()->WriteLog(EasyLog::LOG_INFO, "succeed in load features !! \n");
+    loadFeatureFile(featdbfile, featDim, KeyRules(featdbfile, logger()->FilePath()), featMap);
 }
 
 bool ImplIModule::refuseUnsafeKey(const std::string& key) const {

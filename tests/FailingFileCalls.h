@@ -6,21 +6,27 @@
 #include <cerrno>
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "module/FileIo.h"
 
 // Counts every call by kind and passes it to the system, except the n-th call of the chosen kind
-// (1-based), which fails with the chosen errno without doing anything. With maxWriteBytes set,
-// writes take at most that many bytes at a time, as a slow pipe or a signal may make them.
+// (1-based), which fails with the chosen errno without doing anything; alsoFail adds more such
+// calls. With maxWriteBytes or maxReadBytes set, writes and reads take at most that many bytes
+// at a time, as a slow pipe or a signal may make them.
 class FailingFileCalls : public FileCalls {
 public:
     enum class Call { Open, Write, Read, Fsync, Close, Rename, Unlink };
 
     FailingFileCalls() = default;
-    FailingFileCalls(Call failing, std::size_t nth, int error = EIO) : failing(failing), nth(nth), error(error) {}
+    FailingFileCalls(Call failing, std::size_t nth, int error = EIO) : failures{{failing, nth}}, error(error) {}
+
+    void alsoFail(Call call, std::size_t nth) { failures.emplace(call, nth); }
 
     std::size_t maxWriteBytes = 0;
+    std::size_t maxReadBytes = 0;
 
     // How many calls of this kind were made, the failed one included.
     std::size_t count(Call call) const {
@@ -37,7 +43,9 @@ public:
         return FileCalls::write(fd, data, size);
     }
     ssize_t read(int fd, void* data, std::size_t size) override {
-        return fails(Call::Read) ? -1 : FileCalls::read(fd, data, size);
+        if (fails(Call::Read)) return -1;
+        if (maxReadBytes > 0 && size > maxReadBytes) size = maxReadBytes;
+        return FileCalls::read(fd, data, size);
     }
     int fsync(int fd) override { return fails(Call::Fsync) ? -1 : FileCalls::fsync(fd); }
     int close(int fd) override {
@@ -56,13 +64,12 @@ public:
 private:
     bool fails(Call call) {
         const std::size_t made = ++counts[call];
-        if (call != failing || made != nth) return false;
+        if (failures.count({call, made}) == 0) return false;
         errno = error;
         return true;
     }
 
-    Call failing = Call::Open;
-    std::size_t nth = 0;  // 0: nothing fails
+    std::set<std::pair<Call, std::size_t>> failures;
     int error = EIO;
     std::map<Call, std::size_t> counts;
 };

@@ -1,6 +1,7 @@
 // The feature file: record text, the writers' repairs and failure reports, and the loader's rules
 // as seen through a module built on a prepared file.
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -9,9 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "log/EasyLog.h"
 #include "module/FeatureDB.h"
+#include "module/FeatureLoader.h"
 #include "module/Module.h"
 #include "module/StringUtil.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -75,37 +80,69 @@ TEST(StringHelpers, TrimSpacesOnlyAndSplitOnAnySeparator) {
     EXPECT_TRUE(tokens.empty());
 }
 
-TEST(FeatureLoader, AcceptsOnlyWellFormedRecordsOfExistingFiles) {
+TEST(FeatureLoader, LoadsWholeRecordsOfSafeExistingFilesAndTheLastRecordOfEachKey) {
     TempHome home;
-    for (const char* name : {"good.jpg", "first.jpg", "spaced.jpg", "crlf.jpg", "short.jpg", "pipe|x.jpg", "text.jpg"}) {
+    for (const char* name : {"good.jpg", "dup.jpg", "spaced.jpg", "crlf.jpg", "short.jpg", "torn.jpg", "junk.jpg",
+                             "special.jpg", "tail.jpg", "tmp.jpg"}) {
         writeFile(name, "x");
     }
+    fs::create_directories("folder");
     std::string file;
     file += "good.jpg|" + valuesText(0.123456789f) + "\n";
-    file += "first.jpg|" + valuesText(1.0f) + "\n";
-    file += "first.jpg|" + valuesText(2.0f) + "\n";          // later duplicate: ignored
-    file += "   spaced.jpg|" + valuesText(3.0f) + "   \n";   // leading and trailing spaces trimmed
-    file += "crlf.jpg|" + valuesText(4.0f) + "\r\n";         // the CR becomes a 514th token
-    file += "short.jpg|" + valuesText(5.0f, 511) + "\n";
-    file += "short.jpg|1||" + valuesText(5.0f, 510) + "\n";  // empty field collapses to 512 tokens
-    file += "pipe|x.jpg|" + valuesText(6.0f) + "\n";
-    file += "gone.jpg|" + valuesText(7.0f) + "\n";            // its file does not exist
-    file += "text.jpg|abc|" + valuesText(8.0f, 511) + "\n";   // no number: 0
+    file += "dup.jpg|" + valuesText(1.0f) + "\n";
+    file += "dup.jpg|" + valuesText(2.0f) + "\n";                   // the later record wins
+    file += "dup.jpg|" + valuesText(3.0f, 511) + "\n";              // ... when it is one
+    file += "   spaced.jpg|" + valuesText(3.0f) + "   \n";          // leading and trailing spaces trimmed
+    file += "crlf.jpg|" + valuesText(4.0f) + "\r\n";               // the CR ends the line instead of "|"
+    file += "short.jpg|1||" + valuesText(5.0f, 510) + "\n";         // empty field collapses to 512 tokens
+    file += "torn.jpg|" + valuesText(6.0f, 511) + "1.06\n";         // torn inside its last value
+    for (const char* junk : {"abc", "0x", "1e", ".", "1e999"}) {
+        file += std::string("junk.jpg|") + junk + "|" + valuesText(8.0f, 511) + "\n";
+    }
+    file += "special.jpg|nan|-inf|inf|-nan|" + valuesText(0.5f, 508) + "\n";
+    for (const std::string& key : {std::string("folder"), std::string(".."), std::string("/"), std::string("db.txt"),
+                                   std::string("./tmp.jpg"), EasyLog::GetInstance()->FilePath(), std::string("gone.jpg")}) {
+        file += key + "|" + valuesText(7.0f) + "\n";
+    }
     file += "\n     \n";
-    file += "tail.jpg|" + valuesText(9.0f);                    // last line without a line feed
-    writeFile("tail.jpg", "x");
+    file += "tail.jpg|" + valuesText(9.0f);                           // last line without a line feed
     writeFile("db.txt", file);
 
     auto module = openModule("db.txt");
     const FeatureMap& map = module->features();
     ASSERT_EQ(map.size(), 5u);
     EXPECT_FLOAT_EQ(map.at("good.jpg")[0], 0.123457f);
-    EXPECT_EQ(map.at("first.jpg")[0], 1.0f);
+    EXPECT_EQ(map.at("dup.jpg")[0], 2.0f);
     EXPECT_EQ(map.at("spaced.jpg")[0], 3.0f);
-    EXPECT_EQ(map.at("text.jpg")[0], 0.0f);
-    EXPECT_EQ(map.at("text.jpg").size(), 512u);
+    const std::vector<float>& special = map.at("special.jpg");
+    EXPECT_TRUE(std::isnan(special[0]) && std::isnan(special[3]) && std::signbit(special[3]));
+    EXPECT_EQ(special[1], -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(special[2], std::numeric_limits<float>::infinity());
     EXPECT_EQ(map.at("tail.jpg")[0], 9.0f);
     EXPECT_EQ(readFile("db.txt"), file) << "loading never rewrites the file";
+}
+
+TEST(FeatureLoader, AKeyStoredAgainAfterItsCopyWasLostLoadsItsNewRecord) {
+    TempHome home;
+    fs::create_directories("one");
+    fs::create_directories("two");
+    writePicture("one/p.png", 1);
+    writePicture("two/p.png", 2);
+    std::vector<float> second;
+    {
+        auto module = openModule("feat.txt");
+        ASSERT_EQ(module->addAPicToDB("one/p.png", ""), 0);
+    }
+    fs::remove("p.png");
+    {
+        auto module = openModule("feat.txt");
+        ASSERT_TRUE(module->features().empty());
+        ASSERT_EQ(module->addAPicToDB("two/p.png", ""), 0);
+        second = module->features().at("p.png");
+    }
+    auto restarted = openModule("feat.txt");
+    const std::vector<float>& loaded = restarted->features().at("p.png");
+    EXPECT_EQ(featureRecord("p.png", loaded), featureRecord("p.png", second)) << "not the stale first record";
 }
 
 TEST(FeatureLoader, ReadsOnlyTheModulesOwnFile) {

@@ -1,0 +1,207 @@
+// The feature file's loader. Lines are cut out of 4 MiB blocks in place and parsed without
+// per-line or per-field strings; the usual value texts ("-0.123457") are read eight bytes at a
+// time, everything else by readValueText. Each distinct key is checked once.
+#include "module/FeatureLoader.h"
+
+#include <fcntl.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "log/EasyLog.h"
+#include "module/FeatureText.h"
+#include "module/FileIo.h"
+#include "module/KeyFileCheck.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the value scanner reads bytes as little-endian words");
+
+namespace {
+
+constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+// How far past a field's first byte scanPlainDecimal reads, whatever the field's length.
+constexpr std::size_t kScanReach = 32;
+
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+std::uint64_t loadWord(const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// Bit 7 set in each byte of word that is not an ASCII digit.
+std::uint64_t nonDigitBytes(std::uint64_t word) {
+    const std::uint64_t offset = word ^ 0x3030303030303030u;  // digits become 0..9
+    return (((offset & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u) | offset) & 0x8080808080808080u;
+}
+
+unsigned firstMarkedByte(std::uint64_t marks) {
+    return static_cast<unsigned>(__builtin_ctzll(marks)) / 8;
+}
+
+// The number that the first count (0 to 7) bytes of word, all digits, write.
+std::uint64_t leadingNumber(std::uint64_t word, unsigned count) {
+    if (count == 0) return 0;
+    // Move the digits to the end of an eight-digit number with leading zeros, then add pairs,
+    // quadruples and halves in place.
+    std::uint64_t value = (word << (8 * (8 - count))) & 0x0F0F0F0F0F0F0F0Fu;
+    value = (value * 10 + (value >> 8)) & 0x00FF00FF00FF00FFu;
+    value = (value * 100 + (value >> 16)) & 0x0000FFFF0000FFFFu;
+    return (value * 10000 + (value >> 32)) & 0xFFFFFFFFu;
+}
+
+// Reads a field at `at` of the form [-]digits[.digits] (at most 7 digits on each side of the
+// point) that ends with "|": returns the "|" and sets value, or nullptr for readValueText to
+// decide. The magnitude is an integer below 2^53 divided by an exact power of ten, so the one
+// rounding of the division gives the double strtod gives.
+const char* scanPlainDecimal(const char* at, float& value) {
+    const bool negative = *at == '-';
+    const char* digits = at + (negative ? 1 : 0);
+    const std::uint64_t head = loadWord(digits);
+    const std::uint64_t headStops = nonDigitBytes(head);
+    if (headStops == 0) return nullptr;
+    const unsigned wholeDigits = firstMarkedByte(headStops);
+    std::uint64_t mantissa = leadingNumber(head, wholeDigits);
+    unsigned fractionDigits = 0;
+    const char* end = digits + wholeDigits;
+    if (*end == '.') {
+        const std::uint64_t tail = loadWord(end + 1);
+        const std::uint64_t tailStops = nonDigitBytes(tail);
+        if (tailStops == 0) return nullptr;
+        fractionDigits = firstMarkedByte(tailStops);
+        mantissa = mantissa * kIntegerPowersOfTen[fractionDigits] + leadingNumber(tail, fractionDigits);
+        end += 1 + fractionDigits;
+    }
+    if (*end != '|' || wholeDigits + fractionDigits == 0) return nullptr;
+    const double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
+    value = static_cast<float>(negative ? -magnitude : magnitude);
+    return end;
+}
+
+// The key and values of the record on the line [begin, end), or false when it is not one.
+// Fields are the runs between "|"s, as the file has always been split.
+bool readRecord(const char* begin, const char* end, std::string_view& key, std::vector<float>& values) {
+    while (begin != end && *begin == ' ') ++begin;
+    while (end != begin && end[-1] == ' ') --end;
+    // Every record ends with "|": a line without it was torn inside its last value.
+    if (begin == end || end[-1] != '|') return false;
+    while (begin != end && *begin == '|') ++begin;
+    if (begin == end) return false;
+    const char* keyEnd = static_cast<const char*>(std::memchr(begin, '|', static_cast<std::size_t>(end - begin)));
+    key = std::string_view(begin, static_cast<std::size_t>(keyEnd - begin));
+    std::size_t count = 0;
+    for (const char* at = keyEnd;;) {
+        while (at != end && *at == '|') ++at;
+        if (at == end) break;
+        if (count == values.size()) return false;
+        float value = 0;
+        const char* fieldEnd = scanPlainDecimal(at, value);
+        if (fieldEnd == nullptr) {
+            fieldEnd = static_cast<const char*>(std::memchr(at, '|', static_cast<std::size_t>(end - at)));
+            if (!readValueText(at, fieldEnd, value)) return false;
+        }
+        values[count++] = value;
+        at = fieldEnd;
+    }
+    return count == values.size();
+}
+
+// Enters records in the collection: the last record of a key replaces earlier ones, and a key
+// is checked against the file system only the first time it is seen.
+class RecordCollector {
+public:
+    RecordCollector(int featDim, const KeyRules& rules, std::map<std::string, std::vector<float>>& collection)
+        : collection(collection), files(rules), values(static_cast<std::size_t>(featDim)) {}
+
+    void takeLine(const char* begin, const char* end) {
+        std::string_view key;
+        if (!readRecord(begin, end, key, values)) return;
+        keyText.assign(key.data(), key.size());
+        const auto at = collection.lower_bound(keyText);
+        if (at != collection.end() && at->first == keyText) {
+            at->second = values;
+            return;
+        }
+        if (refused.count(keyText) != 0) return;
+        if (!files.accepts(keyText)) {
+            refused.insert(keyText);
+            return;
+        }
+        collection.emplace_hint(at, keyText, values);
+    }
+
+private:
+    std::map<std::string, std::vector<float>>& collection;
+    KeyFileCheck files;
+    std::unordered_set<std::string> refused;
+    std::vector<float> values;
+    std::string keyText;
+};
+
+ssize_t readSome(int fd, char* into, std::size_t size) {
+    for (;;) {
+        const ssize_t got = fileCalls().read(fd, into, size);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+// Hands every line of the file to collector, in file order; lines longer than
+// kMaxRecordLineBytes are passed over. A read error ends the file there, without its unfinished line.
+void readLines(int fd, RecordCollector& collector) {
+    std::vector<char> block(kBlockBytes + kScanReach);
+    std::size_t filled = 0;
+    bool skippingLongLine = false;
+    for (bool atEnd = false; !atEnd;) {
+        const ssize_t got = readSome(fd, block.data() + filled, kBlockBytes - filled);
+        if (got < 0) return;
+        atEnd = got == 0;
+        filled += static_cast<std::size_t>(got);
+        const char* lineStart = block.data();
+        const char* const dataEnd = block.data() + filled;
+        if (skippingLongLine) {
+            const void* lineFeed = std::memchr(lineStart, '\n', filled);
+            if (lineFeed == nullptr) {
+                filled = 0;
+                continue;
+            }
+            skippingLongLine = false;
+            lineStart = static_cast<const char*>(lineFeed) + 1;
+        }
+        while (const void* found = std::memchr(lineStart, '\n', static_cast<std::size_t>(dataEnd - lineStart))) {
+            const char* lineEnd = static_cast<const char*>(found);
+            if (static_cast<std::size_t>(lineEnd - lineStart) <= kMaxRecordLineBytes) {
+                collector.takeLine(lineStart, lineEnd);
+            }
+            lineStart = lineEnd + 1;
+        }
+        std::size_t unfinished = static_cast<std::size_t>(dataEnd - lineStart);
+        if (unfinished > kMaxRecordLineBytes) {
+            skippingLongLine = true;
+            unfinished = 0;
+        }
+        if (atEnd && unfinished > 0) collector.takeLine(lineStart, dataEnd);
+        std::memmove(block.data(), lineStart, unfinished);
+        filled = unfinished;
+    }
+}
+
+}  // namespace
+
+bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules,
+                     std::map<std::string, std::vector<float>>& collection) {
+    const int fd = fileCalls().open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) return false;
+    collection.clear();
+    {
+        RecordCollector collector(featDim, rules, collection);
+        readLines(fd, collector);
+    }
+    fileCalls().close(fd);
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "succeed in load features !! \n");
+    return true;
+}

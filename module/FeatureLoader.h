@@ -1,0 +1,27 @@
+// The loader of the feature file: which lines are records, and the collection they make.
+// Reads in large blocks through the file seam (module/FileIo.h), holding at most one block.
+#ifndef LIKENESS_MODULE_FEATURELOADER_H
+#define LIKENESS_MODULE_FEATURELOADER_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "module/KeyRules.h"
+
+// The longest line (line feed excluded) that can be a record: 64 KiB of values, which a record
+// of %g values never nears, plus the longest path a key can be. Longer lines are skipped
+// without being held in memory.
+inline constexpr std::size_t kMaxRecordLineBytes = 64 * 1024 + 4096;
+
+// Replaces the contents of collection with the records of the file at path and logs "succeed in
+// load features !! ". A line is a record when, after trimming spaces from both ends, it ends with
+// "|" and splits at runs of "|" into a key and exactly featDim values, each of which
+// readValueText (module/FeatureText.h) reads whole; and its key names an existing regular file
+// that rules allow. The last record of a key wins. Returns false, leaving collection as it was
+// and logging nothing, when the file cannot be opened.
+bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules,
+                     std::map<std::string, std::vector<float>>& collection);
+
+#endif
