@@ -1,51 +1,97 @@
-// Writers of the feature file. Each call opens, appends and closes the file; one flush per record
-// keeps a crash from losing more than the record being written.
+// Writers of the feature file. Each call formats all its records, appends them with one write
+// through the file seam and syncs once; after a failure it cuts the file back to its last whole
+// record, so what a call reports is what a restart loads.
 #include "module/FeatureDB.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "log/EasyLog.h"
 #include "module/CollectionFiles.h"
+#include "module/FeatureText.h"
+#include "module/FileIo.h"
 
 namespace {
 
-bool endsWithoutLineFeed(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in.is_open() || in.tellg() <= 0) return false;
-    in.seekg(-1, std::ios::end);
+// Whether the file behind fd, size bytes long, ends inside a line. A last byte that cannot be
+// read counts as one: a needless line feed only makes an empty line, which loads nothing.
+bool endsInsideALine(int fd, off_t size) {
+    if (size == 0) return false;
     char last = '\n';
-    in.get(last);
-    return last != '\n';
+    if (::lseek(fd, size - 1, SEEK_SET) < 0) return true;
+    return fileCalls().read(fd, &last, 1) != 1 || last != '\n';
 }
 
-// Appends the records of the first `count` pairs; returns how many were written and flushed.
+// After a failed write of text at offset size, the number of records of text (ending at the
+// offsets recordEnds) that are whole in the file, the part of a record after them cut off.
+std::size_t keepWholeRecords(int fd, off_t size, const std::vector<std::size_t>& recordEnds) {
+    struct stat status;
+    const off_t reached = ::fstat(fd, &status) == 0 ? status.st_size - size : 0;
+    std::size_t whole = 0;
+    while (whole < recordEnds.size() && reached >= static_cast<off_t>(recordEnds[whole])) ++whole;
+    const std::size_t kept = whole == 0 ? 0 : recordEnds[whole - 1];
+    if (fileCalls().ftruncate(fd, size + static_cast<off_t>(kept)) == 0) return whole;
+    // The part stays. The loader refuses it (no closing "|", or too few fields) unless only the
+    // line feed is missing, and the next append puts that in.
+    const bool lacksOnlyLineFeed =
+        whole < recordEnds.size() && reached == static_cast<off_t>(recordEnds[whole]) - 1;
+    return whole + (lacksOnlyLineFeed ? 1 : 0);
+}
+
+// Appends the records of the first count pairs to the file behind fd, which was size bytes long;
+// returns how many are whole in it and synced.
+std::size_t appendAndSync(int fd, off_t size, const std::string& dbPath, const std::vector<std::vector<float>>& feats,
+                          const std::vector<std::string>& keys, std::size_t count) {
+    std::string text;
+    if (endsInsideALine(fd, size)) text += '\n';
+    std::vector<std::size_t> recordEnds;
+    for (std::size_t i = 0; i < count; ++i) {
+        appendFeatureRecord(text, keys[i], feats[i]);
+        recordEnds.push_back(text.size());
+    }
+    const std::size_t whole = writeAll(fd, text.data(), text.size()) ? count : keepWholeRecords(fd, size, recordEnds);
+    if (whole == 0) return 0;
+    // An empty file may be new, and a new file survives a power cut only once its folder is synced.
+    if (fileCalls().fsync(fd) == 0 && (size > 0 || syncFolderOf(dbPath))) return whole;
+    // Records a power cut could take must not be reported; when they cannot be taken out
+    // either, they are what a restart loads.
+    return fileCalls().ftruncate(fd, size) == 0 ? 0 : whole;
+}
+
 std::size_t appendRecords(const std::string& dbPath, const std::vector<std::vector<float>>& feats,
                           const std::vector<std::string>& keys, std::size_t count) {
-    const bool repairTornLine = endsWithoutLineFeed(dbPath);
-    std::ofstream out(dbPath, std::ios::out | std::ios::app);
-    if (!out.is_open()) return 0;
-    if (repairTornLine) out << '\n';
-    std::size_t written = 0;
-    for (std::size_t i = 0; i < count && out; ++i) {
-        const std::string record = featureRecord(keys[i], feats[i]);
-        out.write(record.data(), static_cast<std::streamsize>(record.size()));
-        out.flush();
-        if (out) ++written;
-    }
-    out.close();
-    return out.fail() ? 0 : written;
+    const int fd = fileCalls().open(dbPath.c_str(), O_RDWR | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) return 0;
+    std::size_t stored = 0;
+    struct stat status;
+    if (count > 0 && ::fstat(fd, &status) == 0) stored = appendAndSync(fd, status.st_size, dbPath, feats, keys, count);
+    // The records are synced: a failing close cannot take them back.
+    fileCalls().close(fd);
+    return stored;
 }
 
 }  // namespace
 
+void appendFeatureRecord(std::string& text, const std::string& key, const std::vector<float>& feat) {
+    const std::size_t start = text.size();
+    text.resize(start + key.size() + 2 + feat.size() * (kMaxValueTextBytes + 1));
+    char* out = std::copy(key.begin(), key.end(), &text[start]);
+    *out++ = '|';
+    for (float value : feat) {
+        out = writeValueText(out, value);
+        *out++ = '|';
+    }
+    *out++ = '\n';
+    text.resize(static_cast<std::size_t>(out - text.data()));
+}
+
 std::string featureRecord(const std::string& key, const std::vector<float>& feat) {
-    std::ostringstream record;
-    record << key << "|";
-    for (float value : feat) record << static_cast<double>(value) << "|";
-    record << "\n";
-    return record.str();
+    std::string record;
+    appendFeatureRecord(record, key, feat);
+    return record;
 }
 
 std::size_t save2featDBBatch(const std::string& dbPath, const std::vector<std::vector<float>>& batchfeats,

@@ -13,15 +13,20 @@ void save2featDBBatch(std::vector<std::vector<float>> batchfeats, std::vector<st
 // Appends one record to "feat.txt"; logs nothing.
 void save2featDB(std::vector<float> feat, std::string key);
 
-// The same, for the file at dbPath. If the file does not end in a line feed (a record torn by a
-// crash), one is written first so the torn line cannot swallow the new record. Returns the number
-// of records that were written and flushed in order; the rest, if any, did not reach the file.
+// The same, for the file at dbPath (created when missing), and returns the number of records
+// that are whole in the file and synced to the disk, in order: the first that failed and every
+// one after it are not in the file, or are in a form the loader refuses. Records that could not
+// be synced are taken out again. One fsync per call, and one of the folder when the file was empty
+// before (new). If the file does not end in a line feed (a record torn by a crash), one is
+// written first so the torn line cannot swallow the new record.
 std::size_t save2featDBBatch(const std::string& dbPath, const std::vector<std::vector<float>>& batchfeats,
                              const std::vector<std::string>& filenames);
-// Returns true when the record was written, flushed and the file closed without error.
+// Returns true when the record is whole in the file and synced.
 bool save2featDB(const std::string& dbPath, const std::vector<float>& feat, const std::string& key);
 
 // The record text of one key and vector, line feed included.
 std::string featureRecord(const std::string& key, const std::vector<float>& feat);
+// Appends that text to text.
+void appendFeatureRecord(std::string& text, const std::string& key, const std::vector<float>& feat);
 
 #endif

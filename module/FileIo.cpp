@@ -48,6 +48,10 @@ int FileCalls::fsync(int fd) {
     return ::fsync(fd);
 }
 
+int FileCalls::ftruncate(int fd, off_t length) {
+    return ::ftruncate(fd, length);
+}
+
 int FileCalls::close(int fd) {
     return ::close(fd);
 }

@@ -17,6 +17,7 @@ public:
     virtual ssize_t write(int fd, const void* data, std::size_t size);
     virtual ssize_t read(int fd, void* data, std::size_t size);
     virtual int fsync(int fd);
+    virtual int ftruncate(int fd, off_t length);
     virtual int close(int fd);
     virtual int rename(const char* from, const char* to);
     virtual int unlink(const char* path);

@@ -18,7 +18,7 @@
 // at a time, as a slow pipe or a signal may make them.
 class FailingFileCalls : public FileCalls {
 public:
-    enum class Call { Open, Write, Read, Fsync, Close, Rename, Unlink };
+    enum class Call { Open, Write, Read, Fsync, Close, Rename, Unlink, Truncate };
 
     FailingFileCalls() = default;
     FailingFileCalls(Call failing, std::size_t nth, int error = EIO) : failures{{failing, nth}}, error(error) {}
@@ -48,6 +48,9 @@ public:
         return FileCalls::read(fd, data, size);
     }
     int fsync(int fd) override { return fails(Call::Fsync) ? -1 : FileCalls::fsync(fd); }
+    int ftruncate(int fd, off_t length) override {
+        return fails(Call::Truncate) ? -1 : FileCalls::ftruncate(fd, length);
+    }
     int close(int fd) override {
         // A failed close still releases the descriptor, as on Linux.
         if (fails(Call::Close)) {

@@ -1,6 +1,10 @@
 // The feature file: record text, the writers' repairs and failure reports, and the loader's rules
 // as seen through a module built on a prepared file.
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -9,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FailingFileCalls.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
 #include "module/FeatureDB.h"
@@ -60,6 +65,96 @@ TEST(FeatureWriters, AppendRepairTornLineAndReportFailures) {
         << "a short key list must not be read past its end";
     EXPECT_FALSE(save2featDB("missing-dir/feat.txt", {1.0f}, "x.jpg"));
     EXPECT_EQ(save2featDBBatch(".", {{1.0f}}, {"x.jpg"}), 0u) << "a directory cannot take records";
+}
+
+// After any one failing file call (or a failed write whose clean-up fails too), the count a
+// batch reports is the number of its records a restart loads, and a later append is whole.
+TEST(FeatureWriters, ReportExactlyTheRecordsARestartLoads) {
+    using Call = FailingFileCalls::Call;
+    struct Failure {
+        Call call;
+        std::size_t nth;
+        bool truncateFails;
+    };
+    std::vector<Failure> failures{{Call::Fsync, 1, false}, {Call::Fsync, 2, false}, {Call::Fsync, 1, true},
+                                  {Call::Read, 1, false},  {Call::Close, 1, false}, {Call::Open, 1, false}};
+    for (std::size_t nth = 1; nth <= 16; ++nth) failures.push_back({Call::Write, nth, nth % 3 == 0});
+    std::vector<std::vector<float>> feats(3, std::vector<float>(512));
+    for (std::size_t i = 0; i < 512; ++i) {
+        for (std::size_t k = 0; k < 3; ++k) feats[k][i] = static_cast<float>(std::sin(static_cast<double>(i * 7 + k)));
+    }
+    const std::vector<std::string> keys{"a.jpg", "b.jpg", "c.jpg"};
+    const std::string oldRecord = featureRecord("old.jpg", feats[0]);
+    for (const std::string& before : {std::string(), oldRecord, oldRecord + "torn|0.5"}) {
+        for (const Failure& failure : failures) {
+            TempHome home(false);
+            for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "old.jpg"}) writeFile(name, "x");
+            if (!before.empty()) writeFile("db.txt", before);
+            FailingFileCalls calls(failure.call, failure.nth);
+            if (failure.truncateFails) calls.alsoFail(Call::Truncate, 1);
+            calls.maxWriteBytes = 1000;
+            std::size_t stored = 0;
+            {
+                ScopedFileCalls installed(calls);
+                stored = save2featDBBatch("db.txt", feats, keys);
+            }
+            const std::string context = "call " + std::to_string(static_cast<int>(failure.call)) + " #" +
+                                        std::to_string(failure.nth) + " on " + std::to_string(before.size()) + " bytes";
+            const KeyRules rules("db.txt", EasyLog::GetInstance()->FilePath());
+            std::map<std::string, std::vector<float>> loaded;
+            loadFeatureFile("db.txt", 512, rules, loaded);
+            EXPECT_EQ(loaded.size(), stored + (before.empty() ? 0 : 1)) << context;
+            for (std::size_t i = 0; i < stored; ++i) EXPECT_EQ(loaded.count(keys[i]), 1u) << context;
+            if (!failure.truncateFails) {
+                std::string expected = before;
+                // A last byte that cannot be read is taken for a torn line.
+                const bool unsureOfLastByte = failure.call == Call::Read;
+                if (stored > 0 && !before.empty() && (before.back() != '\n' || unsureOfLastByte)) expected += '\n';
+                for (std::size_t i = 0; i < stored; ++i) expected += featureRecord(keys[i], feats[i]);
+                EXPECT_TRUE(readFile("db.txt") == expected) << context << ": partial records are cut off";
+            }
+            ASSERT_TRUE(save2featDB("db.txt", feats[2], "d.jpg")) << context;
+            loadFeatureFile("db.txt", 512, rules, loaded);
+            EXPECT_EQ(loaded.size(), stored + (before.empty() ? 1 : 2)) << context << ": the next record loads";
+        }
+    }
+}
+
+// A real full disk: a file size limit that the batch's second or third record crosses.
+TEST(FeatureWriters, AFileSizeLimitInsideABatchReportsTheRecordsThatLoad) {
+    TempHome home(false);
+    const std::vector<std::string> keys{"a.jpg", "b.jpg", "c.jpg"};
+    for (const std::string& key : keys) writeFile(key, "x");
+    const std::vector<std::vector<float>> feats(3, std::vector<float>(512, 0.123456f));
+    const std::size_t recordBytes = featureRecord("a.jpg", feats[0]).size();
+    for (std::size_t limit : {recordBytes + 100, 2 * recordBytes + 7, 2 * recordBytes - 1}) {
+        fs::remove("db.txt");
+        const ChildOutcome child = runInChild([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit bounded{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &bounded);
+            std::printf("%zu", save2featDBBatch("db.txt", feats, keys));
+        });
+        std::map<std::string, std::vector<float>> loaded;
+        loadFeatureFile("db.txt", 512, KeyRules("db.txt", EasyLog::GetInstance()->FilePath()), loaded);
+        EXPECT_EQ(std::to_string(loaded.size()), child.standardOutput) << "limit " << limit;
+    }
+}
+
+TEST(FeatureWriters, SyncOncePerCallAndTheFolderOfANewFile) {
+    using Call = FailingFileCalls::Call;
+    TempHome home(false);
+    FailingFileCalls calls;
+    ScopedFileCalls installed(calls);
+    ASSERT_TRUE(save2featDB("db.txt", {1.0f}, "a.jpg"));
+    EXPECT_EQ(calls.count(Call::Fsync), 2u) << "the new file and its folder";
+    ASSERT_TRUE(save2featDB("db.txt", {2.0f}, "b.jpg"));
+    EXPECT_EQ(calls.count(Call::Fsync), 3u);
+    EXPECT_EQ(save2featDBBatch("db.txt", {{3.0f}, {4.0f}, {5.0f}}, {"c.jpg", "d.jpg", "e.jpg"}), 3u);
+    EXPECT_EQ(calls.count(Call::Fsync), 4u) << "a batch syncs once";
+    EXPECT_EQ(calls.count(Call::Write), 3u) << "and writes once";
+    EXPECT_EQ(save2featDBBatch("db.txt", {}, {}), 0u);
+    EXPECT_EQ(calls.count(Call::Fsync), 4u) << "nothing to sync";
 }
 
 TEST(StringHelpers, TrimSpacesOnlyAndSplitOnAnySeparator) {

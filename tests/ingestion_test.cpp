@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,10 +19,12 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "CollectionChecks.h"
+#include "FailingFileCalls.h"
 #include "LocalServer.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
 #include "module/Download.h"
+#include "module/FileIo.h"
 #include "module/Module.h"
 
 namespace fs = std::filesystem;
@@ -401,6 +404,42 @@ TEST(Ingestion, NeverReportsAFailedWriteAsSuccess) {
         cv::imencode(".png", makePicture(8), png);
         return std::string(png.begin(), png.end());
     }()) << "a picture is not re-encoded over itself";
+}
+
+// Whichever file call fails, what the adds return, the collection in memory and a restart agree:
+// a record is reported stored exactly when it loads again.
+TEST(Ingestion, AfterAFailingFileCallResultsCollectionAndRestartAgree) {
+    using Call = FailingFileCalls::Call;
+    TempHome home;
+    PictureServer server;
+    writePicture("photo.png", 3);
+    const std::vector<std::string> urls{server.url("/pic/1/one.jpg"), server.url("/pic/2/two.jpg"),
+                                        server.url("/pic/3/three.jpg")};
+    for (Call call : {Call::Write, Call::Fsync, Call::Close}) {
+        for (std::size_t nth = 1;; ++nth) {
+            fs::remove_all("pics");
+            fs::create_directories("pics");
+            fs::remove("feat.txt");
+            FailingFileCalls calls(call, nth);
+            calls.maxWriteBytes = 5000;
+            int added = 0;
+            std::set<std::string> kept;
+            {
+                auto module = openModule();
+                ScopedFileCalls installed(calls);
+                added += module->addAPicToDB("photo.png", "pics/") == 0 ? 1 : 0;
+                added += module->addUrlToDB(urls, "pics/");
+                for (const auto& entry : module->features()) kept.insert(entry.first);
+            }
+            std::set<std::string> loaded;
+            const ModulePtr restarted = openModule();
+            for (const auto& entry : restarted->features()) loaded.insert(entry.first);
+            const std::string context = "call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth);
+            EXPECT_EQ(kept.size(), static_cast<std::size_t>(added)) << context;
+            EXPECT_EQ(loaded, kept) << context;
+            if (calls.count(call) < nth) break;  // nothing failed: the later calls cannot either
+        }
+    }
 }
 
 TEST(Download, RefusesStalledAndOversizedBodies) {
