@@ -1,6 +1,6 @@
 // The feature file's loader. Lines are cut out of 4 MiB blocks in place and parsed without
-// per-line or per-field strings; the usual value texts ("-0.123457") are read eight bytes at a
-// time, everything else by readValueText. Each distinct key is checked once.
+// per-line or per-field strings; the usual value texts ("-0.123457") are read by
+// scanPlainDecimal, everything else by readValueText. Each distinct key is checked once.
 #include "module/FeatureLoader.h"
 
 #include <fcntl.h>
@@ -16,72 +16,14 @@
 #include "module/FeatureText.h"
 #include "module/FileIo.h"
 #include "module/KeyFileCheck.h"
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the value scanner reads bytes as little-endian words");
+#include "module/PlainDecimal.h"
 
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
-// How far past a field's first byte scanPlainDecimal reads, whatever the field's length.
+// Room after the data, so that scanPlainDecimal may read kPlainDecimalReach bytes from any field.
 constexpr std::size_t kScanReach = 32;
-
-constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-
-std::uint64_t loadWord(const char* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
-
-// Bit 7 set in each byte of word that is not an ASCII digit.
-std::uint64_t nonDigitBytes(std::uint64_t word) {
-    const std::uint64_t offset = word ^ 0x3030303030303030u;  // digits become 0..9
-    return (((offset & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u) | offset) & 0x8080808080808080u;
-}
-
-unsigned firstMarkedByte(std::uint64_t marks) {
-    return static_cast<unsigned>(__builtin_ctzll(marks)) / 8;
-}
-
-// The number that the first count (0 to 7) bytes of word, all digits, write.
-std::uint64_t leadingNumber(std::uint64_t word, unsigned count) {
-    if (count == 0) return 0;
-    // Move the digits to the end of an eight-digit number with leading zeros, then add pairs,
-    // quadruples and halves in place.
-    std::uint64_t value = (word << (8 * (8 - count))) & 0x0F0F0F0F0F0F0F0Fu;
-    value = (value * 10 + (value >> 8)) & 0x00FF00FF00FF00FFu;
-    value = (value * 100 + (value >> 16)) & 0x0000FFFF0000FFFFu;
-    return (value * 10000 + (value >> 32)) & 0xFFFFFFFFu;
-}
-
-// Reads a field at `at` of the form [-]digits[.digits] (at most 7 digits on each side of the
-// point) that ends with "|": returns the "|" and sets value, or nullptr for readValueText to
-// decide. The magnitude is an integer below 2^53 divided by an exact power of ten, so the one
-// rounding of the division gives the double strtod gives.
-const char* scanPlainDecimal(const char* at, float& value) {
-    const bool negative = *at == '-';
-    const char* digits = at + (negative ? 1 : 0);
-    const std::uint64_t head = loadWord(digits);
-    const std::uint64_t headStops = nonDigitBytes(head);
-    if (headStops == 0) return nullptr;
-    const unsigned wholeDigits = firstMarkedByte(headStops);
-    std::uint64_t mantissa = leadingNumber(head, wholeDigits);
-    unsigned fractionDigits = 0;
-    const char* end = digits + wholeDigits;
-    if (*end == '.') {
-        const std::uint64_t tail = loadWord(end + 1);
-        const std::uint64_t tailStops = nonDigitBytes(tail);
-        if (tailStops == 0) return nullptr;
-        fractionDigits = firstMarkedByte(tailStops);
-        mantissa = mantissa * kIntegerPowersOfTen[fractionDigits] + leadingNumber(tail, fractionDigits);
-        end += 1 + fractionDigits;
-    }
-    if (*end != '|' || wholeDigits + fractionDigits == 0) return nullptr;
-    const double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fractionDigits];
-    value = static_cast<float>(negative ? -magnitude : magnitude);
-    return end;
-}
+static_assert(kScanReach >= kPlainDecimalReach);
 
 // The key and values of the record on the line [begin, end), or false when it is not one.
 // Fields are the runs between "|"s, as the file has always been split.

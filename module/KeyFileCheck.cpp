@@ -24,14 +24,14 @@ public:
     void add(const char* name) {
         starts.push_back(static_cast<std::uint32_t>(names.size()));
         names.append(name);
-        names.push_back('\0');
     }
 
     void index() {
+        starts.push_back(static_cast<std::uint32_t>(names.size()));  // where a next name would start
         std::size_t size = 16;
         while (size < 2 * starts.size()) size *= 2;
         slots.assign(size, kEmpty);
-        for (std::uint32_t i = 0; i < starts.size(); ++i) {
+        for (std::uint32_t i = 0; i + 1 < starts.size(); ++i) {
             std::size_t slot = slotOf(nameAt(i));
             while (slots[slot] != kEmpty) slot = (slot + 1) & (slots.size() - 1);
             slots[slot] = i;
@@ -49,7 +49,9 @@ public:
 private:
     static constexpr std::uint32_t kEmpty = UINT32_MAX;
 
-    std::string_view nameAt(std::uint32_t i) const { return std::string_view(names.c_str() + starts[i]); }
+    std::string_view nameAt(std::uint32_t i) const {
+        return std::string_view(names.data() + starts[i], starts[i + 1] - starts[i]);
+    }
     std::size_t slotOf(std::string_view name) const {
         return std::hash<std::string_view>()(name) & (slots.size() - 1);
     }

@@ -20,6 +20,7 @@
 #include "module/FeatureDB.h"
 #include "module/FeatureLoader.h"
 #include "module/FeatureText.h"
+#include "module/PlainDecimal.h"
 
 namespace fs = std::filesystem;
 
@@ -179,6 +180,34 @@ TEST(ValueText, WritesWhatAStreamWritesAndReadsWhatStrtodReads) {
         float ignored = 0;
         EXPECT_FALSE(readValueText(junk, junk + std::strlen(junk), ignored)) << junk;
     }
+}
+
+// The loader's fast path on plain decimals of every shape it takes (1 to 14 digits, the point
+// anywhere, either sign) and a few it hands on, against strtod.
+TEST(ValueText, PlainDecimalsReadAsStrtodReadsThem) {
+    std::mt19937 random(3);
+    std::vector<std::uint64_t> mantissas;
+    for (std::uint64_t m = 0; m < 3000; ++m) mantissas.push_back(m);
+    for (int i = 0; i < 30000; ++i) mantissas.push_back(random() % 100000000);
+    for (int i = 0; i < 3000; ++i) mantissas.push_back((std::uint64_t{random()} << 20 ^ random()) % 100000000000000);
+    std::size_t fastReads = 0;
+    for (std::uint64_t mantissa : mantissas) {
+        const std::string digits = std::to_string(mantissa);
+        for (std::size_t point = 0; point <= digits.size(); ++point) {
+            const std::string number = (random() % 2 ? "-" : "") + digits.substr(0, point) +
+                                       (point < digits.size() || random() % 2 ? "." : "") + digits.substr(point);
+            const std::string field = number + "|" + std::string(kPlainDecimalReach, '7');
+            float fast = 0;
+            float literal = 0;
+            const char* end = scanPlainDecimal(field.data(), fast);
+            if (end == nullptr) continue;
+            ++fastReads;
+            ASSERT_EQ(end, field.data() + number.size()) << number;
+            ASSERT_TRUE(literalValue(number, literal)) << number;
+            ASSERT_TRUE(sameBits({fast}, {literal})) << number;
+        }
+    }
+    EXPECT_GT(fastReads, mantissas.size() * 5) << "the fast path must take most of them";
 }
 
 TEST(FeatureLoader, LoadsBitForBitWhatTheLiteralLoaderLoads) {
