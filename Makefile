@@ -50,18 +50,21 @@ bench-add: build
 	cmake --build $(BUILD) -j $(JOBS) --target bench_add
 	$(BUILD)/bench/bench_add --model $(if $(wildcard model/v0.dat),model,$(BUILD)/testmodel)
 
-# Speed and memory of search into $(BUILD)/bench/perf.json, which later benchmarks extend. By
-# default 100k and 1M stored vectors (a few minutes, about 4 GB of memory); for a run of seconds:
-#   make bench BENCH_SCAN_ARGS="--sizes 20000 --e2e-size 2000 --repeats 3"
+# Speed and memory of search into $(BUILD)/bench/perf.json, then the feature file's figures added
+# to it. By default 100k and 1M stored vectors and 100k records (several minutes, about 4 GB of
+# memory); for a run of seconds:
+#   make bench BENCH_SCAN_ARGS="--sizes 20000 --e2e-size 2000 --repeats 3" BENCH_RECORDS=10000
 # The whole search needs a model: model/ when it has been made, or BENCH_MODEL=DIR.
 BENCH_MODEL ?= $(if $(wildcard model/v0.dat),model)
 BENCH_PHOTOS ?= $(BUILD)/photos/set
 BENCH_SCAN_ARGS ?=
+BENCH_RECORDS ?= 100000
 bench: build
 	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
-	cmake --build $(BUILD) -j $(JOBS) --target bench_scan
+	cmake --build $(BUILD) -j $(JOBS) --target bench_scan bench_feature_file
 	$(BUILD)/bench/bench_scan --json $(BUILD)/bench/perf.json $(if $(BENCH_MODEL),--model $(BENCH_MODEL)) \
 	  $(if $(wildcard $(BENCH_PHOTOS)),--photos $(BENCH_PHOTOS)) $(BENCH_SCAN_ARGS)
+	$(BUILD)/bench/bench_feature_file --records $(BENCH_RECORDS) --json $(BUILD)/bench/perf.json
 
 demo:
 	scripts/demo
