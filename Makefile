@@ -1,10 +1,12 @@
 # Thin wrapper over CMake. `make test` installs nothing: run scripts/install-deps first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all build test test-asan stress model bench-quality bench-add bench demo install check-deps clean
+.PHONY: all build test test-asan stress fuzz model bench-quality bench-add bench demo install check-deps clean
 
 all: build
 
@@ -33,6 +35,23 @@ test-asan: check-deps
 KILLS ?= 500
 stress: build
 	cd $(BUILD) && LIKENESS_CRASH_KILLS=$(KILLS) ./tests/likeness_tests --gtest_filter='CrashConsistency.*'
+
+# Runs each fuzz target for FUZZ_SECONDS from its seeds and what it found before; an input that
+# breaks a check is kept in $(FUZZ_BUILD)/crashes/ (add it to tests/fuzz/regressions/). The
+# targets work in a folder of their own, so every path given to them is absolute.
+FUZZERS = feature_loader_fuzz feature_record_fuzz
+FUZZ_DIR = $(abspath $(FUZZ_BUILD))
+fuzz: check-deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DLIKENESS_BUILD_TESTS=OFF -DLIKENESS_BUILD_FUZZERS=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
+	set -e; for target in $(FUZZERS); do \
+	  rm -rf $(FUZZ_DIR)/tmp && mkdir -p $(FUZZ_DIR)/tmp $(FUZZ_DIR)/crashes $(FUZZ_DIR)/corpus/$$target; \
+	  regressions=$(CURDIR)/tests/fuzz/regressions/$$target; [ -d $$regressions ] || regressions=; \
+	  TMPDIR=$(FUZZ_DIR)/tmp $(FUZZ_DIR)/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=$(FUZZ_DIR)/crashes/$$target- $(FUZZ_DIR)/corpus/$$target \
+	    $(CURDIR)/tests/fuzz/seeds/$$target $$regressions; \
+	done
+	rm -rf $(FUZZ_DIR)/tmp
 
 model: build
 	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
@@ -73,4 +92,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

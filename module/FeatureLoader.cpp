@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -95,16 +96,18 @@ ssize_t readSome(int fd, char* into, std::size_t size) {
 // Hands every line of the file to collector, in file order; lines longer than
 // kMaxRecordLineBytes are passed over. A read error ends the file there, without its unfinished line.
 void readLines(int fd, RecordCollector& collector) {
-    std::vector<char> block(kBlockBytes + kScanReach);
+    // Not filled beforehand: only the pages a read reaches are touched.
+    const std::unique_ptr<char[]> block(new char[kBlockBytes + kScanReach]);
     std::size_t filled = 0;
     bool skippingLongLine = false;
     for (bool atEnd = false; !atEnd;) {
-        const ssize_t got = readSome(fd, block.data() + filled, kBlockBytes - filled);
+        const ssize_t got = readSome(fd, block.get() + filled, kBlockBytes - filled);
         if (got < 0) return;
         atEnd = got == 0;
         filled += static_cast<std::size_t>(got);
-        const char* lineStart = block.data();
-        const char* const dataEnd = block.data() + filled;
+        std::memset(block.get() + filled, 0, kScanReach);  // what scanPlainDecimal may read past the data
+        const char* lineStart = block.get();
+        const char* const dataEnd = block.get() + filled;
         if (skippingLongLine) {
             const void* lineFeed = std::memchr(lineStart, '\n', filled);
             if (lineFeed == nullptr) {
@@ -127,7 +130,7 @@ void readLines(int fd, RecordCollector& collector) {
             unfinished = 0;
         }
         if (atEnd && unfinished > 0) collector.takeLine(lineStart, dataEnd);
-        std::memmove(block.data(), lineStart, unfinished);
+        std::memmove(block.get(), lineStart, unfinished);
         filled = unfinished;
     }
 }
