@@ -63,7 +63,7 @@ std::size_t appendAndSync(int fd, off_t size, const std::string& dbPath, const s
 
 std::size_t appendRecords(const std::string& dbPath, const std::vector<std::vector<float>>& feats,
                           const std::vector<std::string>& keys, std::size_t count) {
-    const int fd = fileCalls().open(dbPath.c_str(), O_RDWR | O_APPEND | O_CREAT, 0644);
+    const int fd = fileCalls().open(dbPath.c_str(), O_RDWR | O_APPEND | O_CREAT, 0666);
     if (fd < 0) return 0;
     std::size_t stored = 0;
     struct stat status;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -262,12 +263,16 @@ TEST(FeatureLoader, SkipsLinesTooLongToBeRecordsWithoutLosingLaterOnes) {
     TempHome home(false);
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) writeFile(name, "x");
     const std::string record = "|1.5|-2|3|";
-    std::string text = "a.jpg" + record + std::string(kMaxRecordLineBytes - 5 - record.size(), ' ') + "\n";
-    text += "b.jpg" + record + std::string(kMaxRecordLineBytes - 4 - record.size(), ' ') + "\n";  // one byte too long
-    text += std::string(64 << 20, '1') + "|\n";
-    text += "c.jpg" + record + "\n";
-    text += "b.jpg|" + std::string(kMaxRecordLineBytes, '7');  // unfinished at the end of the file
-    writeFile("db.txt", text);
+    // Written piece by piece: the test holds no long line either.
+    std::ofstream file("db.txt", std::ios::binary);
+    file << "a.jpg" << record << std::string(kMaxRecordLineBytes - 5 - record.size(), ' ') << "\n";
+    file << "b.jpg" << record << std::string(kMaxRecordLineBytes - 4 - record.size(), ' ') << "\n";  // a byte too long
+    const std::string mebibyte(1 << 20, '1');
+    for (int i = 0; i < 64; ++i) file << mebibyte;
+    file << "|\n";
+    file << "c.jpg" << record << "\n";
+    file << "b.jpg|" << std::string(kMaxRecordLineBytes, '7');  // unfinished at the end of the file
+    file.close();
     const Collection loaded = loadFast("db.txt", 3);
     ASSERT_EQ(loaded.size(), 2u);
     EXPECT_EQ(loaded.at("a.jpg"), (std::vector<float>{1.5f, -2.0f, 3.0f}));
