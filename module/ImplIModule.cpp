@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -37,6 +39,15 @@ std::string durationText(double ms) {
     return std::to_string(ms) + " ms";
 }
 
+// The process is about to end without a word on the terminal otherwise: a host that never reads
+// the log would only see the exit status.
+void reportMissingModel() {
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    std::fprintf(stderr, "likeness: the model is missing: looked for %s and %s\n",
+                 (here / likeness::kModelNetPath).c_str(), (here / likeness::kModelWeightsPath).c_str());
+}
+
 }  // namespace
 
 ImplIModule::ImplIModule(std::string featdbfile)
@@ -44,6 +55,7 @@ ImplIModule::ImplIModule(std::string featdbfile)
       featIndex(std::make_unique<FeatureIndex>(static_cast<std::size_t>(featDim))) {
     if (access(likeness::kModelNetPath, F_OK) == -1 || access(likeness::kModelWeightsPath, F_OK) == -1) {
         logger()->WriteLog(EasyLog::LOG_INFO, "Model read Failed, check model path !! \n");
+        reportMissingModel();
         std::exit(-2000);
     }
     classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);

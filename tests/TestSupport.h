@@ -44,9 +44,10 @@ private:
 struct ChildOutcome {
     int exitStatus = -1;  // low eight bits of the child's exit code; -1 when it did not exit
     std::string standardOutput;
+    std::string standardError;
 };
-// Runs body in a forked child whose standard output is captured; the child exits with 0 when body
-// returns.
+// Runs body in a forked child whose standard output and error are captured; the child exits with
+// 0 when body returns.
 ChildOutcome runInChild(const std::function<void()>& body);
 
 #endif

@@ -105,12 +105,16 @@ std::string LogWatch::added() const {
 
 ChildOutcome runInChild(const std::function<void()>& body) {
     std::fflush(stdout);
-    char capturePath[] = "/tmp/likeness-child-XXXXXX";
-    const int capture = mkstemp(capturePath);
+    std::fflush(stderr);
+    char outPath[] = "/tmp/likeness-child-XXXXXX";
+    char errPath[] = "/tmp/likeness-child-XXXXXX";
+    const int outCapture = mkstemp(outPath);
+    const int errCapture = mkstemp(errPath);
     ChildOutcome outcome;
     const pid_t child = fork();
     if (child == 0) {
-        dup2(capture, STDOUT_FILENO);
+        dup2(outCapture, STDOUT_FILENO);
+        dup2(errCapture, STDERR_FILENO);
         body();
         std::fflush(stdout);
         // Not exit(): the exit handlers belong to the parent, whose threads the child does not have
@@ -120,8 +124,11 @@ ChildOutcome runInChild(const std::function<void()>& body) {
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
-    close(capture);
-    outcome.standardOutput = readFile(capturePath);
-    unlink(capturePath);
+    close(outCapture);
+    close(errCapture);
+    outcome.standardOutput = readFile(outPath);
+    outcome.standardError = readFile(errPath);
+    unlink(outPath);
+    unlink(errPath);
     return outcome;
 }

@@ -24,14 +24,21 @@ std::size_t count(const std::string& text, const std::string& what) {
 // A module is handed back to ExitModule; deleting it through the interface must not compile.
 static_assert(!std::is_destructible_v<IModule>, "IModule's destructor is not public");
 
-TEST(ModuleLifecycle, MissingModelFilesEndTheProcessWithStatus48) {
+TEST(ModuleLifecycle, MissingModelFilesEndTheProcessWithStatus48AndSayWhere) {
     TempHome home;
+    const std::string expectedError = "likeness: the model is missing: looked for " + home.path() +
+                                      "/model/v0.net and " + home.path() + "/model/v0.dat\n";
     fs::rename("model/v0.dat", "v0.dat.aside");
     LogWatch log;
-    EXPECT_EQ(runInChild([] { InitialModule("feat.txt"); }).exitStatus, 48);
+    const ChildOutcome noWeights = runInChild([] { InitialModule("feat.txt"); });
+    EXPECT_EQ(noWeights.exitStatus, 48);
+    EXPECT_EQ(noWeights.standardError, expectedError);
     fs::rename("model/v0.net", "v0.net.aside");
     fs::rename("v0.dat.aside", "model/v0.dat");
-    EXPECT_EQ(runInChild([] { InitialModule("feat.txt"); }).exitStatus, 48);
+    const ChildOutcome noNet = runInChild([] { InitialModule("feat.txt"); });
+    EXPECT_EQ(noNet.exitStatus, 48);
+    EXPECT_EQ(noNet.standardError, expectedError);
+    EXPECT_EQ(noNet.standardOutput, "");
     EXPECT_EQ(count(log.added(), "Model read Failed, check model path !! \n"), 2u);
 }
 
