@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <cstdio>
+#include <string>
 #include <utility>
 
 #include "log/EasyLog.h"
@@ -20,6 +21,7 @@ struct DownloadSink {
     std::vector<unsigned char>* body;
     long long maxBodyBytes;
     bool writeFailed;
+    bool overLimit;
 };
 
 void logLine(const char* message) {
@@ -28,6 +30,28 @@ void logLine(const char* message) {
 
 void logWithUrl(const char* fmt, const std::string& url) {
     EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, fmt, logText(url).c_str());
+}
+
+// Why a transfer failed, in words a host can show its user; the log line that carries it has a
+// fixed prefix so hosts can find it.
+std::string transferFailureReason(CURLcode outcome, const DownloadSink& sink) {
+    const std::string tooLarge = "too large: over " + std::to_string(sink.maxBodyBytes) + " bytes";
+    switch (outcome) {
+    case CURLE_UNSUPPORTED_PROTOCOL: return "scheme refused: only http and https are fetched";
+    case CURLE_URL_MALFORMAT: return "malformed URL";
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY: return "cannot resolve the host name";
+    case CURLE_COULDNT_CONNECT: return "cannot connect";
+    case CURLE_OPERATION_TIMEDOUT: return "timed out";
+    case CURLE_TOO_MANY_REDIRECTS: return "too many redirects";
+    case CURLE_FILESIZE_EXCEEDED: return tooLarge;
+    case CURLE_WRITE_ERROR: return sink.overLimit ? tooLarge : "cannot write the file";
+    default: return curl_easy_strerror(outcome);
+    }
+}
+
+void logReason(const std::string& reason) {
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! Download error: %s", reason.c_str());
 }
 
 }  // namespace
@@ -39,7 +63,10 @@ size_t callbackfunction(void* data, size_t size, size_t nmemb, void* stream) {
     }
     auto* sink = static_cast<DownloadSink*>(stream);
     const size_t blockBytes = size * nmemb;
-    if (static_cast<long long>(sink->body->size() + blockBytes) > sink->maxBodyBytes) return 0;
+    if (static_cast<long long>(sink->body->size() + blockBytes) > sink->maxBodyBytes) {
+        sink->overLimit = true;
+        return 0;
+    }
     if (!writeAll(sink->fd, data, blockBytes)) {
         sink->writeFailed = true;
         return 0;
@@ -65,7 +92,7 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
         return DownloadOutcome::NotWritten;
     }
     written = true;
-    DownloadSink sink{fd, &received, limits.maxBodyBytes, false};
+    DownloadSink sink{fd, &received, limits.maxBodyBytes, false, false};
     CURL* curl = curl_easy_init();
     CURLcode outcome = CURLE_FAILED_INIT;
     if (curl != nullptr) {
@@ -88,6 +115,7 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
     }
     if (outcome != CURLE_OK) {
         logWithUrl("!!! Failed to download: %s\n", url);
+        logReason(transferFailureReason(outcome, sink));
         if (curl != nullptr) curl_easy_cleanup(curl);
         fileCalls().close(fd);
         return sink.writeFailed ? DownloadOutcome::NotWritten : DownloadOutcome::Failed;
@@ -104,6 +132,7 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
     const bool synced = fileCalls().fsync(fd) == 0;
     if (fileCalls().close(fd) != 0 || !synced) {
         logWithUrl("!!! Failed to download: %s\n", url);
+        logReason("cannot write the file");
         return DownloadOutcome::NotWritten;
     }
     logLine("!!! return true");

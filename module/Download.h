@@ -34,7 +34,8 @@ public:
     PendingDownload& operator=(const PendingDownload&) = delete;
 
     // Fetches url (http and https only, also across redirects). Logs the entry line
-    // "download_jpeg => url=..., savepath=<destination>" and one line for the outcome.
+    // "download_jpeg => url=..., savepath=<destination>" and one line for the outcome; a failed
+    // transfer adds "!!! Download error: REASON" (timed out, too large, cannot connect...).
     DownloadOutcome fetch(const std::string& url, const DownloadLimits& limits = DownloadLimits());
     // The body of a complete fetch.
     const std::vector<unsigned char>& body() const { return received; }

@@ -445,15 +445,29 @@ TEST(Ingestion, AfterAFailingFileCallResultsCollectionAndRestartAgree) {
 TEST(Download, RefusesStalledAndOversizedBodies) {
     TempHome home(false);
     PictureServer server;
+    // The last line a failed download logged.
+    auto reasonFor = [](const std::string& url, const std::string& savepath, const DownloadLimits& limits) {
+        LogWatch log;
+        EXPECT_FALSE(download_jpeg(url, savepath, limits)) << url;
+        const std::vector<std::string> lines = messages(log.added());
+        return lines.empty() ? std::string() : lines.back();
+    };
     DownloadLimits quick;
     quick.stallSeconds = 1;
-    EXPECT_FALSE(download_jpeg(server.url("/stall/slow.jpg"), "slow.jpg", quick));
+    EXPECT_EQ(reasonFor(server.url("/stall/slow.jpg"), "slow.jpg", quick), "!!! Download error: timed out");
     DownloadLimits small;
     small.maxBodyBytes = 100;
-    EXPECT_FALSE(download_jpeg(server.url("/pic/1/a.jpg"), "a.jpg", small));
+    EXPECT_EQ(reasonFor(server.url("/pic/1/a.jpg"), "a.jpg", small), "!!! Download error: too large: over 100 bytes");
     EXPECT_TRUE(download_jpeg(server.url("/pic/1/a.jpg"), "a.jpg"));
-    EXPECT_FALSE(download_jpeg(server.url("/pic/1/a.jpg"), "missing-dir/a.jpg"));
-    EXPECT_FALSE(download_jpeg("file:///etc/hostname", "h.txt"));
+    EXPECT_EQ(reasonFor(server.url("/pic/1/a.jpg"), "missing-dir/a.jpg", DownloadLimits()),
+              " !!! Failed to create file on the disk");
+    EXPECT_EQ(reasonFor("file:///etc/hostname", "h.txt", DownloadLimits()),
+              "!!! Download error: scheme refused: only http and https are fetched");
+    EXPECT_EQ(reasonFor("ftp://127.0.0.1/a.jpg", "f.jpg", DownloadLimits()),
+              "!!! Download error: scheme refused: only http and https are fetched");
+    // Port 1 has no listener on a test machine.
+    EXPECT_EQ(reasonFor("http://127.0.0.1:1/a.jpg", "c.jpg", DownloadLimits()), "!!! Download error: cannot connect");
+    EXPECT_EQ(reasonFor(server.url("/missing/dog.jpg"), "d.jpg", DownloadLimits()), "!!! Response code: 404");
     EXPECT_TRUE(download_jpeg(server.url("/empty/void.jpg"), "void.jpg"));
     EXPECT_EQ(readFile("void.jpg"), "");
 }
