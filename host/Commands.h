@@ -24,6 +24,8 @@ struct InitOptions {
 struct AddOptions {
     std::vector<std::string> paths;
     std::string into = "pictures/";
+    bool allowCopies = false;  // store a file even when a stored picture has the same bytes
+    bool force = false;        // accept an --into outside the home
 };
 
 struct AddUrlOptions {
@@ -31,6 +33,7 @@ struct AddUrlOptions {
     std::string fromFile;
     std::string into = "pictures/";
     bool batch = false;
+    bool force = false;
 };
 
 struct SearchOptions {
@@ -44,7 +47,7 @@ int runInit(const GlobalOptions& global, const InitOptions& options);
 int runAdd(const GlobalOptions& global, const AddOptions& options);
 int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options);
 int runSearch(const GlobalOptions& global, const SearchOptions& options);
-int runClassify(const GlobalOptions& global, const std::string& picturePath);
+int runClassify(const GlobalOptions& global, const std::vector<std::string>& picturePaths);
 int runInfo(const GlobalOptions& global);
 
 }  // namespace likeness_cli

@@ -12,8 +12,9 @@ namespace fs = std::filesystem;
 namespace likeness_cli {
 namespace {
 
-// The classes of the default model, in output order.
-const std::vector<std::string> kDefaultClassNames = {"Drawing", "Hentai", "Neutral", "Porn", "Sexy"};
+// The classes of the default model, in output order. They rate content; they do not say what a
+// picture shows.
+const ModelClasses kDefaultClasses = {"content rating", {"Drawing", "Hentai", "Neutral", "Porn", "Sexy"}};
 
 // <prefix>/share/likeness/model for a program installed as <prefix>/bin/likeness.
 std::optional<fs::path> installedModelDir() {
@@ -29,9 +30,10 @@ void copyModelFile(const fs::path& from, const fs::path& to) {
     if (error) throw std::runtime_error("cannot copy " + from.string() + " to " + to.string() + ": " + error.message());
 }
 
-void writeClassNames(const fs::path& file, const std::vector<std::string>& names) {
+void writeClassNames(const fs::path& file, const ModelClasses& classes) {
     std::ofstream out(file);
-    for (const std::string& name : names) out << name << '\n';
+    if (!classes.kind.empty()) out << "# " << classes.kind << '\n';
+    for (const std::string& name : classes.names) out << name << '\n';
     if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
 }
 
@@ -90,21 +92,24 @@ void createHome(const fs::path& home, const ModelSource& model, bool replace) {
     if (fs::is_regular_file(names, error)) {
         copyModelFile(names, modelDir / kClassNamesFile);
     } else if (model.isDefault) {
-        writeClassNames(modelDir / kClassNamesFile, kDefaultClassNames);
+        writeClassNames(modelDir / kClassNamesFile, kDefaultClasses);
     } else {
         // A stale list from a replaced model would name the wrong classes.
         fs::remove(modelDir / kClassNamesFile, error);
     }
 }
 
-std::vector<std::string> classNames(const fs::path& home) {
-    std::vector<std::string> names;
+ModelClasses modelClasses(const fs::path& home) {
+    ModelClasses classes;
     std::ifstream in(modelFolder(home) / kClassNamesFile);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        names.push_back(line);
+        if (classes.names.empty() && classes.kind.empty() && line.rfind("# ", 0) == 0)
+            classes.kind = line.substr(2);
+        else
+            classes.names.push_back(line);
     }
-    return names;
+    return classes;
 }
 
 }  // namespace likeness_cli

@@ -39,8 +39,15 @@ std::optional<ModelSource> findModel(const std::string& explicitDir, std::vector
 // std::runtime_error with a message for the user.
 void createHome(const std::filesystem::path& home, const ModelSource& model, bool replace);
 
-// The class names of the home's model (model/classes.txt); empty when it has none.
-std::vector<std::string> classNames(const std::filesystem::path& home);
+// What the classes of a model are: model/classes.txt holds one name a line, in output order, after
+// an optional first line "# KIND" saying what they rate (the default model's: "content rating").
+struct ModelClasses {
+    std::string kind;
+    std::vector<std::string> names;
+};
+
+// The classes of the home's model; no names when it has no list.
+ModelClasses modelClasses(const std::filesystem::path& home);
 
 }  // namespace likeness_cli
 

@@ -1,9 +1,12 @@
 // What the library's result codes mean to the person at the terminal: one line per picture
-// naming it and what to do, and the tally behind the summary line and the exit status.
+// naming it, what happened and what to do, and the tally behind the summary line and the exit
+// status.
 #ifndef LIKENESS_HOST_OUTCOME_H
 #define LIKENESS_HOST_OUTCOME_H
 
 #include <cstddef>
+#include <exception>
+#include <optional>
 #include <string>
 
 namespace likeness_cli {
@@ -18,12 +21,31 @@ struct Outcome {
     std::string line;
 };
 
-// The outcome of addAPicToDB or addAUrlToDB for source stored under key; logFile is the log
-// that the library wrote the details to.
-Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const std::string& logFile);
+// Where a failure's details are: the reason read back from the library's log (empty when it
+// gave none) and the log as the user can open it from where they started.
+struct FailureDetails {
+    std::string reason;
+    std::string logShown;
+};
 
-// The message for a negative result of search with the query urlOrPath.
-std::string describeSearchFailure(int resultCode, const std::string& urlOrPath, const std::string& logFile);
+// The outcome of addAPicToDB or addAUrlToDB for source stored under key. An already present key
+// reads as a duplicate: the command tells real clashes apart before (keyClash).
+Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const FailureDetails& details);
+
+// key is taken by a picture that is not source's; distance between the two when known.
+Outcome keyClash(const std::string& source, const std::string& key, std::optional<float> distance);
+
+// source holds the same bytes as the stored picture key.
+Outcome sameFileAs(const std::string& source, const std::string& key);
+
+// source was not added, for reason.
+Outcome failure(const std::string& source, const std::string& reason);
+
+// The message for a negative result of search with query.
+std::string describeSearchFailure(int resultCode, const std::string& query, const FailureDetails& details);
+
+// An exception's message on one line, for a report that names the picture it came from.
+std::string oneLine(const std::exception& error);
 
 class Tally {
 public:

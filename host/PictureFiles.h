@@ -14,10 +14,18 @@ struct PictureToAdd {
     std::string saveDir;  // the prefix the library stores it under, ending in "/"
 };
 
+// A path that is not added, and why.
+struct PassedOver {
+    std::string path;  // as given for arguments, absolute for what a walk found
+    std::string reason;
+};
+
 struct PictureList {
     std::vector<PictureToAdd> pictures;
-    std::vector<std::string> missing;  // paths that name neither a file nor a folder
-    std::size_t skippedFiles = 0;      // files in walked folders whose names are not pictures'
+    std::vector<PassedOver> refused;  // arguments that cannot be added: missing, or not a file or folder
+    std::vector<PassedOver> skipped;  // what walked folders hold besides files: links to folders, FIFOs...
+    std::size_t skippedFiles = 0;     // files in walked folders whose names are not pictures'
+    std::vector<std::string> folders; // the folder arguments, as given
 };
 
 // "pictures" -> "pictures/"; an empty prefix stays empty (the home itself).
@@ -26,9 +34,11 @@ std::string folderPrefix(std::string prefix);
 // True for the file name endings of the formats OpenCV decodes.
 bool hasPictureName(const std::filesystem::path& file);
 
-// A file is taken as it is, whatever its name. A folder is walked recursively, in name order,
-// for files with picture names, and each subfolder is mirrored under prefix, so pictures of the
-// same name in different subfolders get different keys.
+// A file argument is taken as it is, whatever its name, and stored under prefix. A folder argument
+// is walked recursively, in name order, for files with picture names, stored under prefix, the
+// folder's own name and the path inside it, so that two folders holding pic.png give two keys.
+// Links to files are followed, links to folders are not (they are reported, as are FIFOs, devices,
+// sockets, broken links and folders that cannot be read).
 PictureList collectPictures(const std::vector<std::string>& paths, const std::string& prefix);
 
 }  // namespace likeness_cli

@@ -2,23 +2,34 @@
 #include "ResultsPage.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "TextEncoding.h"
+
 namespace likeness_cli {
 namespace {
 
+// Captions break after a "/" of a key, and inside a name only when the name alone is too wide.
+// Pictures lie on a checkerboard, which shows through where they are transparent.
 const char* const kStyle = R"(body{font-family:sans-serif;margin:1.5em;background:#fafafa;color:#222}
-h1{font-size:1.4em}h2{font-size:1.05em;margin:1.6em 0 .5em;word-break:break-all}
+h1{font-size:1.4em}h2{font-size:1.05em;margin:1.6em 0 .5em;overflow-wrap:anywhere}
+.summary{max-width:60em;color:#444}
 .row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}
 figure{margin:0;padding:6px;background:#fff;border:1px solid #ddd;border-radius:4px;width:164px}
-figure.query{border:2px solid #2a6ebb}
-figure img{max-width:164px;max-height:164px;display:block;margin:auto}
-figcaption{font-size:.8em;margin-top:4px;word-break:break-all}
-.rank{font-weight:bold;margin-right:.3em}.failure{color:#b00020}.missing{color:#777;font-size:.8em})";
+figure.query{border:2px solid #2a6ebb}figure.same{border:2px solid #1b7f3b}
+figure img{max-width:164px;max-height:164px;display:block;margin:auto;
+background:repeating-conic-gradient(#c8c8c8 0% 25%,#fff 0% 50%) 0 0/16px 16px}
+figcaption{font-size:.8em;margin-top:4px;overflow-wrap:break-word}
+.rank{font-weight:bold;margin-right:.3em}.distance{display:block;color:#555}
+.mark{display:inline-block;margin-top:2px;padding:0 .4em;border-radius:3px;background:#1b7f3b;color:#fff}
+.failure{color:#b00020}.missing{color:#777;font-size:.8em})";
 
 std::string figure(const std::string& cssClass, const std::string& thumbnail, const std::string& caption) {
     std::string html = "<figure class=\"" + cssClass + "\">";
@@ -29,22 +40,43 @@ std::string figure(const std::string& cssClass, const std::string& thumbnail, co
     return html + "<figcaption>" + caption + "</figcaption></figure>\n";
 }
 
-}  // namespace
-
-std::string base64(const std::vector<unsigned char>& bytes) {
-    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t available = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned long group = static_cast<unsigned long>(bytes[i]) << 16;
-        if (available > 1) group |= static_cast<unsigned long>(bytes[i + 1]) << 8;
-        if (available > 2) group |= bytes[i + 2];
-        for (std::size_t sextet = 0; sextet < 4; ++sextet)
-            text += sextet <= available ? kAlphabet[(group >> (18 - 6 * sextet)) & 0x3F] : '=';
+// An escaped key with a line-break opportunity after each "/".
+std::string breakableKey(const std::string& key) {
+    std::string html;
+    for (const char c : escapeHtml(key)) {
+        html += c;
+        if (c == '/') html += "<wbr>";
     }
-    return text;
+    return html;
 }
+
+std::string matchCaption(std::size_t rank, const Match& match) {
+    std::string caption = "<span class=\"rank\">" + std::to_string(rank) + ".</span>" + breakableKey(match.key);
+    if (match.distance) {
+        char distance[32];
+        std::snprintf(distance, sizeof(distance), "%.3f", static_cast<double>(*match.distance));
+        caption += "<span class=\"distance\">distance " + std::string(distance) + "</span>";
+    }
+    if (match.samePicture) caption += "<span class=\"mark\">same picture</span>";
+    return caption;
+}
+
+// The picture as 8-bit BGR, or BGRA when it has an alpha channel. JPEG carries no alpha, so it is
+// decoded as the library decodes it, turned by its orientation tag.
+cv::Mat thumbnailSource(const std::string& picturePath) {
+    std::string extension = std::filesystem::path(picturePath).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".jpg" || extension == ".jpeg" || extension == ".jpe")
+        return cv::imread(picturePath, cv::IMREAD_COLOR);
+    cv::Mat picture = cv::imread(picturePath, cv::IMREAD_UNCHANGED);
+    if (picture.empty()) return picture;
+    if (picture.depth() != CV_8U) picture.convertTo(picture, CV_8U, picture.depth() == CV_16U ? 1.0 / 257 : 1.0);
+    if (picture.channels() == 1) cv::cvtColor(picture, picture, cv::COLOR_GRAY2BGR);
+    return picture;
+}
+
+}  // namespace
 
 std::string escapeHtml(const std::string& text) {
     std::string escaped;
@@ -62,7 +94,7 @@ std::string escapeHtml(const std::string& text) {
 }
 
 std::string thumbnailDataUri(const std::string& picturePath, int maxSide) {
-    const cv::Mat picture = cv::imread(picturePath, cv::IMREAD_COLOR);
+    const cv::Mat picture = thumbnailSource(picturePath);
     if (picture.empty()) return "";
     cv::Mat thumbnail = picture;
     const int longSide = std::max(picture.cols, picture.rows);
@@ -70,24 +102,27 @@ std::string thumbnailDataUri(const std::string& picturePath, int maxSide) {
         const double factor = static_cast<double>(maxSide) / longSide;
         cv::resize(picture, thumbnail, cv::Size(), factor, factor, cv::INTER_AREA);
     }
-    std::vector<unsigned char> jpeg;
-    if (!cv::imencode(".jpg", thumbnail, jpeg, {cv::IMWRITE_JPEG_QUALITY, 85})) return "";
-    return "data:image/jpeg;base64," + base64(jpeg);
+    const bool transparent = thumbnail.channels() == 4;
+    std::vector<unsigned char> encoded;
+    if (!cv::imencode(transparent ? ".png" : ".jpg", thumbnail, encoded,
+                      transparent ? std::vector<int>() : std::vector<int>{cv::IMWRITE_JPEG_QUALITY, 85}))
+        return "";
+    return std::string(transparent ? "data:image/png;base64," : "data:image/jpeg;base64,") + base64(encoded);
 }
 
-void writeResultsPage(const std::string& file, const std::string& title, const std::vector<QueryResults>& searches) {
+void writeResultsPage(const std::string& file, const std::string& title, const std::string& summary,
+                      const std::vector<QueryResults>& searches) {
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
                        escapeHtml(title) + "</title><style>" + kStyle + "</style></head><body>\n<h1>" +
-                       escapeHtml(title) + "</h1>\n";
+                       escapeHtml(title) + "</h1>\n<p class=\"summary\">" + escapeHtml(summary) + "</p>\n";
     for (const QueryResults& search : searches) {
         html += "<section><h2>Query: " + escapeHtml(search.query) + "</h2>\n<div class=\"row\">\n";
         html += figure("query", search.queryThumbnail, "query");
-        if (!search.failure.empty())
-            html += "<p class=\"failure\">" + escapeHtml(search.failure) + "</p>\n";
-        for (std::size_t rank = 0; rank < search.keys.size(); ++rank) {
-            const std::string& key = search.keys[rank];
-            html += figure("result", thumbnailDataUri(key),
-                           "<span class=\"rank\">" + std::to_string(rank + 1) + ".</span>" + escapeHtml(key));
+        if (!search.failure.empty()) html += "<p class=\"failure\">" + escapeHtml(search.failure) + "</p>\n";
+        for (std::size_t rank = 0; rank < search.matches.size(); ++rank) {
+            const Match& match = search.matches[rank];
+            html += figure(match.samePicture ? "result same" : "result", thumbnailDataUri(match.key),
+                           matchCaption(rank + 1, match));
         }
         html += "</div></section>\n";
     }

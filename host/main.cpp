@@ -1,6 +1,8 @@
 // likeness: the command-line host of the likeness library. Parses the command line and hands
 // each subcommand to its implementation in Commands.cpp.
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -15,6 +17,7 @@ int main(int argc, char** argv) {
                  "A collection lives in a home folder (model/, feat.txt, the stored pictures, dated logs)."};
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", std::string("likeness ") + LIKENESS_VERSION);
     GlobalOptions global;
     app.add_option("--home", global.home, "The collection's home folder (default: the current folder)");
     app.add_flag("-q,--quiet", global.quiet, "No progress display");
@@ -31,30 +34,52 @@ int main(int argc, char** argv) {
     AddOptions add;
     CLI::App* addCommand = app.add_subcommand("add", "Add picture files, or folders searched recursively for pictures");
     addCommand->add_option("PATH", add.paths, "Picture files and folders")->required();
-    addCommand->add_option("--into", add.into, "Folder of the home the copies are stored in")->capture_default_str();
+    addCommand->add_option("--into", add.into,
+                           "Folder of the home the copies are stored in; a folder argument's own name and the "
+                           "path inside it follow")
+        ->capture_default_str();
+    addCommand->add_flag("--allow-copies", add.allowCopies,
+                         "Store a file even when a stored picture holds the same bytes under another name");
+    addCommand->add_flag("--force", add.force, "Accept an --into outside the home (absolute, or climbing out with ..)");
 
     AddUrlOptions addUrl;
     CLI::App* addUrlCommand = app.add_subcommand("add-url", "Download pictures by URL and add them");
     addUrlCommand->add_option("URL", addUrl.urls, "http:// or https:// addresses of pictures");
     addUrlCommand->add_option("--from", addUrl.fromFile, "Read URLs from this file, one a line (- for standard input)");
-    addUrlCommand->add_option("--into", addUrl.into, "Folder of the home the downloads are stored in")->capture_default_str();
+    addUrlCommand->add_option("--into", addUrl.into, "Folder of the home the downloads are stored in")
+        ->capture_default_str();
     addUrlCommand->add_flag("--batch", addUrl.batch,
-                            "Add them all in one library call: faster, but reports only how many were added");
+                            "Add them in one library call, which appends all their records at once");
+    addUrlCommand->add_flag("--force", addUrl.force, "Accept an --into outside the home");
 
     SearchOptions search;
     CLI::App* searchCommand =
         app.add_subcommand("search", "Print the keys of the stored pictures nearest to each query, nearest first");
     searchCommand->add_option("QUERY", search.queries, "Picture files or http(s):// URLs")->required();
-    searchCommand->add_option("-n,--count", search.count, "How many results per query")->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    searchCommand->add_flag("--json", search.json, "Print JSON: [{\"query\": ..., \"results\": [keys]}]");
+    searchCommand->add_option("-n,--count", search.count, "How many results per query")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::size_t end = 0;
+                try {
+                    if (std::stoi(text, &end) >= 1 && end == text.size()) return std::string();
+                } catch (const std::logic_error&) {
+                }
+                return "-n takes a whole number of results, at least 1 (got " + text + ")";
+            },
+            "COUNT>=1"));
+    searchCommand->add_flag("--json", search.json,
+                            "Print JSON: [{\"query\": ..., \"results\": [{\"key\", \"distance\", "
+                            "\"same_picture\"}]}]");
     searchCommand->add_option("--html", search.htmlFile,
                               "Also write a self-contained results page with thumbnails to this file");
 
-    std::string classifyPath;
-    CLI::App* classifyCommand =
-        app.add_subcommand("classify", "Print the model's best class for a picture and its score");
-    classifyCommand->add_option("PATH", classifyPath, "A picture file")->required();
+    std::vector<std::string> classifyPaths;
+    CLI::App* classifyCommand = app.add_subcommand(
+        "classify",
+        "Print the model's best class for each picture and its score. The default model's classes "
+        "(Drawing, Hentai, Neutral, Porn, Sexy) rate content; they do not say what a picture shows");
+    classifyCommand->add_option("PATH", classifyPaths, "Picture files")->required();
 
     CLI::App* infoCommand =
         app.add_subcommand("info", "Print the home, its model, the number of pictures and the database size");
@@ -71,7 +96,7 @@ int main(int argc, char** argv) {
         if (addCommand->parsed()) return runAdd(global, add);
         if (addUrlCommand->parsed()) return runAddUrl(global, addUrl);
         if (searchCommand->parsed()) return runSearch(global, search);
-        if (classifyCommand->parsed()) return runClassify(global, classifyPath);
+        if (classifyCommand->parsed()) return runClassify(global, classifyPaths);
         if (infoCommand->parsed()) return runInfo(global);
     } catch (const std::exception& failure) {
         std::cerr << "likeness: " << failure.what() << std::endl;

@@ -2,7 +2,9 @@
 #include "CliTestSupport.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -25,12 +27,9 @@ std::string readFile(const fs::path& file) {
     return content.str();
 }
 
-namespace {
-
-// Decodes standard base64; stops at the first character outside the alphabet.
-std::vector<unsigned char> fromBase64(const std::string& text) {
+std::string fromBase64(const std::string& text) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<unsigned char> bytes;
+    std::string bytes;
     unsigned long bits = 0;
     int bitCount = 0;
     for (const char c : text) {
@@ -40,20 +39,51 @@ std::vector<unsigned char> fromBase64(const std::string& text) {
         bitCount += 6;
         if (bitCount >= 8) {
             bitCount -= 8;
-            bytes.push_back(static_cast<unsigned char>((bits >> bitCount) & 0xFF));
+            bytes += static_cast<char>((bits >> bitCount) & 0xFF);
         }
     }
     return bytes;
 }
 
-}  // namespace
-
 std::vector<cv::Mat> embeddedPictures(const std::string& html) {
     std::vector<cv::Mat> pictures;
-    const std::regex dataUri("data:image/jpeg;base64,([A-Za-z0-9+/=]*)\"");
-    for (std::sregex_iterator it(html.begin(), html.end(), dataUri), end; it != end; ++it)
-        pictures.push_back(cv::imdecode(fromBase64((*it)[1].str()), cv::IMREAD_COLOR));
+    const std::regex dataUri("data:image/(jpeg|png);base64,([A-Za-z0-9+/=]*)\"");
+    for (std::sregex_iterator it(html.begin(), html.end(), dataUri), end; it != end; ++it) {
+        const std::string bytes = fromBase64((*it)[2].str());
+        pictures.push_back(cv::imdecode(std::vector<unsigned char>(bytes.begin(), bytes.end()), cv::IMREAD_UNCHANGED));
+    }
     return pictures;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+std::string pngDeclaring(unsigned width, unsigned height) {
+    std::vector<unsigned char> png;
+    cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar(40, 80, 120)), png);
+    // The IHDR chunk follows the 8-byte signature: length, type, width and height (big-endian).
+    auto putBigEndian = [&png](std::size_t at, std::uint32_t value) {
+        for (std::size_t i = 0; i < 4; ++i) png[at + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+    };
+    putBigEndian(16, width);
+    putBigEndian(20, height);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 12; i < 12 + 4 + 13; ++i) {
+        crc ^= png[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    putBigEndian(29, ~crc);
+    return std::string(png.begin(), png.end());
+}
+
+std::string asUnprivileged(const std::string& commandLine, const fs::path& work) {
+    if (geteuid() != 0) return commandLine;
+    std::system(("chown -R 65534:65534 " + shellQuoted(work.string())).c_str());
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c " + shellQuoted(commandLine);
 }
 
 CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {

@@ -24,9 +24,23 @@ std::string shellQuoted(const std::string& text);
 
 std::string readFile(const std::filesystem::path& file);
 
-// Every data: URI of a results page decoded as a picture, in page order; an undecodable one gives
-// an empty Mat.
+// Decodes standard base64; stops at the first character outside the alphabet.
+std::string fromBase64(const std::string& text);
+
+// Every data: URI of a results page decoded as a picture (alpha kept), in page order; an
+// undecodable one gives an empty Mat.
 std::vector<cv::Mat> embeddedPictures(const std::string& html);
+
+// The lines of text, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
+
+// The bytes of a real PNG whose header declares width x height pixels (its CRC made to match), the
+// kind of file that makes a decoder give up or throw before it reads any pixel.
+std::string pngDeclaring(unsigned width, unsigned height);
+
+// Runs a shell command line as an unprivileged user when the tests run as root (who reads every
+// file), so that file permissions apply; otherwise as it is. The work folder is handed to that user.
+std::string asUnprivileged(const std::string& commandLine, const std::filesystem::path& work);
 
 // A fresh temporary folder per test with synthetic pictures in pics/ (scene0..scene5, a same-named
 // copy in pics/sub/, a text file notes.txt) and an initialised home in home/.

@@ -1,0 +1,92 @@
+// Helpers of the subcommands.
+#include "CommandSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "Home.h"
+#include "log/EasyLog.h"
+#include "module/CollectionFiles.h"
+#include "module/FeatureContract.h"
+
+namespace fs = std::filesystem;
+
+namespace likeness_cli {
+
+Collection::Collection() : module(InitialModule(likeness::kDefaultFeatureFile)) {}
+
+Collection::~Collection() {
+    ExitModule(module);
+}
+
+void complain(const std::string& message) {
+    std::cerr << "likeness: " << message << std::endl;
+}
+
+std::optional<fs::path> enterHome(const std::string& home) {
+    std::error_code error;
+    const fs::path absoluteHome = fs::absolute(home, error).lexically_normal();
+    if (!fs::is_directory(absoluteHome, error)) {
+        complain("the home " + home + " is not a folder; create it with: likeness init " + home);
+        return std::nullopt;
+    }
+    if (!holdsModel(modelFolder(absoluteHome))) {
+        complain(absoluteHome.string() + " has no model (" + likeness::kModelNetPath + " and " +
+                 likeness::kModelWeightsPath + "); set it up with: likeness init " + home);
+        return std::nullopt;
+    }
+    if (chdir(absoluteHome.c_str()) != 0) {
+        complain("cannot enter " + absoluteHome.string());
+        return std::nullopt;
+    }
+    return absoluteHome;
+}
+
+std::string PathDisplay::operator()(const std::string& path) const {
+    const fs::path relative = fs::path(path).lexically_relative(start);
+    const bool below = !relative.empty() && *relative.begin() != "..";
+    return below ? relative.string() : path;
+}
+
+bool isUrl(const std::string& text) {
+    return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0;
+}
+
+void ensureFolder(const std::string& saveDir, std::set<std::string>& created) {
+    if (saveDir.empty() || !created.insert(saveDir).second) return;
+    std::error_code ignored;  // a folder that cannot be made shows up as the library's "not stored"
+    fs::create_directories(saveDir, ignored);
+}
+
+bool intoAccepted(const std::string& prefix, bool force) {
+    if (force) return true;
+    const fs::path folder = fs::path(prefix).lexically_normal();
+    std::string problem;
+    if (folder.is_absolute())
+        problem = "is an absolute path: the keys would name places outside the home and break when it moves";
+    else if (!folder.empty() && *folder.begin() == "..") problem = "climbs out of the home";
+    if (problem.empty()) return true;
+    complain("--into " + prefix + " " + problem + "; name a folder inside the home, or add --force");
+    return false;
+}
+
+std::string unreadableReason(const std::string& file) {
+    // Non-blocking, so that a FIFO that slipped through cannot hang the command.
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return std::strerror(errno);
+    close(fd);
+    return "";
+}
+
+CallLog::CallLog(const PathDisplay& display)
+    : watch(EasyLog::GetInstance()->FilePath()), logShown(display(EasyLog::GetInstance()->FilePath())) {}
+
+FailureDetails CallLog::details() const {
+    return {failureReason(watch.messages()), logShown};
+}
+
+}  // namespace likeness_cli

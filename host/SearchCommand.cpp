@@ -1,0 +1,163 @@
+// `likeness search`: the nearest stored pictures of each query with their distances, as text,
+// JSON or a results page. The distances are measured by the command itself, from the stored
+// vectors and the query's, with the library's distance: the values search ranked by.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "PictureVectors.h"
+#include "Progress.h"
+#include "ResultsPage.h"
+#include "TextEncoding.h"
+#include "module/CollectionFiles.h"
+#include "module/Distance.h"
+#include "module/FeatureContract.h"
+
+namespace fs = std::filesystem;
+
+namespace likeness_cli {
+namespace {
+
+std::string distanceText(const std::optional<float>& distance) {
+    if (!distance) return "      ?";
+    char text[32];
+    std::snprintf(text, sizeof(text), "%7.3f", static_cast<double>(*distance));
+    return text;
+}
+
+// The matches of keys, each with its distance to query (none when the command has no vector).
+std::vector<Match> measured(const std::vector<std::string>& keys, const std::optional<std::vector<float>>& query,
+                            const FeatureMap& features) {
+    std::vector<Match> matches;
+    for (const std::string& key : keys) {
+        Match match{key, std::nullopt, false};
+        if (query) {
+            match.distance = offsetDistance(features.at(key), *query);
+            match.samePicture = samePicture(*match.distance);
+        }
+        matches.push_back(match);
+    }
+    return matches;
+}
+
+// Keys and queries are byte strings; JSON text must be UTF-8. A string that is not gets its
+// invalid bytes replaced, and its exact bytes beside it in base64 under name + "_bytes".
+void putText(nlohmann::ordered_json& object, const std::string& name, const std::string& text) {
+    if (isValidUtf8(text)) {
+        object[name] = text;
+    } else {
+        object[name] = withInvalidUtf8Replaced(text);
+        object[name + "_bytes"] = base64(text);
+    }
+}
+
+void printJson(const std::vector<QueryResults>& searches) {
+    nlohmann::ordered_json answer = nlohmann::ordered_json::array();
+    for (const QueryResults& search : searches) {
+        nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+        putText(entry, "query", search.query);
+        entry["results"] = nlohmann::ordered_json::array();
+        for (const Match& match : search.matches) {
+            nlohmann::ordered_json result = nlohmann::ordered_json::object();
+            putText(result, "key", match.key);
+            result["distance"] = match.distance ? nlohmann::ordered_json(*match.distance) : nlohmann::ordered_json();
+            result["same_picture"] = match.samePicture;
+            entry["results"].push_back(result);
+        }
+        if (!search.failure.empty()) entry["error"] = withInvalidUtf8Replaced(search.failure);
+        answer.push_back(entry);
+    }
+    std::cout << answer.dump(2) << std::endl;
+}
+
+// "DISTANCE  KEY", with "  (same picture)" after the close ones; a "# QUERY" line before each
+// query's block when there are several.
+void printText(const std::vector<QueryResults>& searches) {
+    for (std::size_t i = 0; i < searches.size(); ++i) {
+        if (searches.size() > 1) std::cout << (i > 0 ? "\n# " : "# ") << searches[i].query << "\n";
+        for (const Match& match : searches[i].matches)
+            std::cout << distanceText(match.distance) << "  " << match.key
+                      << (match.samePicture ? "  (same picture)" : "") << "\n";
+    }
+    std::cout << std::flush;
+}
+
+std::string pageSummary(int count) {
+    char threshold[32];
+    std::snprintf(threshold, sizeof(threshold), "%.1f", static_cast<double>(likeness::kSamePictureDistance));
+    return "Each query with its " + std::to_string(count) +
+           " nearest stored pictures, nearest first, and their distance to it: 100 is the least possible "
+           "(the same feature vector). Results closer than " +
+           std::string(threshold) + " are marked \"same picture\"; that threshold is provisional.";
+}
+
+}  // namespace
+
+int runSearch(const GlobalOptions& global, const SearchOptions& options) {
+    const PathDisplay display;
+    std::vector<std::string> targets;
+    for (const std::string& query : options.queries)
+        targets.push_back(isUrl(query) ? query : fs::absolute(query).string());
+    const std::string htmlFile = options.htmlFile.empty() ? "" : fs::absolute(options.htmlFile).string();
+    const std::optional<fs::path> home = enterHome(global.home);
+    if (!home) return kExitUsage;
+    std::vector<QueryResults> searches;
+    {
+        Collection collection;
+        const FeatureMap& features = collection.state().features();
+        if (features.empty()) {
+            complain("the collection in " + display(home->string()) +
+                     " is empty, so there is nothing to find; add pictures with: likeness --home " + global.home +
+                     " add FOLDER");
+            return kExitSomeFailed;
+        }
+        PictureVectors vectors;
+        Progress progress("searching", targets.size(), global.quiet);
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            QueryResults search{options.queries[i], "", {}, ""};
+            const bool byUrl = isUrl(targets[i]);
+            const std::string picture = byUrl ? likeness::kQueryFile : targets[i];
+            std::error_code error;
+            if (!byUrl && !fs::exists(targets[i], error)) {
+                search.failure = options.queries[i] + ": no such file";
+            } else if (const std::string why = byUrl ? "" : unreadableReason(targets[i]); !why.empty()) {
+                search.failure = options.queries[i] + ": cannot read: " + why;
+            } else {
+                const CallLog log(display);
+                try {
+                    std::vector<std::string> keys;
+                    const int found = collection.operations().search(targets[i], byUrl ? 0 : 1, keys, options.count);
+                    if (found < 0) search.failure = describeSearchFailure(found, options.queries[i], log.details());
+                    else search.matches = measured(keys, vectors.of(picture), features);
+                } catch (const std::exception& thrown) {
+                    search.failure = options.queries[i] + ": cannot be searched: " + oneLine(thrown);
+                }
+            }
+            if (!search.failure.empty()) progress.note(std::cerr, search.failure);
+            // A URL's query picture is the download, which the next URL query overwrites.
+            if (!htmlFile.empty() && search.failure.empty()) search.queryThumbnail = thumbnailDataUri(picture);
+            searches.push_back(std::move(search));
+            progress.advance();
+        }
+    }
+    if (options.json) printJson(searches);
+    else printText(searches);
+    if (!htmlFile.empty()) {
+        try {
+            writeResultsPage(htmlFile, "likeness: nearest pictures", pageSummary(options.count), searches);
+        } catch (const std::runtime_error& failure) {
+            complain(failure.what());
+            return kExitSomeFailed;
+        }
+        if (!global.quiet) std::cerr << "wrote the results page " << display(htmlFile) << std::endl;
+    }
+    for (const QueryResults& search : searches)
+        if (!search.failure.empty()) return kExitSomeFailed;
+    return kExitOk;
+}
+
+}  // namespace likeness_cli
