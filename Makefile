@@ -21,15 +21,20 @@ $(BUILD)/CMakeCache.txt: | check-deps
 build: check-deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Both test runs end by listing what they skipped and why (also kept in skipped-tests.txt), and
+# keep ctest's exit status.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && status=0 && { ctest --output-on-failure -j $(JOBS) --output-junit junit.xml || status=$$?; } && \
+	  $(CURDIR)/scripts/list-skipped junit.xml | tee skipped-tests.txt && exit $$status
 
-# The install tests build a plain host against the installed library, which cannot link an
+# The install and example-host tests build a plain host against the library, which cannot link an
 # instrumented one; they run in the plain build.
 test-asan: check-deps
 	cmake -S . -B $(ASAN_BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -E "^InstallTest\." -LE needs-node
+	cd $(ASAN_BUILD) && status=0 && { ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) \
+	  -E "^(InstallTest|ExampleHost)\." -LE needs-node --output-junit junit.xml || status=$$?; } && \
+	  $(CURDIR)/scripts/list-skipped junit.xml | tee skipped-tests.txt && exit $$status
 
 # The crash-consistency test with many more kills than the 50 of `make test` (KILLS=N to choose).
 KILLS ?= 500
