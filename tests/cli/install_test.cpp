@@ -1,12 +1,41 @@
-// The installed tree: `cmake --install` into a temporary prefix, then the README's example host
-// built against it with find_package and with pkg-config, and the installed command run.
+// The installed tree: `cmake --install` into a temporary prefix, then the example host built
+// against it with find_package and with pkg-config, and the installed command run. Also the
+// README's host, which must be examples/host.cpp to the byte, built against the build tree.
 #include <fstream>
+#include <regex>
 
 #include "CliTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Runs the example host in home (which holds model/ and pictures in in/) as the README says: it
+// adds, reports each code, stores under pics/, which it makes, and fails when something failed.
+void expectExampleHostWorks(const fs::path& host, const fs::path& home) {
+    const std::string command = shellQuoted(host.string());
+    const CommandRun run = runShell(command + " in/scene0.jpg in/scene1.png", home);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "in/scene0.jpg: 0 added\nin/scene1.png: 0 added\npics/scene0.jpg\npics/scene1.png\n");
+    EXPECT_TRUE(fs::is_regular_file(home / "pics" / "scene1.png"));
+
+    std::ofstream(home / "in" / "notes.jpg") << "not a picture\n";
+    const CommandRun mixed = runShell(command + " in/scene1.png in/notes.jpg", home);
+    EXPECT_EQ(mixed.status, 1) << "a picture that was not added is a failure";
+    EXPECT_EQ(mixed.out.substr(0, mixed.out.find("pics/")),
+              "in/scene1.png: -1 already in the collection\nin/notes.jpg: -3 not a decodable picture\n");
+
+    const CommandRun query = runShell(command + " in/notes.jpg", home);
+    EXPECT_EQ(query.status, 1);
+    EXPECT_NE(query.err.find("in/notes.jpg: search failed with -1"), std::string::npos) << query.err;
+
+    fs::create_directories(home / "elsewhere");
+    const CommandRun noModel = runShell(command + " ../in/scene0.jpg", home / "elsewhere");
+    EXPECT_EQ(noModel.status, 48);
+    const fs::path net = home / "elsewhere" / "model" / "v0.net";
+    EXPECT_NE(noModel.err.find("the model is missing: looked for " + net.string()), std::string::npos)
+        << noModel.err;
+}
 
 class InstallTest : public ::testing::Test {
 protected:
@@ -32,12 +61,8 @@ protected:
         return home;
     }
 
-    // Runs the example host in a fresh home and checks it added both pictures and found the first.
     static void expectHostWorks(const fs::path& host, const std::string& name) {
-        const fs::path home = makeHome(name);
-        const CommandRun run = runShell(shellQuoted(host.string()) + " in/scene0.jpg in/scene1.png", home);
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.out, "in/scene0.jpg: 0\nin/scene1.png: 0\nscene0.jpg\nscene1.png\n");
+        expectExampleHostWorks(host, makeHome(name));
     }
 
     static inline fs::path root;
@@ -73,7 +98,12 @@ TEST_F(InstallTest, ExampleHostBuildsWithFindPackage) {
     expectHostWorks(project / "build" / "host", "home-cmake");
 }
 
-TEST_F(InstallTest, ExampleHostBuildsWithPkgConfig) {
+TEST_F(InstallTest, ExampleHostBuildsWithPkgConfigWhichNamesOnlyTheLibrary) {
+    const CommandRun libs = runShell("PKG_CONFIG_PATH=" + shellQuoted((prefix / "lib" / "pkgconfig").string()) +
+                                         " pkg-config --libs likeness",
+                                     root);
+    EXPECT_EQ(libs.status, 0) << libs.err;
+    EXPECT_EQ(libs.out.find("opencv"), std::string::npos) << "OpenCV is the library's own dependency: " << libs.out;
     const std::string pkgConfig = "PKG_CONFIG_PATH=" + shellQuoted((prefix / "lib" / "pkgconfig").string()) +
                                   " pkg-config --cflags --libs likeness";
     const CommandRun build = runShell("c++ -std=c++17 -Wall -Wextra -Werror " +
@@ -99,10 +129,46 @@ TEST_F(InstallTest, InitCopiesTheInstalledDefaultModel) {
         GTEST_SKIP() << "no default model in the source tree; run `make model`";
     const fs::path model = prefix / "share" / "likeness" / "model";
     ASSERT_TRUE(fs::is_regular_file(model / "v0.net"));
-    const CommandRun init = runShell("env -u LIKENESS_MODEL_DIR " + shellQuoted((prefix / "bin" / "likeness").string()) +
-                                         " init fresh",
-                                     root);
+    const std::string command = shellQuoted((prefix / "bin" / "likeness").string());
+    const CommandRun init = runShell("env -u LIKENESS_MODEL_DIR " + command + " init fresh", root);
     EXPECT_EQ(init.status, 0) << init.err;
     EXPECT_NE(init.out.find("installed default"), std::string::npos) << init.out;
-    EXPECT_EQ(readFile(root / "fresh" / "model" / "classes.txt"), "Drawing\nHentai\nNeutral\nPorn\nSexy\n");
+    EXPECT_EQ(readFile(root / "fresh" / "model" / "classes.txt"),
+              "# content rating\nDrawing\nHentai\nNeutral\nPorn\nSexy\n");
+    // The default model's classes rate content, and its output says so.
+    ASSERT_EQ(runShell(shellQuoted(MAKE_TEST_PICTURES) + " in 1", root / "fresh").status, 0);
+    const CommandRun classify = runShell(command + " classify in/scene0.jpg", root / "fresh");
+    EXPECT_EQ(classify.status, 0) << classify.err;
+    EXPECT_TRUE(std::regex_match(classify.out, std::regex("(Drawing|Hentai|Neutral|Porn|Sexy) [0-9.]+ "
+                                                           "\\(content rating\\)\n")))
+        << classify.out;
+}
+
+// The README's host: the first C++ block after its heading "## A small host".
+TEST(ExampleHost, TheReadmesHostIsTheTestedOneAndRunsAsPrinted) {
+    const std::string readme = readFile(fs::path(LIKENESS_SOURCE_DIR) / "README.md");
+    const std::size_t heading = readme.find("\n## A small host");
+    ASSERT_NE(heading, std::string::npos) << "README.md has no heading \"## A small host\"";
+    const std::size_t begin = readme.find("```cpp\n", heading);
+    ASSERT_NE(begin, std::string::npos);
+    const std::size_t end = readme.find("\n```\n", begin);
+    ASSERT_NE(end, std::string::npos);
+    const std::string printed = readme.substr(begin + 7, end + 1 - (begin + 7));
+    EXPECT_EQ(printed, readFile(fs::path(LIKENESS_SOURCE_DIR) / "examples" / "host.cpp"))
+        << "README.md and examples/host.cpp must hold the same host";
+
+    const fs::path root = fs::temp_directory_path() / ("likeness-readme-host-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "home");
+    std::ofstream(root / "host.cpp", std::ios::binary) << printed;
+    const CommandRun build = runShell("c++ -std=c++17 -Wall -Wextra -Werror host.cpp -o host -I" +
+                                          shellQuoted(LIKENESS_SOURCE_DIR) + " $(pkg-config --cflags opencv4) -L" +
+                                          shellQuoted(LIKENESS_BUILD_DIR) + " -llikeness -Wl,-rpath," +
+                                          shellQuoted(LIKENESS_BUILD_DIR),
+                                      root);
+    ASSERT_EQ(build.status, 0) << build.err;
+    fs::copy(LIKENESS_TEST_MODEL_DIR, root / "home" / "model", fs::copy_options::recursive);
+    ASSERT_EQ(runShell(shellQuoted(MAKE_TEST_PICTURES) + " in 2", root / "home").status, 0);
+    expectExampleHostWorks(root / "host", root / "home");
+    if (!HasFailure()) fs::remove_all(root);
 }
