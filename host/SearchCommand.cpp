@@ -92,7 +92,8 @@ std::string pageSummary(int count) {
     return "Each query with its " + std::to_string(count) +
            " nearest stored pictures, nearest first, and their distance to it: 100 is the least possible "
            "(the same feature vector). Results closer than " +
-           std::string(threshold) + " are marked \"same picture\"; that threshold is provisional.";
+           std::string(threshold) +
+           " are marked \"same picture\": those almost surely are, but most altered copies lie further away.";
 }
 
 }  // namespace

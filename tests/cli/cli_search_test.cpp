@@ -171,7 +171,8 @@ TEST_F(CliTest, HtmlPageShowsDistancesTheMarkAndWhatItShows) {
         << "the first query's marks are the text's";
     EXPECT_TRUE(contains(html, "pictures/<wbr>pics/<wbr>scene1.png")) << "captions may break after each /";
     EXPECT_TRUE(contains(html, "<p class=\"summary\">Each query with its 4 nearest stored pictures"));
-    EXPECT_TRUE(contains(html, "provisional"));
+    EXPECT_TRUE(contains(html, " are marked &quot;same picture&quot;: those almost surely are"))
+        << "the page says what the mark means";
 }
 
 TEST_F(CliTest, TransparentPicturesKeepTheirAlphaOnThePage) {
