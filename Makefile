@@ -13,10 +13,12 @@ all: build
 check-deps:
 	@scripts/install-deps --check
 
-# The model tools are part of the test build: their tests include the converted model's
-# fidelity against the original, which needs node and npm (scripts/install-deps installs them).
-$(BUILD)/CMakeCache.txt: | check-deps
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_MODEL_TOOLS=ON
+# Every option is on, so every test is built and run whatever was built before: the model tools'
+# tests include the converted model's fidelity against the original, which needs node and npm
+# (scripts/install-deps installs them). A change of the options here reconfigures the build.
+OPTIONS = -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
+$(BUILD)/CMakeCache.txt: Makefile | check-deps
+	cmake -S . -B $(BUILD) $(OPTIONS)
 
 build: check-deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,7 +32,7 @@ test: build
 # The install and example-host tests build a plain host against the library, which cannot link an
 # instrumented one; they run in the plain build.
 test-asan: check-deps
-	cmake -S . -B $(ASAN_BUILD) -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(ASAN_BUILD) $(OPTIONS) -DLIKENESS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && status=0 && { ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) \
 	  -E "^(InstallTest|ExampleHost)\." -LE needs-node --output-junit junit.xml || status=$$?; } && \
@@ -59,18 +61,15 @@ fuzz: check-deps
 	rm -rf $(FUZZ_DIR)/tmp
 
 model: build
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
 	LIKENESS_BUILD=$(BUILD) LIKENESS_PHOTOS=$(BUILD)/photos scripts/make-model model
 
 bench-quality: model
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS) --target bench_quality
 	scripts/fetch-photos $(BUILD)/photos
 	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
 
 # The time an add spends syncing; the default model when it has been made, else the test model.
 bench-add: build
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS) --target bench_add
 	$(BUILD)/bench/bench_add --model $(if $(wildcard model/v0.dat),model,$(BUILD)/testmodel)
 
@@ -84,7 +83,6 @@ BENCH_PHOTOS ?= $(BUILD)/photos/set
 BENCH_SCAN_ARGS ?=
 BENCH_RECORDS ?= 100000
 bench: build
-	cmake -S . -B $(BUILD) -DLIKENESS_BUILD_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS) --target bench_scan bench_feature_file
 	$(BUILD)/bench/bench_scan --json $(BUILD)/bench/perf.json $(if $(BENCH_MODEL),--model $(BENCH_MODEL)) \
 	  $(if $(wildcard $(BENCH_PHOTOS)),--photos $(BENCH_PHOTOS)) $(BENCH_SCAN_ARGS)
