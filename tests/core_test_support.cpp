@@ -26,12 +26,20 @@ class LoggerInStableDirectory : public ::testing::Environment {
 public:
     void SetUp() override {
         const std::string previous = fs::current_path().string();
-        const fs::path logDir = fs::temp_directory_path() / ("likeness-test-log-" + std::to_string(getpid()));
+        logDir = fs::temp_directory_path() / ("likeness-test-log-" + std::to_string(getpid()));
         fs::create_directories(logDir);
         fs::current_path(logDir);
         EasyLog::GetInstance();
         fs::current_path(previous);
     }
+    // The logger keeps its file open, so the process can go on logging after the folder is gone.
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(logDir, ignored);
+    }
+
+private:
+    fs::path logDir;
 };
 
 const ::testing::Environment* const loggerEnvironment =
