@@ -160,6 +160,15 @@ TEST_F(CliTest, GoesOnPastAPictureThatMakesTheDecoderGiveUp) {
     EXPECT_EQ(files.status, 1);
     EXPECT_TRUE(contains(files.out, "added 2, duplicates 0, failed 1")) << files.out;
     EXPECT_TRUE(fs::is_regular_file(home / "files" / "scene3.png"));
+
+    // A colour picture under a .pgm name: its stored copy must be re-encoded as grey-only PGM,
+    // which OpenCV refuses by throwing out of the add. The command reports it and goes on.
+    writeBytes(work / "odd" / "colour.pgm", readFile(pics / "scene5.png"));
+    const CommandRun thrown = likeness("add --allow-copies --into thrown odd/colour.pgm pics/scene1.png");
+    EXPECT_EQ(thrown.status, 1);
+    EXPECT_TRUE(contains(thrown.err, "colour.pgm: cannot be added, skipped: ")) << thrown.err;
+    EXPECT_TRUE(contains(thrown.out, "added 1, duplicates 0, failed 1")) << thrown.out;
+    EXPECT_FALSE(fs::exists(home / "thrown" / "colour.pgm"));
 }
 
 TEST_F(CliTest, IntoOutsideTheHomeIsRefusedUnlessForced) {
