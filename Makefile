@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all build test test-asan stress fuzz model bench-quality bench-add bench demo install check-deps clean
+.PHONY: all build format check-format test test-asan stress fuzz model bench-quality bench-add bench demo install check-deps clean
 
 all: build
 
@@ -90,6 +90,13 @@ bench: build
 
 demo:
 	scripts/demo
+
+# The layout of every C++ file is .clang-format's; CI runs check-format.
+format:
+	scripts/check-format --fix
+
+check-format:
+	scripts/check-format
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
