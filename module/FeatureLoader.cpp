@@ -26,9 +26,17 @@ constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 constexpr std::size_t kScanReach = 32;
 static_assert(kScanReach >= kPlainDecimalReach);
 
-// The key and values of the record on the line [begin, end), or false when it is not one.
+ssize_t readSome(int fd, char* into, std::size_t size) {
+    for (;;) {
+        const ssize_t got = fileCalls().read(fd, into, size);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+}  // namespace
+
 // Fields are the runs between "|"s, as the file has always been split.
-bool readRecord(const char* begin, const char* end, std::string_view& key, std::vector<float>& values) {
+bool readFeatureRecord(const char* begin, const char* end, std::string_view& key, std::vector<float>& values) {
     while (begin != end && *begin == ' ') ++begin;
     while (end != begin && end[-1] == ' ') --end;
     // Every record ends with "|": a line without it was torn inside its last value.
@@ -54,16 +62,18 @@ bool readRecord(const char* begin, const char* end, std::string_view& key, std::
     return count == values.size();
 }
 
+namespace {
+
 // Enters records in the collection: the last record of a key replaces earlier ones, and a key
 // is checked against the file system only the first time it is seen.
-class RecordCollector {
+class RecordCollector : public FeatureLineSink {
 public:
     RecordCollector(int featDim, const KeyRules& rules, std::map<std::string, std::vector<float>>& collection)
         : collection(collection), files(rules), values(static_cast<std::size_t>(featDim)) {}
 
-    void takeLine(const char* begin, const char* end) {
+    void line(const char* begin, const char* end) override {
         std::string_view key;
-        if (!readRecord(begin, end, key, values)) return;
+        if (!readFeatureRecord(begin, end, key, values)) return;
         keyText.assign(key.data(), key.size());
         const auto at = collection.lower_bound(keyText);
         if (at != collection.end() && at->first == keyText) {
@@ -77,6 +87,7 @@ public:
         }
         collection.emplace_hint(at, keyText, values);
     }
+    void longLinePiece(const char*, const char*, bool) override {}
 
 private:
     std::map<std::string, std::vector<float>>& collection;
@@ -86,56 +97,53 @@ private:
     std::string keyText;
 };
 
-ssize_t readSome(int fd, char* into, std::size_t size) {
-    for (;;) {
-        const ssize_t got = fileCalls().read(fd, into, size);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
+}  // namespace
 
-// Hands every line of the file to collector, in file order; lines longer than
-// kMaxRecordLineBytes are passed over. A read error ends the file there, without its unfinished line.
-void readLines(int fd, RecordCollector& collector) {
+bool readFeatureLines(int fd, FeatureLineSink& sink) {
     // Not filled beforehand: only the pages a read reaches are touched.
     const std::unique_ptr<char[]> block(new char[kBlockBytes + kScanReach]);
     std::size_t filled = 0;
-    bool skippingLongLine = false;
+    bool inLongLine = false;
     for (bool atEnd = false; !atEnd;) {
         const ssize_t got = readSome(fd, block.get() + filled, kBlockBytes - filled);
-        if (got < 0) return;
+        if (got < 0) return false;
         atEnd = got == 0;
         filled += static_cast<std::size_t>(got);
         std::memset(block.get() + filled, 0, kScanReach);  // what scanPlainDecimal may read past the data
         const char* lineStart = block.get();
         const char* const dataEnd = block.get() + filled;
-        if (skippingLongLine) {
+        if (inLongLine) {
             const void* lineFeed = std::memchr(lineStart, '\n', filled);
             if (lineFeed == nullptr) {
+                if (filled > 0) sink.longLinePiece(lineStart, dataEnd, false);
                 filled = 0;
                 continue;
             }
-            skippingLongLine = false;
+            inLongLine = false;
+            sink.longLinePiece(lineStart, static_cast<const char*>(lineFeed) + 1, false);
             lineStart = static_cast<const char*>(lineFeed) + 1;
         }
         while (const void* found = std::memchr(lineStart, '\n', static_cast<std::size_t>(dataEnd - lineStart))) {
             const char* lineEnd = static_cast<const char*>(found);
             if (static_cast<std::size_t>(lineEnd - lineStart) <= kMaxRecordLineBytes) {
-                collector.takeLine(lineStart, lineEnd);
+                sink.line(lineStart, lineEnd);
+            } else {
+                sink.longLinePiece(lineStart, lineEnd + 1, true);
             }
             lineStart = lineEnd + 1;
         }
         std::size_t unfinished = static_cast<std::size_t>(dataEnd - lineStart);
         if (unfinished > kMaxRecordLineBytes) {
-            skippingLongLine = true;
+            sink.longLinePiece(lineStart, dataEnd, true);
+            inLongLine = true;
             unfinished = 0;
         }
-        if (atEnd && unfinished > 0) collector.takeLine(lineStart, dataEnd);
+        if (atEnd && unfinished > 0) sink.line(lineStart, dataEnd);
         std::memmove(block.get(), lineStart, unfinished);
         filled = unfinished;
     }
+    return true;
 }
-
-}  // namespace
 
 bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules,
                      std::map<std::string, std::vector<float>>& collection) {
@@ -144,7 +152,7 @@ bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules
     collection.clear();
     {
         RecordCollector collector(featDim, rules, collection);
-        readLines(fd, collector);
+        readFeatureLines(fd, collector);
     }
     fileCalls().close(fd);
     EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "succeed in load features !! \n");

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/KeyRules.h"
@@ -14,6 +15,27 @@
 // of %g values never nears, plus the longest path a key can be. Longer lines are skipped
 // without being held in memory.
 inline constexpr std::size_t kMaxRecordLineBytes = 64 * 1024 + 4096;
+
+// Receives the lines of a feature file in file order from readFeatureLines.
+class FeatureLineSink {
+public:
+    virtual ~FeatureLineSink() = default;
+    // A line of at most kMaxRecordLineBytes, its line feed (if it has one) excluded. At least
+    // kPlainDecimalReach bytes after end are readable, as readFeatureRecord needs.
+    virtual void line(const char* begin, const char* end) = 0;
+    // The next bytes of a line longer than kMaxRecordLineBytes, its line feed included when the
+    // file has one; first marks the first piece of each such line.
+    virtual void longLinePiece(const char* begin, const char* end, bool first) = 0;
+};
+
+// Hands every line of the open file fd to sink, reading 4 MiB blocks through the file seam and
+// holding no more. False after a read error, which ends the file there without its unfinished line.
+bool readFeatureLines(int fd, FeatureLineSink& sink);
+
+// The key and values of the record on the line [begin, end) as readFeatureLines hands it over, or
+// false when the line is not a record of values.size() values (the rules of loadFeatureFile below,
+// the key's file aside).
+bool readFeatureRecord(const char* begin, const char* end, std::string_view& key, std::vector<float>& values);
 
 // Replaces the contents of collection with the records of the file at path and logs "succeed in
 // load features !! ". A line is a record when, after trimming spaces from both ends, it ends with

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// Result codes of the single-picture operations.
+// Result codes of the single-picture operations, and of removal (0 when it removed what it could).
 // A batch returns the number of pictures it added; search returns the number of keys it found.
 enum LikenessResult : int {
     LIKENESS_ADDED = 0,
@@ -15,6 +15,8 @@ enum LikenessResult : int {
     LIKENESS_NOT_DECODABLE = -3,
     // Not stored: the key is unsafe, or the picture or its record could not be written.
     LIKENESS_NOT_STORED = -4,
+    // Not removed: the feature file could not be rewritten (ImplIModule::removePictures).
+    LIKENESS_NOT_REWRITTEN = -5,
 };
 
 // One collection of pictures and their feature vectors.

@@ -17,6 +17,7 @@
 #include "module/Download.h"
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
+#include "module/FeatureFileRewrite.h"
 #include "module/FeatureIndex.h"
 #include "module/FeatureLoader.h"
 #include "module/KeyRules.h"
@@ -195,6 +196,24 @@ int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) 
     return static_cast<int>(appendOrForget(saveMessage, batchfeats, filenames));
 }
 
+int ImplIModule::removePictures(const std::vector<std::string>& keys, std::size_t* removed) {
+    if (removed != nullptr) *removed = 0;
+    RewriteCounts counts;
+    const RewriteOutcome outcome = rewriteFeatureFileWithout(dbPath, featDim, keys, counts);
+    if (outcome == RewriteOutcome::failed) return LIKENESS_NOT_REWRITTEN;
+    std::size_t taken = 0;
+    for (const std::string& key : keys) {
+        const auto found = featMap.find(key);
+        if (found == featMap.end()) continue;
+        featIndex->erase(*found);
+        featMap.erase(found);
+        ++taken;
+        logger()->WriteLog(EasyLog::LOG_INFO, "removed: key=%s\n", logText(key).c_str());
+    }
+    if (removed != nullptr) *removed = taken;
+    return outcome == RewriteOutcome::rewritten ? 0 : LIKENESS_NOT_REWRITTEN;
+}
+
 int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) {
     result.clear();
     logger()->WriteLog(EasyLog::LOG_INFO, "=> search, type=%d, urlOrPath=%s, topN=%d\n", type,
@@ -222,8 +241,7 @@ int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string
     logger()->WriteLog(EasyLog::LOG_INFO, "=> search extract cost time = %s\n", timeText.c_str());
 
     const std::size_t available = featIndex->size();
-    const std::size_t count =
-        static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
+    const std::size_t count = static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
     const std::vector<const std::string*> nearest = featIndex->nearest(query, count);
     const double t3 = static_cast<double>(cv::getTickCount());
     timeText = durationText(ticksToMs(t2, t3));

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "module/FeatureLoader.h"
@@ -35,30 +36,93 @@ bool literalValue(const std::string& field, float& value) {
     return at < field.size() && std::tolower(static_cast<unsigned char>(field[at])) == 'i';
 }
 
+namespace {
+
+// Whether line is a record of featDim values; its key, and its values when feature is given.
+bool literalRecordOf(std::string line, int featDim, std::string& key, std::vector<float>* feature) {
+    if (line.size() > kMaxRecordLineBytes) return false;
+    trimStr(line);
+    if (line.empty() || line.back() != '|') return false;
+    std::vector<std::string> tokens;
+    splitStr(line, tokens, "|");
+    if (tokens.size() != static_cast<std::size_t>(featDim) + 1) return false;
+    bool numbers = true;
+    for (std::size_t i = 1; i < tokens.size(); ++i) {
+        float value = 0;
+        numbers = literalValue(tokens[i], value) && numbers;
+        if (feature != nullptr) feature->push_back(value);
+    }
+    key = tokens[0];
+    return numbers;
+}
+
+}  // namespace
+
+bool literalRecordKey(std::string line, int featDim, std::string& key) {
+    return literalRecordOf(line, featDim, key, nullptr);
+}
+
 LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTest& keyLoads, bool* opened) {
     LiteralCollection collection;
     std::ifstream in(path, std::ios::binary);
     if (opened != nullptr) *opened = in.is_open();
     std::string line;
-    std::vector<std::string> tokens;
     while (std::getline(in, line)) {
-        if (line.size() > kMaxRecordLineBytes) continue;
-        trimStr(line);
-        if (line.empty() || line.back() != '|') continue;
-        tokens.clear();
-        splitStr(line, tokens, "|");
-        if (tokens.size() != static_cast<std::size_t>(featDim) + 1) continue;
+        std::string key;
         std::vector<float> feature;
-        bool numbers = true;
-        for (std::size_t i = 1; i < tokens.size(); ++i) {
-            float value = 0;
-            numbers = literalValue(tokens[i], value) && numbers;
-            feature.push_back(value);
-        }
-        if (!numbers || !keyLoads(tokens[0])) continue;
-        collection[tokens[0]] = feature;
+        if (!literalRecordOf(line, featDim, key, &feature) || !keyLoads(key)) continue;
+        collection[key] = feature;
     }
     return collection;
+}
+
+std::string literalWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
+                           RewriteCounts& counts) {
+    counts = RewriteCounts();
+    const std::set<std::string> removed(keys.begin(), keys.end());
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+        std::string key;
+        const bool record = literalRecordKey(line, featDim, key);
+        if (record && removed.count(key) != 0) {
+            ++counts.removed;
+            continue;
+        }
+        if (record) ++counts.kept;
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string literalCompaction(const std::string& path, int featDim, const KeyTest& keyLoads, RewriteCounts& counts,
+                              std::vector<std::string>& goneKeys) {
+    counts = RewriteCounts();
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::vector<std::string> keys(lines.size());
+    std::vector<bool> records(lines.size());
+    std::map<std::string, std::size_t> lastLine;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        records[i] = literalRecordKey(lines[i], featDim, keys[i]);
+        if (records[i]) lastLine[keys[i]] = i;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!records[i]) {
+            ++counts.torn;
+        } else if (lastLine[keys[i]] != i) {
+            ++counts.duplicates;
+        } else if (!keyLoads(keys[i])) {
+            ++counts.missing;
+            goneKeys.push_back(keys[i]);
+        } else {
+            ++counts.kept;
+            text += lines[i] + "\n";
+        }
+    }
+    return text;
 }
 
 std::string literalRecord(const std::string& key, const std::vector<float>& feat) {

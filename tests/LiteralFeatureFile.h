@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "module/FeatureFileRewrite.h"
+
 using LiteralCollection = std::map<std::string, std::vector<float>>;
 
 // Whether a key's record may load: by default, the key names an existing regular file and
@@ -18,6 +20,19 @@ KeyTest literalKeyTest(const std::string& dbPath, const std::string& logPath);
 // The records of the file at path under the loader's rules, checked line by line and field by
 // field in the most direct way. opened tells whether the file could be read.
 LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTest& keyLoads, bool* opened = nullptr);
+
+// The key of line when it is a record of featDim values (its key's file aside), else false.
+bool literalRecordKey(std::string line, int featDim, std::string& key);
+
+// The file at path without the records of keys, as rewriteFeatureFileWithout should write it: every
+// other line as it was, each ending with a line feed; counts as it should report them.
+std::string literalWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
+                           RewriteCounts& counts);
+
+// The file at path as compactFeatureFile should write it: the last record of each key whose key
+// passes keyLoads, in file order; counts and the keys dropped for keyLoads as it should report them.
+std::string literalCompaction(const std::string& path, int featDim, const KeyTest& keyLoads, RewriteCounts& counts,
+                              std::vector<std::string>& goneKeys);
 
 // One value field read by strtod: false when it is not a number through to its end, or when a
 // finite text overflows the float range.

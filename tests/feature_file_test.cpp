@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "FailingFileCalls.h"
+#include "HostileFeatureFiles.h"
 #include "LiteralFeatureFile.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
@@ -26,127 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using Collection = std::map<std::string, std::vector<float>>;
-
-float fromBits(std::uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-// Floats of every kind: each binary exponent with its extreme and random mantissas and both
-// signs, subnormals, zeros, NaN and infinities, the neighbours of every power of ten, and the
-// values whose seventh digit is an exact tie.
-std::vector<float> everyKindOfFloat(std::mt19937& random) {
-    std::vector<float> values;
-    for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
-        for (std::uint32_t mantissa : {0u, 1u, 0x7FFFFFu, 0x400000u, static_cast<std::uint32_t>(random()) & 0x7FFFFFu}) {
-            for (std::uint32_t sign : {0u, 0x80000000u}) values.push_back(fromBits(sign | exponent << 23 | mantissa));
-        }
-    }
-    values.push_back(-std::numeric_limits<float>::quiet_NaN());
-    for (int power = -45; power <= 38; ++power) {
-        const float near = std::strtof(("1e" + std::to_string(power)).c_str(), nullptr);
-        values.insert(values.end(), {near, std::nextafter(near, 0.0f), std::nextafter(near, std::numeric_limits<float>::infinity())});
-    }
-    for (float tie : {123456.5f, 123457.5f, 999999.5f, 1000005.0f, 1234565.0f, 9999995.0f, 0.5f, 100000.5f}) {
-        values.insert(values.end(), {tie, -tie});
-    }
-    for (int i = 0; i < 200000; ++i) values.push_back(fromBits(static_cast<std::uint32_t>(random())));
-    return values;
-}
-
-// Texts a value field may hold: what the writer makes, and what it never makes.
-const std::vector<std::string>& unusualValueTexts() {
-    static const std::vector<std::string> texts{
-        "abc", "0x", "1e", ".", "-", "+", "--1", "1-", "1..5", "1.5e", "1.5e+", "1,5", "1e999", "-1e999", "1e39",
-        "3.40282e+38", "3.40283e+38", "-3.40283e+38", "1e-999", "1e-46", "7.1e-46", "1.4013e-45", "1.17549e-38",
-        "0x1p3", "+1", " 1", "\t2", "1 ", "inf", "-inf", "infinity", "INF", "infinit", "nan", "-nan", "nan(123)",
-        "NaN", ".5", "5.", "-.5", "-0", "0.000123457", "1.23457e-05", "12345678", "1234567.1234567",
-        "0.00000001", "00000000000000000000001.5", "1.00000000000000000000000001", "9007199254740993",
-        "123456789012345678901234567890", std::string("1\0" "2", 3), "1\r", "8388608.5", "8388609.5",
-        "0.500000029802322387695312"};  // the last three lie halfway between two floats
-    return texts;
-}
-
-std::string textOf(float value) {
-    char text[kMaxValueTextBytes];
-    return std::string(text, writeValueText(text, value));
-}
-
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
-
-void expectSameCollection(const Collection& actual, const Collection& expected, const std::string& context) {
-    ASSERT_EQ(actual.size(), expected.size()) << context;
-    for (auto a = actual.begin(), e = expected.begin(); a != actual.end(); ++a, ++e) {
-        ASSERT_EQ(a->first, e->first) << context;
-        ASSERT_TRUE(sameBits(a->second, e->second)) << context << ": values of " << a->first;
-    }
-}
-
-// A folder of keys that name files, folders, links and the module's own files, and random
-// feature files over them: records good and bad in every way the loader must tell apart.
-class HostileFiles {
-public:
-    // dbPath is the feature file the keys must not name; it is in a folder holding many keys.
-    HostileFiles(unsigned seed, const std::string& dbPath) : random(seed) {
-        fs::create_directories("pics");
-        fs::create_directories("dir");
-        fs::create_directories("other");
-        for (int i = 0; i < 40; ++i) writeFile("pics/p" + std::to_string(i) + ".jpg", "x");
-        for (const char* name : {"other/x.jpg", "tmp.jpg", "cr\r.jpg"}) writeFile(name, "x");
-        fs::create_symlink("pics/p0.jpg", "link.jpg");
-        fs::create_symlink("dir", "dirlink");
-        fs::create_symlink(dbPath, "dblink");
-        fs::create_symlink("missing.jpg", "dangling");
-        keys = {"other/x.jpg", "./pics/p1.jpg", "pics//p2.jpg", "pics/../pics/p3.jpg", "missing.jpg",
-                "pics/missing.jpg", "dir", "dir/", "..", ".", "/", "pics/p4.jpg/", "link.jpg", "dirlink", "dblink",
-                "dangling", dbPath, "./" + dbPath, "dir/../" + dbPath, EasyLog::GetInstance()->FilePath(), "tmp.jpg",
-                "cr\r.jpg", std::string("pics/p5.jpg\0x", 13), "pics/p6.jpg ", " pics/p7.jpg"};
-        for (int i = 0; i < 40; ++i) keys.push_back("pics/p" + std::to_string(i) + ".jpg");
-        for (float value : everyKindOfFloat(random)) values.push_back(textOf(value));
-        for (int i = 0; i < 2000; ++i) values.push_back(textOf(std::normal_distribution<float>(0, 1.33f)(random)));
-    }
-
-    std::string file(int featDim, int lines) {
-        std::string text;
-        for (int i = 0; i < lines; ++i) text += line(featDim);
-        return text;
-    }
-
-private:
-    std::size_t pick(std::size_t count) { return static_cast<std::size_t>(random() % count); }
-
-    // Short records get unusual texts more often, so that some of them still load.
-    std::string valueText(bool unusual, int featDim) {
-        if (unusual && pick(featDim > 8 ? 40 : 3) == 0) return unusualValueTexts()[pick(unusualValueTexts().size())];
-        return values[pick(values.size())];
-    }
-
-    std::string line(int featDim) {
-        std::string text = pick(10) == 0 ? "   " : "";
-        text += keys[pick(keys.size())] + "|";
-        const int fields = featDim + (pick(10) == 0 ? static_cast<int>(pick(3)) - 1 : 0);
-        const bool unusual = pick(4) == 0;
-        for (int i = 0; i < fields; ++i) text += valueText(unusual, featDim) + (unusual && pick(60) == 0 ? "||" : "|");
-        switch (pick(14)) {
-        case 0: text.resize(pick(text.size() + 1)); break;  // torn anywhere
-        case 1: text.pop_back(); break;                     // torn before the last "|"
-        case 2: text += "\r"; break;
-        case 3: text += "  "; break;
-        case 4: text = "|" + text; break;
-        case 5: text += std::string(kMaxRecordLineBytes - std::min(text.size(), kMaxRecordLineBytes) + pick(2), ' ');
-        }
-        return text + "\n";
-    }
-
-    std::mt19937 random;
-    std::vector<std::string> keys;
-    std::vector<std::string> values;
-};
 
 Collection loadFast(const std::string& path, int featDim, bool* opened = nullptr) {
     Collection collection{{"before", {1.0f}}};
@@ -254,7 +134,8 @@ TEST(FeatureLoader, AReadErrorKeepsTheLinesReadBeforeIt) {
         EXPECT_TRUE(opened);
         const std::size_t bytesRead = (failing - 1) * 1000;
         writeFile("prefix.txt", bytesRead == 0 ? "" : text.substr(0, text.rfind('\n', bytesRead - 1) + 1));
-        expectSameCollection(fast, literalLoad("prefix.txt", 3, literalKeyTest("db.txt", EasyLog::GetInstance()->FilePath())),
+        expectSameCollection(fast,
+                             literalLoad("prefix.txt", 3, literalKeyTest("db.txt", EasyLog::GetInstance()->FilePath())),
                              "read " + std::to_string(failing) + " fails");
     }
 }

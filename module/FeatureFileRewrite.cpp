@@ -1,0 +1,286 @@
+// The feature file's rewrites. Two passes over the old file: the first finds out whether anything
+// goes at all and, for a compaction, which record of each key is the last; the second copies the
+// lines that stay into the new file, one block of the old file and one buffer of output at a time.
+#include "module/FeatureFileRewrite.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "log/EasyLog.h"
+#include "module/FeatureLoader.h"
+#include "module/FileIo.h"
+#include "module/KeyFileCheck.h"
+#include "module/KeyRules.h"
+#include "module/LogText.h"
+
+namespace {
+
+constexpr std::size_t kOutputBytes = std::size_t{1} << 20;
+
+// Logs why path could not be rewritten, keeping errno for the caller.
+void logFailure(const std::string& path, const char* step) {
+    const int cause = errno;
+    EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "cannot rewrite the feature file %s: %s: %s\n",
+                                     logText(path).c_str(), step, std::strerror(cause));
+    errno = cause;
+}
+
+// What a rewrite drops: the records of some keys, or (compacting) everything the loader skips.
+class Plan {
+public:
+    Plan(const std::vector<std::string>& keys, int featDim)
+        : removedKeys(keys.begin(), keys.end()), values(static_cast<std::size_t>(featDim)) {}
+    Plan(const std::string& path, int featDim)
+        : compacting(true),
+          values(static_cast<std::size_t>(featDim)),
+          rules(std::make_unique<KeyRules>(path, EasyLog::GetInstance()->FilePath())),
+          files(std::make_unique<KeyFileCheck>(*rules)) {}
+
+    // The first pass: true when some line of the file will go.
+    class Survey : public FeatureLineSink {
+    public:
+        explicit Survey(Plan& plan) : plan(plan) {}
+        void line(const char* begin, const char* end) override {
+            std::string_view key;
+            if (!readFeatureRecord(begin, end, key, plan.values)) {
+                if (plan.compacting) dropsSome = true;
+                return;
+            }
+            ++records;
+            plan.keyText.assign(key.data(), key.size());
+            if (!plan.compacting) {
+                if (plan.removedKeys.count(plan.keyText) != 0) dropsSome = true;
+                return;
+            }
+            const auto [entry, isNew] = plan.lastRecords.try_emplace(plan.keyText);
+            if (isNew) entry->second.loads = plan.files->accepts(plan.keyText);
+            if (!isNew || !entry->second.loads) dropsSome = true;
+            entry->second.last = records - 1;
+        }
+        void longLinePiece(const char*, const char*, bool) override {
+            if (plan.compacting) dropsSome = true;
+        }
+
+        bool dropsSome = false;
+        std::size_t records = 0;
+
+    private:
+        Plan& plan;
+    };
+
+    // The second pass: hands the lines that stay to out, counting what goes.
+    class Copy : public FeatureLineSink {
+    public:
+        Copy(Plan& plan, RewriteCounts& counts, int fd) : plan(plan), counts(counts), fd(fd) {
+            pending.reserve(kOutputBytes + kMaxRecordLineBytes + 1);
+        }
+        void line(const char* begin, const char* end) override {
+            std::string_view key;
+            if (!readFeatureRecord(begin, end, key, plan.values)) {
+                if (plan.compacting) {
+                    ++counts.torn;
+                } else {
+                    keep(begin, end, true);
+                }
+                return;
+            }
+            const std::size_t ordinal = records++;
+            plan.keyText.assign(key.data(), key.size());
+            if (!plan.compacting) {
+                if (plan.removedKeys.count(plan.keyText) != 0) {
+                    ++counts.removed;
+                    return;
+                }
+            } else {
+                const auto found = plan.lastRecords.find(plan.keyText);
+                // A key the survey did not see (the file grew since) stays: nothing unknown is dropped.
+                const LastRecord last = found == plan.lastRecords.end() ? LastRecord{ordinal, true} : found->second;
+                if (last.last != ordinal) {
+                    ++counts.duplicates;
+                    return;
+                }
+                if (!last.loads) {
+                    ++counts.missing;
+                    plan.goneKeys.push_back(plan.keyText);
+                    return;
+                }
+            }
+            ++counts.kept;
+            keep(begin, end, true);
+        }
+        void longLinePiece(const char* begin, const char* end, bool first) override {
+            if (!plan.compacting) {
+                keep(begin, end, false);
+            } else if (first) {
+                ++counts.torn;
+            }
+        }
+
+        // Writes what is still buffered, ending the file with a line feed. False, with errno set,
+        // when any write failed.
+        bool finish() {
+            flush();
+            if (!failed && !endsLine) failed = !writeAll(fd, "\n", 1);
+            return !failed;
+        }
+
+    private:
+        void keep(const char* begin, const char* end, bool endLine) {
+            pending.append(begin, end);
+            if (endLine) pending += '\n';
+            if (pending.size() >= kOutputBytes) flush();
+        }
+        void flush() {
+            if (failed || pending.empty()) return;
+            endsLine = pending.back() == '\n';
+            failed = !writeAll(fd, pending.data(), pending.size());
+            pending.clear();
+        }
+
+        Plan& plan;
+        RewriteCounts& counts;
+        int fd;
+        std::string pending;
+        std::size_t records = 0;
+        bool failed = false;
+        bool endsLine = true;
+    };
+
+private:
+    struct LastRecord {
+        std::size_t last = 0;
+        bool loads = false;
+    };
+
+    bool compacting = false;
+    std::unordered_set<std::string> removedKeys;
+    std::vector<float> values;
+    std::string keyText;
+    std::unique_ptr<KeyRules> rules;
+    std::unique_ptr<KeyFileCheck> files;
+    std::unordered_map<std::string, LastRecord> lastRecords;
+
+public:
+    // The keys of the records dropped because their file is gone, in file order.
+    std::vector<std::string> goneKeys;
+};
+
+}  // namespace
+
+namespace {
+
+// Removes what earlier processes, killed in the middle of a rewrite, left beside path: files
+// path + ".partial-PID-N" whose process no longer runs.
+void removeLeftovers(const std::string& path) {
+    const std::filesystem::path file(path);
+    const std::string prefix = file.filename().string() + ".partial-";
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char* stop = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &stop, 10);
+        if (*stop != '-' || pid <= 0 || pid == getpid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        fileCalls().unlink(entry->path().c_str());
+    }
+}
+
+// Closes fd and removes the new file after a failure, keeping the failure's errno.
+void discard(int fd, const std::string& temporary) {
+    const int cause = errno;
+    if (fd >= 0) fileCalls().close(fd);
+    fileCalls().unlink(temporary.c_str());
+    errno = cause;
+}
+
+RewriteOutcome failWith(int old, const std::string& path, const char* step) {
+    logFailure(path, step);
+    const int cause = errno;
+    fileCalls().close(old);
+    errno = cause;
+    return RewriteOutcome::failed;
+}
+
+RewriteOutcome rewrite(const std::string& path, Plan& plan, RewriteCounts& counts) {
+    counts = RewriteCounts();
+    const int old = fileCalls().open(path.c_str(), O_RDONLY, 0);
+    if (old < 0) {
+        if (errno == ENOENT) return RewriteOutcome::rewritten;
+        logFailure(path, "cannot open it");
+        return RewriteOutcome::failed;
+    }
+    Plan::Survey survey(plan);
+    if (!readFeatureLines(old, survey)) return failWith(old, path, "cannot read it");
+    if (!survey.dropsSome) {
+        counts.kept = survey.records;
+        fileCalls().close(old);
+        return RewriteOutcome::rewritten;
+    }
+    struct stat status;
+    if (fstat(old, &status) != 0 || lseek(old, 0, SEEK_SET) != 0) return failWith(old, path, "cannot read it");
+
+    removeLeftovers(path);
+    const std::string temporary = temporaryNameBeside(path);
+    const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return failWith(old, path, "cannot create the new file");
+    // The new file keeps who may read the old one: a collection may be private.
+    if (fchmod(fd, status.st_mode & 07777) != 0) {
+        discard(fd, temporary);
+        return failWith(old, path, "cannot set the new file's mode");
+    }
+    Plan::Copy copy(plan, counts, fd);
+    if (!readFeatureLines(old, copy)) {
+        discard(fd, temporary);
+        return failWith(old, path, "cannot read it");
+    }
+    if (!copy.finish() || fileCalls().fsync(fd) != 0) {
+        discard(fd, temporary);
+        return failWith(old, path, "cannot write the new file");
+    }
+    if (fileCalls().close(fd) != 0) {
+        discard(-1, temporary);
+        return failWith(old, path, "cannot write the new file");
+    }
+    fileCalls().close(old);
+    if (fileCalls().rename(temporary.c_str(), path.c_str()) != 0) {
+        discard(-1, temporary);
+        logFailure(path, "cannot put the new file in its place");
+        return RewriteOutcome::failed;
+    }
+    if (!syncFolderOf(path)) {
+        logFailure(path, "cannot sync its folder");
+        return RewriteOutcome::folderNotSynced;
+    }
+    return RewriteOutcome::rewritten;
+}
+
+}  // namespace
+
+RewriteOutcome rewriteFeatureFileWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
+                                         RewriteCounts& counts) {
+    Plan plan(keys, featDim);
+    return rewrite(path, plan, counts);
+}
+
+RewriteOutcome compactFeatureFile(const std::string& path, int featDim, RewriteCounts& counts,
+                                  std::vector<std::string>* goneKeys) {
+    Plan plan(path, featDim);
+    const RewriteOutcome outcome = rewrite(path, plan, counts);
+    if (outcome != RewriteOutcome::failed && goneKeys != nullptr)
+        goneKeys->insert(goneKeys->end(), plan.goneKeys.begin(), plan.goneKeys.end());
+    return outcome;
+}
