@@ -164,7 +164,10 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
     const std::string prefix = folderPrefix(options.into);
     if (!intoAccepted(prefix, options.force)) return kExitUsage;
     const PictureList list = collectPictures(options.paths, prefix);
-    if (!enterHome(global.home)) return kExitUsage;
+    const std::optional<std::filesystem::path> home = enterHome(global.home);
+    if (!home) return kExitUsage;
+    const std::optional<HomeLock> lock = lockHome(*home);
+    if (!lock) return kExitUsage;
     Tally tally;
     for (const PassedOver& refused : list.refused) {
         std::cerr << refused.path << ": " << refused.reason << std::endl;
@@ -217,7 +220,10 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     const PathDisplay display;
     const std::string prefix = folderPrefix(options.into);
     if (!intoAccepted(prefix, options.force)) return kExitUsage;
-    if (!enterHome(global.home)) return kExitUsage;
+    const std::optional<std::filesystem::path> home = enterHome(global.home);
+    if (!home) return kExitUsage;
+    const std::optional<HomeLock> lock = lockHome(*home);
+    if (!lock) return kExitUsage;
     std::set<std::string> createdFolders;
     ensureFolder(prefix, createdFolders);
     Collection collection;

@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iomanip>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 
 #include "Home.h"
 #include "log/EasyLog.h"
@@ -44,6 +47,29 @@ std::optional<fs::path> enterHome(const std::string& home) {
         return std::nullopt;
     }
     return absoluteHome;
+}
+
+std::optional<HomeLock> lockHome(const fs::path& home) {
+    std::string whyNot;
+    std::optional<HomeLock> lock = HomeLock::acquire(home, whyNot);
+    if (!lock) complain(whyNot);
+    return lock;
+}
+
+std::string byteSize(std::uintmax_t bytes) {
+    const char* const units[] = {"bytes", "KiB", "MiB", "GiB"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    std::ostringstream text;
+    if (unit == 0)
+        text << bytes << " bytes";
+    else
+        text << std::fixed << std::setprecision(1) << value << " " << units[unit];
+    return text.str();
 }
 
 std::string PathDisplay::operator()(const std::string& path) const {

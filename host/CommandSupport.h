@@ -3,11 +3,14 @@
 #ifndef LIKENESS_HOST_COMMANDSUPPORT_H
 #define LIKENESS_HOST_COMMANDSUPPORT_H
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "HomeLock.h"
 #include "LibraryLog.h"
 #include "Outcome.h"
 #include "module/Module.h"
@@ -24,6 +27,9 @@ public:
 
     IModule& operations() { return *module; }
     const ImplIModule& state() const { return *module; }
+    int removePictures(const std::vector<std::string>& keys, std::size_t* removed) {
+        return module->removePictures(keys, removed);
+    }
 
 private:
     ImplIModule* module;
@@ -34,6 +40,13 @@ void complain(const std::string& message);
 
 // Changes into the home when it holds a model; otherwise says how to make one.
 std::optional<std::filesystem::path> enterHome(const std::string& home);
+
+// Takes the home's writer lock for a command that changes the home (module/FeatureFileRewrite.h
+// and the appends need one writer at a time); says why not when another process holds it.
+std::optional<HomeLock> lockHome(const std::filesystem::path& home);
+
+// "812 bytes", "4.6 MiB": a size for people.
+std::string byteSize(std::uintmax_t bytes);
 
 // How a path is shown: relative to where the user started when it lies below, else absolute.
 class PathDisplay {

@@ -6,9 +6,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -21,26 +19,6 @@
 namespace fs = std::filesystem;
 
 namespace likeness_cli {
-namespace {
-
-std::string byteSize(std::uintmax_t bytes) {
-    const char* const units[] = {"bytes", "KiB", "MiB", "GiB"};
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    std::ostringstream text;
-    if (unit == 0)
-        text << bytes << " bytes";
-    else
-        text << std::fixed << std::setprecision(1) << value << " " << units[unit];
-    return text.str();
-}
-
-}  // namespace
-
 int runInit(const GlobalOptions& global, const InitOptions& options) {
     const std::string home = options.dir.empty() ? global.home : options.dir;
     std::vector<std::string> tried;

@@ -43,12 +43,20 @@ struct SearchOptions {
     std::string htmlFile;
 };
 
+struct RemoveOptions {
+    std::vector<std::string> keys;
+    bool missing = false;      // the records whose stored copy is gone, instead of keys
+    bool deleteFiles = false;  // also delete the removed pictures' stored copies
+};
+
 int runInit(const GlobalOptions& global, const InitOptions& options);
 int runAdd(const GlobalOptions& global, const AddOptions& options);
 int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options);
 int runSearch(const GlobalOptions& global, const SearchOptions& options);
 int runClassify(const GlobalOptions& global, const std::vector<std::string>& picturePaths);
 int runInfo(const GlobalOptions& global);
+int runRemove(const GlobalOptions& global, const RemoveOptions& options);
+int runCompact(const GlobalOptions& global);
 
 }  // namespace likeness_cli
 

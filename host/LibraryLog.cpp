@@ -46,6 +46,7 @@ std::string failureReason(const std::vector<std::string>& messages) {
     const std::string reasonPrefix = "!!! Download error: ";
     const std::string codePrefix = "!!! Response code: ";
     const std::string unsafePrefix = "not stored, unsafe key: ";
+    const std::string rewritePrefix = "cannot rewrite the feature file ";
     for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
         const std::string& message = *it;
         if (beginsWith(message, reasonPrefix)) return message.substr(reasonPrefix.size());
@@ -61,6 +62,7 @@ std::string failureReason(const std::vector<std::string>& messages) {
         }
         if (beginsWith(message, "not stored, cannot write the copy")) return "cannot write the stored copy";
         if (beginsWith(message, "not stored, cannot append")) return "cannot append its record to the feature file";
+        if (beginsWith(message, rewritePrefix)) return message.substr(rewritePrefix.size());
     }
     return "";
 }

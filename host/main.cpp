@@ -84,6 +84,20 @@ int main(int argc, char** argv) {
     CLI::App* infoCommand =
         app.add_subcommand("info", "Print the home, its model, the number of pictures and the database size");
 
+    RemoveOptions remove;
+    CLI::App* removeCommand = app.add_subcommand(
+        "remove",
+        "Take pictures out of the collection by key, as search prints them; their stored copies stay "
+        "unless --delete-files is given");
+    removeCommand->add_option("KEY", remove.keys, "Keys of stored pictures (e.g. pictures/a.jpg)");
+    removeCommand->add_flag("--missing", remove.missing, "Instead of keys: remove the records whose stored copy is gone");
+    removeCommand->add_flag("--delete-files", remove.deleteFiles, "Also delete the removed pictures' stored copies");
+
+    CLI::App* compactCommand = app.add_subcommand(
+        "compact",
+        "Rewrite the feature file without what it loads nothing from: torn or damaged lines, records replaced "
+        "by a later one of their key, records whose stored copy is gone (-v lists those keys)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -98,6 +112,8 @@ int main(int argc, char** argv) {
         if (searchCommand->parsed()) return runSearch(global, search);
         if (classifyCommand->parsed()) return runClassify(global, classifyPaths);
         if (infoCommand->parsed()) return runInfo(global);
+        if (removeCommand->parsed()) return runRemove(global, remove);
+        if (compactCommand->parsed()) return runCompact(global);
     } catch (const std::exception& failure) {
         std::cerr << "likeness: " << failure.what() << std::endl;
         return kExitUsage;

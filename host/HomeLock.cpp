@@ -1,0 +1,52 @@
+// The home lock: flock on an open file, so the kernel drops it with the process's last descriptor.
+#include "HomeLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace likeness_cli {
+
+std::optional<HomeLock> HomeLock::acquire(const std::filesystem::path& home, std::string& whyNot) {
+    const std::filesystem::path file = home / kHomeLockFile;
+    // Close-on-exec: a program the command starts must not keep the home locked after it ends.
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        whyNot = "cannot lock the home " + home.string() + " (" + file.string() + ": " + std::strerror(errno) + ")";
+        return std::nullopt;
+    }
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int cause = errno;
+        close(fd);
+        whyNot = cause == EWOULDBLOCK ? "another likeness process is writing the home " + home.string() +
+                                            "; try again when it has finished"
+                                      : "cannot lock the home " + home.string() + " (" + file.string() + ": " +
+                                            std::strerror(cause) + ")";
+        return std::nullopt;
+    }
+    return HomeLock(fd);
+}
+
+HomeLock::HomeLock(HomeLock&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+
+HomeLock& HomeLock::operator=(HomeLock&& other) noexcept {
+    if (this != &other) {
+        if (fd >= 0) close(fd);
+        fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+}
+
+HomeLock::~HomeLock() {
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace likeness_cli
