@@ -26,10 +26,10 @@ std::optional<HomeLock> HomeLock::acquire(const std::filesystem::path& home, std
     if (locked != 0) {
         const int cause = errno;
         close(fd);
-        whyNot = cause == EWOULDBLOCK ? "another likeness process is writing the home " + home.string() +
-                                            "; try again when it has finished"
-                                      : "cannot lock the home " + home.string() + " (" + file.string() + ": " +
-                                            std::strerror(cause) + ")";
+        whyNot =
+            cause == EWOULDBLOCK
+                ? "another likeness process is writing the home " + home.string() + "; try again when it has finished"
+                : "cannot lock the home " + home.string() + " (" + file.string() + ": " + std::strerror(cause) + ")";
         return std::nullopt;
     }
     return HomeLock(fd);
