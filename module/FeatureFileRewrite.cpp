@@ -47,6 +47,9 @@ public:
           rules(std::make_unique<KeyRules>(path, EasyLog::GetInstance()->FilePath())),
           files(std::make_unique<KeyFileCheck>(*rules)) {}
 
+    // The keys of the records dropped because their file is gone, in file order.
+    std::vector<std::string> goneKeys;
+
     // The first pass: true when some line of the file will go.
     class Survey : public FeatureLineSink {
     public:
@@ -170,10 +173,6 @@ private:
     std::unique_ptr<KeyRules> rules;
     std::unique_ptr<KeyFileCheck> files;
     std::unordered_map<std::string, LastRecord> lastRecords;
-
-public:
-    // The keys of the records dropped because their file is gone, in file order.
-    std::vector<std::string> goneKeys;
 };
 
 }  // namespace

@@ -38,12 +38,13 @@ bool literalValue(const std::string& field, float& value) {
 
 namespace {
 
-// Whether line is a record of featDim values; its key, and its values when feature is given.
-bool literalRecordOf(std::string line, int featDim, std::string& key, std::vector<float>* feature) {
+// Whether line (trimmed in place) is a record of featDim values; its fields in tokens (the key
+// first), and its values appended to feature when it is given.
+bool literalRecordOf(std::string& line, int featDim, std::vector<std::string>& tokens, std::vector<float>* feature) {
     if (line.size() > kMaxRecordLineBytes) return false;
     trimStr(line);
     if (line.empty() || line.back() != '|') return false;
-    std::vector<std::string> tokens;
+    tokens.clear();
     splitStr(line, tokens, "|");
     if (tokens.size() != static_cast<std::size_t>(featDim) + 1) return false;
     bool numbers = true;
@@ -52,14 +53,16 @@ bool literalRecordOf(std::string line, int featDim, std::string& key, std::vecto
         numbers = literalValue(tokens[i], value) && numbers;
         if (feature != nullptr) feature->push_back(value);
     }
-    key = tokens[0];
     return numbers;
 }
 
 }  // namespace
 
 bool literalRecordKey(std::string line, int featDim, std::string& key) {
-    return literalRecordOf(line, featDim, key, nullptr);
+    std::vector<std::string> tokens;
+    if (!literalRecordOf(line, featDim, tokens, nullptr)) return false;
+    key = tokens[0];
+    return true;
 }
 
 LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTest& keyLoads, bool* opened) {
@@ -67,11 +70,11 @@ LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTes
     std::ifstream in(path, std::ios::binary);
     if (opened != nullptr) *opened = in.is_open();
     std::string line;
+    std::vector<std::string> tokens;
     while (std::getline(in, line)) {
-        std::string key;
         std::vector<float> feature;
-        if (!literalRecordOf(line, featDim, key, &feature) || !keyLoads(key)) continue;
-        collection[key] = feature;
+        if (!literalRecordOf(line, featDim, tokens, &feature) || !keyLoads(tokens[0])) continue;
+        collection[tokens[0]] = feature;
     }
     return collection;
 }

@@ -78,7 +78,7 @@ TEST_F(InstallTest, InstallsVersionedLibraryHeadersAndPackageFiles) {
     const CommandRun soname = runShell("objdump -p " + shellQuoted((prefix / "lib" / "liblikeness.so").string()), root);
     EXPECT_NE(soname.out.find("SONAME               liblikeness.so.0"), std::string::npos) << soname.out;
     for (const char* header : {"module/Module.h", "module/IModule.h", "module/ImplIModule.h", "module/Export.h",
-                               "classifier/VnnClassifier.h", "log/EasyLog.h"})
+                               "module/FeatureFileRewrite.h", "classifier/VnnClassifier.h", "log/EasyLog.h"})
         EXPECT_TRUE(fs::is_regular_file(prefix / "include" / "likeness" / header)) << header;
     EXPECT_TRUE(fs::is_regular_file(prefix / "lib" / "cmake" / "likeness" / "likenessConfig.cmake"));
     EXPECT_TRUE(fs::is_regular_file(prefix / "lib" / "pkgconfig" / "likeness.pc"));
