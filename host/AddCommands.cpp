@@ -6,11 +6,9 @@
 
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "PictureAdder.h"
 #include "PictureFiles.h"
-#include "PictureVectors.h"
 #include "Progress.h"
-#include "StoredFiles.h"
-#include "module/Distance.h"
 #include "module/KeySafety.h"
 
 namespace likeness_cli {
@@ -33,52 +31,6 @@ std::string joined(const std::vector<std::string>& parts) {
 }
 
 const char* const kNamesNoFile = "the URL ends in \"/\", so it names no file to store the picture as";
-
-// Adds local pictures one by one, telling a duplicate (the same picture under its key), a key
-// clash (another picture under it) and the same file stored under another key apart.
-class PictureAdder {
-public:
-    PictureAdder(Collection& collection, bool allowCopies, const PathDisplay& display)
-        : collection(collection), allowCopies(allowCopies), display(display), stored(collection.state().features()) {}
-
-    Outcome add(const PictureToAdd& picture) {
-        const std::string shown = display(picture.source);
-        const std::string key = makeKey(picture.source, picture.saveDir);
-        const std::string unreadable = unreadableReason(picture.source);
-        if (!unreadable.empty()) return failure(shown, "cannot read: " + unreadable);
-        const std::string identical = stored.identicalTo(picture.source, key);
-        if (!identical.empty() && identical == key) return describeAdd(LIKENESS_ALREADY_PRESENT, shown, key, {});
-        if (!identical.empty() && !allowCopies) return sameFileAs(shown, identical);
-        const CallLog log(display);
-        try {
-            const int code = collection.operations().addAPicToDB(picture.source, picture.saveDir);
-            if (code == LIKENESS_ADDED) stored.remember(key, picture.source);
-            if (code == LIKENESS_ALREADY_PRESENT) return alreadyPresent(picture.source, shown, key);
-            return describeAdd(code, shown, key, log.details());
-        } catch (const std::exception& error) {
-            return failure(shown, "cannot be added, skipped: " + oneLine(error));
-        }
-    }
-
-private:
-    // The key is taken. The stored vector was extracted from the pixels its file decoded to, so it
-    // is this file's own vector (to the six digits the feature file keeps) only when the file
-    // decodes to the same pixels: then it is a duplicate, whatever the stored copy's bytes became.
-    // Anything else is another picture under the same name, however alike the two look.
-    Outcome alreadyPresent(const std::string& source, const std::string& shown, const std::string& key) {
-        const std::optional<std::vector<float>> vector = vectors.of(source);
-        const std::vector<float>& storedVector = collection.state().features().at(key);
-        if (vector && sameVector(*vector, storedVector)) return describeAdd(LIKENESS_ALREADY_PRESENT, shown, key, {});
-        return keyClash(shown, key,
-                        vector ? std::optional<float>(offsetDistance(storedVector, *vector)) : std::nullopt);
-    }
-
-    Collection& collection;
-    bool allowCopies;
-    const PathDisplay& display;
-    StoredFiles stored;
-    PictureVectors vectors;
-};
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;

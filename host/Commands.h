@@ -4,6 +4,7 @@
 #ifndef LIKENESS_HOST_COMMANDS_H
 #define LIKENESS_HOST_COMMANDS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,12 @@ struct RemoveOptions {
     bool deleteFiles = false;  // also delete the removed pictures' stored copies
 };
 
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8790";  // ADDRESS:PORT; port 0 picks a free one
+    std::size_t maxBodyBytes = std::size_t{64} << 20;
+    int timeLimitSeconds = 60;
+};
+
 int runInit(const GlobalOptions& global, const InitOptions& options);
 int runAdd(const GlobalOptions& global, const AddOptions& options);
 int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options);
@@ -57,6 +64,7 @@ int runClassify(const GlobalOptions& global, const std::vector<std::string>& pic
 int runInfo(const GlobalOptions& global);
 int runRemove(const GlobalOptions& global, const RemoveOptions& options);
 int runCompact(const GlobalOptions& global);
+int runServe(const GlobalOptions& global, const ServeOptions& options);
 
 }  // namespace likeness_cli
 

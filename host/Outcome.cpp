@@ -19,22 +19,25 @@ std::string downloadFailure(const FailureDetails& details) {
 Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const FailureDetails& details) {
     switch (resultCode) {
     case LIKENESS_ADDED:
-        return {Verdict::Added, "added " + source + " as " + key};
+        return {Verdict::Added, "added " + source + " as " + key, AddResult::Added, key};
     case LIKENESS_ALREADY_PRESENT:
-        return {Verdict::Duplicate, source + ": already in the collection as " + key};
+        return {Verdict::Duplicate, source + ": already in the collection as " + key, AddResult::AlreadyPresent, key};
     case LIKENESS_DOWNLOAD_FAILED:
-        return {Verdict::Failed, source + ": " + downloadFailure(details)};
+        return {Verdict::Failed, source + ": " + downloadFailure(details), AddResult::DownloadFailed, key};
     case LIKENESS_NOT_DECODABLE:
-        return {Verdict::Failed, source + ": not a decodable picture, skipped"};
+        return {Verdict::Failed, source + ": not a decodable picture, skipped", AddResult::NotDecodable, key};
     case LIKENESS_NOT_STORED:
-        return {Verdict::Failed, source + ": not stored as " + key + ": " +
-                                     (details.reason.empty() ? "the key is not allowed or the picture or its record "
-                                                               "could not be written"
-                                                             : details.reason) +
-                                     " (see the log " + details.logShown + ")"};
+        return {Verdict::Failed,
+                source + ": not stored as " + key + ": " +
+                    (details.reason.empty() ? "the key is not allowed or the picture or its record could not be written"
+                                            : details.reason) +
+                    " (see the log " + details.logShown + ")",
+                AddResult::NotStored, key};
     default:
-        return {Verdict::Failed, source + ": unexpected result " + std::to_string(resultCode) + " (see the log " +
-                                     details.logShown + ")"};
+        return {
+            Verdict::Failed,
+            source + ": unexpected result " + std::to_string(resultCode) + " (see the log " + details.logShown + ")",
+            AddResult::Failed, key};
     }
 }
 
@@ -45,16 +48,19 @@ Outcome keyClash(const std::string& source, const std::string& key, std::optiona
         std::snprintf(text, sizeof(text), "; they look alike, distance %.3f", static_cast<double>(*distance));
         resemblance = text;
     }
-    return {Verdict::Failed, source + ": not added: " + key + " is already taken by a different picture" + resemblance +
-                                 " (rename the file or use another --into)"};
+    return {Verdict::Failed,
+            source + ": not added: " + key + " is already taken by a different picture" + resemblance +
+                " (rename the file or use another --into)",
+            AddResult::KeyTaken, key};
 }
 
 Outcome sameFileAs(const std::string& source, const std::string& key) {
-    return {Verdict::Duplicate, source + ": same file as " + key + ", not stored again (--allow-copies stores it)"};
+    return {Verdict::Duplicate, source + ": same file as " + key + ", not stored again (--allow-copies stores it)",
+            AddResult::SameFile, key};
 }
 
 Outcome failure(const std::string& source, const std::string& reason) {
-    return {Verdict::Failed, source + ": " + reason};
+    return {Verdict::Failed, source + ": " + reason, AddResult::Failed, ""};
 }
 
 std::string describeSearchFailure(int resultCode, const std::string& query, const FailureDetails& details) {

@@ -16,9 +16,25 @@ enum ExitStatus : int { kExitOk = 0, kExitSomeFailed = 1, kExitUsage = 2 };
 
 enum class Verdict { Added, Duplicate, Failed };
 
+// What an add came to in more detail than its verdict, for a caller that answers by it (the HTTP
+// service's statuses) rather than by a line.
+enum class AddResult {
+    Added,
+    AlreadyPresent,  // the same picture under its key
+    SameFile,        // the same bytes stored under another key
+    KeyTaken,        // a different picture under its key
+    Unreadable,
+    DownloadFailed,
+    NotDecodable,
+    NotStored,
+    Failed,  // anything else: an exception, an unexpected result
+};
+
 struct Outcome {
     Verdict verdict;
     std::string line;
+    AddResult result = AddResult::Failed;
+    std::string key;  // where the picture is stored: its own key, or the other key of a SameFile
 };
 
 // Where a failure's details are: the reason read back from the library's log (empty when it

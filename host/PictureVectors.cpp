@@ -6,6 +6,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "module/Distance.h"
 #include "module/FeatureContract.h"
 
 namespace likeness_cli {
@@ -21,6 +22,20 @@ std::optional<std::vector<float>> PictureVectors::of(const std::string& pictureP
 
 bool samePicture(float distance) {
     return distance < likeness::kSamePictureDistance;
+}
+
+std::vector<Match> measured(const std::vector<std::string>& keys, const std::optional<std::vector<float>>& query,
+                            const FeatureMap& features) {
+    std::vector<Match> matches;
+    for (const std::string& key : keys) {
+        Match match{key, std::nullopt, false};
+        if (query) {
+            match.distance = offsetDistance(features.at(key), *query);
+            match.samePicture = samePicture(*match.distance);
+        }
+        matches.push_back(match);
+    }
+    return matches;
 }
 
 bool sameVector(const std::vector<float>& a, const std::vector<float>& b) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ResultsPage.h"
 #include "classifier/VnnClassifier.h"
+#include "module/FeatureMap.h"
 
 namespace likeness_cli {
 
@@ -25,6 +27,11 @@ private:
 
 // Whether two pictures this far apart are taken for the same picture (likeness::kSamePictureDistance).
 bool samePicture(float distance);
+
+// The matches of keys (stored in features), each with its distance to query; without a query
+// vector they carry no distance.
+std::vector<Match> measured(const std::vector<std::string>& keys, const std::optional<std::vector<float>>& query,
+                            const FeatureMap& features);
 
 // True when the vectors agree to the six significant digits the feature file keeps: what one
 // picture gives, before and after a restart.

@@ -9,12 +9,12 @@
 
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "JsonText.h"
 #include "PictureVectors.h"
 #include "Progress.h"
 #include "ResultsPage.h"
 #include "TextEncoding.h"
 #include "module/CollectionFiles.h"
-#include "module/Distance.h"
 #include "module/FeatureContract.h"
 
 namespace fs = std::filesystem;
@@ -27,32 +27,6 @@ std::string distanceText(const std::optional<float>& distance) {
     char text[32];
     std::snprintf(text, sizeof(text), "%7.3f", static_cast<double>(*distance));
     return text;
-}
-
-// The matches of keys, each with its distance to query (none when the command has no vector).
-std::vector<Match> measured(const std::vector<std::string>& keys, const std::optional<std::vector<float>>& query,
-                            const FeatureMap& features) {
-    std::vector<Match> matches;
-    for (const std::string& key : keys) {
-        Match match{key, std::nullopt, false};
-        if (query) {
-            match.distance = offsetDistance(features.at(key), *query);
-            match.samePicture = samePicture(*match.distance);
-        }
-        matches.push_back(match);
-    }
-    return matches;
-}
-
-// Keys and queries are byte strings; JSON text must be UTF-8. A string that is not gets its
-// invalid bytes replaced, and its exact bytes beside it in base64 under name + "_bytes".
-void putText(nlohmann::ordered_json& object, const std::string& name, const std::string& text) {
-    if (isValidUtf8(text)) {
-        object[name] = text;
-    } else {
-        object[name] = withInvalidUtf8Replaced(text);
-        object[name + "_bytes"] = base64(text);
-    }
 }
 
 void printJson(const std::vector<QueryResults>& searches) {

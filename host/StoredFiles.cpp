@@ -25,6 +25,7 @@ std::string StoredFiles::identicalTo(const std::string& file, const std::string&
     std::string found;
     for (auto it = begin; it != end; ++it) {
         const auto& [key, bytesOf] = it->second;
+        if (features.count(key) == 0) continue;  // taken out of the collection since
         if ((found.empty() || key == preferredKey) && sameBytes(bytesOf, file)) found = key;
         if (!found.empty() && found == preferredKey) break;
     }

@@ -1,9 +1,9 @@
 // likeness: the command-line host of the likeness library. Parses the command line and hands
 // each subcommand to its implementation in Commands.cpp.
 #include <exception>
+#include <iostream>
 #include <stdexcept>
 #include <string>
-#include <iostream>
 
 #include <CLI/CLI.hpp>
 
@@ -13,8 +13,9 @@
 using namespace likeness_cli;
 
 int main(int argc, char** argv) {
-    CLI::App app{"likeness: find the pictures of a local collection that look most like a query picture.\n"
-                 "A collection lives in a home folder (model/, feat.txt, the stored pictures, dated logs)."};
+    CLI::App app{
+        "likeness: find the pictures of a local collection that look most like a query picture.\n"
+        "A collection lives in a home folder (model/, feat.txt, the stored pictures, dated logs)."};
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", std::string("likeness ") + LIKENESS_VERSION);
@@ -34,9 +35,10 @@ int main(int argc, char** argv) {
     AddOptions add;
     CLI::App* addCommand = app.add_subcommand("add", "Add picture files, or folders searched recursively for pictures");
     addCommand->add_option("PATH", add.paths, "Picture files and folders")->required();
-    addCommand->add_option("--into", add.into,
-                           "Folder of the home the copies are stored in; a folder argument's own name and the "
-                           "path inside it follow")
+    addCommand
+        ->add_option("--into", add.into,
+                     "Folder of the home the copies are stored in; a folder argument's own name and the "
+                     "path inside it follow")
         ->capture_default_str();
     addCommand->add_flag("--allow-copies", add.allowCopies,
                          "Store a file even when a stored picture holds the same bytes under another name");
@@ -75,10 +77,10 @@ int main(int argc, char** argv) {
                               "Also write a self-contained results page with thumbnails to this file");
 
     std::vector<std::string> classifyPaths;
-    CLI::App* classifyCommand = app.add_subcommand(
-        "classify",
-        "Print the model's best class for each picture and its score. The default model's classes "
-        "(Drawing, Hentai, Neutral, Porn, Sexy) rate content; they do not say what a picture shows");
+    CLI::App* classifyCommand =
+        app.add_subcommand("classify",
+                           "Print the model's best class for each picture and its score. The default model's classes "
+                           "(Drawing, Hentai, Neutral, Porn, Sexy) rate content; they do not say what a picture shows");
     classifyCommand->add_option("PATH", classifyPaths, "Picture files")->required();
 
     CLI::App* infoCommand =
@@ -98,6 +100,22 @@ int main(int argc, char** argv) {
         "Rewrite the feature file without what it loads nothing from: torn or damaged lines, records replaced "
         "by a later one of their key, records whose stored copy is gone (-v lists those keys)");
 
+    ServeOptions serve;
+    CLI::App* serveCommand = app.add_subcommand(
+        "serve", "Serve the collection over HTTP (JSON endpoints, and a page at / to search it from a browser)");
+    serveCommand
+        ->add_option("--listen", serve.listen,
+                     "ADDRESS:PORT to listen on; port 0 picks a free one. The address it listens on is printed")
+        ->capture_default_str();
+    serveCommand->add_option("--max-body", serve.maxBodyBytes, "The largest request body accepted, in bytes")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serveCommand
+        ->add_option("--time-limit", serve.timeLimitSeconds,
+                     "Seconds a request may take to arrive and to wait for the collection")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 86400));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -114,6 +132,7 @@ int main(int argc, char** argv) {
         if (infoCommand->parsed()) return runInfo(global);
         if (removeCommand->parsed()) return runRemove(global, remove);
         if (compactCommand->parsed()) return runCompact(global);
+        if (serveCommand->parsed()) return runServe(global, serve);
     } catch (const std::exception& failure) {
         std::cerr << "likeness: " << failure.what() << std::endl;
         return kExitUsage;
