@@ -142,7 +142,8 @@ PictureService::PictureService(Collection& collection, const fs::path& home, fs:
 
 void PictureService::install(httplib::Server& server) {
     server.set_payload_max_length(limits.maxBodyBytes);
-    server.set_read_timeout(limits.timeLimit);
+    // A second past the time limit, so that a client that stops sending is told it took too long.
+    server.set_read_timeout(limits.timeLimit + std::chrono::seconds(1));
     server.set_write_timeout(limits.timeLimit);
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(kServePage, "text/html; charset=utf-8");
@@ -230,7 +231,7 @@ bool PictureService::receive(const httplib::Request& request, const httplib::Con
              "the request body is larger than the limit of " + std::to_string(limit) + " bytes");
         return false;
     }
-    if (late) {
+    if (late || (!read && Clock::now() > deadline)) {
         fail(response, 408, "timed_out",
              "the request took longer than the time limit of " + std::to_string(limits.timeLimit.count()) + " s");
         return false;

@@ -1,9 +1,11 @@
 // Running commands and setting up the work folder of a CLI test.
 #include "CliTestSupport.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -99,6 +101,58 @@ CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {
     fs::remove(out);
     fs::remove(err);
     return run;
+}
+
+ServeProcess::ServeProcess(const fs::path& work, const std::string& arguments,
+                           const std::vector<std::string>& environment)
+    : errFile(work / ".serve-err") {
+    int output[2];
+    if (pipe(output) != 0) return;
+    std::vector<std::string> words = {LIKENESS_CLI, "--home", "home", "serve", "--listen", "127.0.0.1:0"};
+    std::istringstream split(arguments);
+    for (std::string word; split >> word;) words.push_back(word);
+    pid = fork();
+    if (pid == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        close(output[0]);
+        close(output[1]);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, STDERR_FILENO);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        if (chdir(work.c_str()) != 0) _exit(127);
+        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    // The line is printed once the socket is bound, so a connection made after it is accepted.
+    char c = 0;
+    while (read(output[0], &c, 1) == 1 && c != '\n') line += c;
+    close(output[0]);
+    std::smatch address;
+    if (std::regex_search(line, address, std::regex("^listening on http://127\\.0\\.0\\.1:([0-9]+) ")))
+        listeningPort = std::stoi(address[1].str());
+}
+
+ServeProcess::~ServeProcess() {
+    if (pid > 0) stop(SIGKILL);
+}
+
+int ServeProcess::stop(int signal) {
+    if (pid <= 0) return -1;
+    kill(pid, signal);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    pid = -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string ServeProcess::standardError() const {
+    return readFile(errFile);
 }
 
 void CliTest::SetUp() {

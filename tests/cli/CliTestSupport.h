@@ -3,6 +3,8 @@
 #ifndef LIKENESS_TESTS_CLI_CLITESTSUPPORT_H
 #define LIKENESS_TESTS_CLI_CLITESTSUPPORT_H
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -41,6 +43,32 @@ std::string pngDeclaring(unsigned width, unsigned height);
 // Runs a shell command line as an unprivileged user when the tests run as root (who reads every
 // file), so that file permissions apply; otherwise as it is. The work folder is handed to that user.
 std::string asUnprivileged(const std::string& commandLine, const std::filesystem::path& work);
+
+// `likeness serve` running as a child process in the work folder, listening on a free port of
+// 127.0.0.1. Its standard error goes to a file; the first line of its standard output names the
+// address it listens on.
+class ServeProcess {
+public:
+    // Starts `likeness --home home serve --listen 127.0.0.1:0 ARGUMENTS` (arguments split at
+    // spaces) with extra environment entries ("NAME=VALUE"); port() is 0 when it did not start.
+    ServeProcess(const std::filesystem::path& work, const std::string& arguments,
+                 const std::vector<std::string>& environment = {});
+    ~ServeProcess();
+    ServeProcess(const ServeProcess&) = delete;
+    ServeProcess& operator=(const ServeProcess&) = delete;
+
+    int port() const { return listeningPort; }
+    std::string firstLine() const { return line; }
+    // Sends signal and waits for the process: its exit status, or -1 when a signal ended it.
+    int stop(int signal);
+    std::string standardError() const;
+
+private:
+    pid_t pid = -1;
+    int listeningPort = 0;
+    std::string line;
+    std::filesystem::path errFile;
+};
 
 // A fresh temporary folder per test with synthetic pictures in pics/ (scene0..scene5, a same-named
 // copy in pics/sub/, a text file notes.txt) and an initialised home in home/.
