@@ -1,13 +1,21 @@
 // The results page as a browser shows it: headless Chromium must decode every thumbnail at the
 // size the page embeds and paint them, break long keys only after a "/", and show a checkerboard
-// through transparent pictures. Without chromium these tests skip (scripts/install-deps installs
-// it); they carry the ctest label "browser".
+// through transparent pictures. The page of `likeness serve` as a user works it: choose a
+// picture, see its nearest ones, add it, and find its stored copy first. Without chromium these
+// tests skip (scripts/install-deps installs it); they carry the ctest label "browser".
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -126,10 +134,10 @@ TEST_F(BrowserTest, ScreenshotShowsTheThumbnailsAndACheckerboardThroughTranspare
     const CommandRun dom = dumpProbedDom();
     ASSERT_EQ(dom.status, 0) << dom.err;
     const fs::path screenshotFile = work / "shot.png";
-    const CommandRun shot = runShell(chromium(work / "profile", std::string(kWindow) + " --screenshot=" +
-                                                                    shellQuoted(screenshotFile.string()) + " file://" +
-                                                                    shellQuoted((work / "results.html").string())),
-                                     work);
+    const CommandRun shot = runShell(
+        chromium(work / "profile", std::string(kWindow) + " --screenshot=" + shellQuoted(screenshotFile.string()) +
+                                       " file://" + shellQuoted((work / "results.html").string())),
+        work);
     ASSERT_EQ(shot.status, 0) << shot.err;
     const cv::Mat screenshot = cv::imread(screenshotFile.string(), cv::IMREAD_COLOR);
     ASSERT_FALSE(screenshot.empty()) << shot.err;
@@ -171,4 +179,181 @@ TEST_F(BrowserTest, ScreenshotShowsTheThumbnailsAndACheckerboardThroughTranspare
     EXPECT_GT(cv::countNonZero(light), pixels / 4) << "light squares";
     EXPECT_GT(cv::countNonZero(grey), pixels / 4) << "grey squares";
     EXPECT_EQ(cv::countNonZero(red), 0) << "the colour under the transparent pixels";
+}
+
+namespace {
+
+// Chromium driven over the DevTools protocol on a pipe (--remote-debugging-pipe: commands on its
+// file descriptor 3, answers on 4, each message ended by a NUL), in one page of its own.
+class DevToolsPage {
+public:
+    explicit DevToolsPage(const fs::path& profile) {
+        int commands[2];
+        int answers[2];
+        if (pipe(commands) != 0 || pipe(answers) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(commands[0], 3);
+            dup2(answers[1], 4);
+            for (const int fd : {commands[0], commands[1], answers[0], answers[1]})
+                if (fd > 4) close(fd);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDOUT_FILENO);
+            dup2(quiet, STDERR_FILENO);
+            const std::string profileOption = "--user-data-dir=" + profile.string();
+            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                   "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                   "--remote-debugging-pipe", profileOption.c_str(), "about:blank", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(commands[0]);
+        close(answers[1]);
+        toBrowser = commands[1];
+        fromBrowser = answers[0];
+        const nlohmann::json target = call("Target.createTarget", {{"url", "about:blank"}});
+        if (!target.contains("targetId")) return;
+        const nlohmann::json attached =
+            call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
+        session = attached.value("sessionId", "");
+    }
+    ~DevToolsPage() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        for (const int fd : {toBrowser, fromBrowser})
+            if (fd >= 0) close(fd);
+    }
+    DevToolsPage(const DevToolsPage&) = delete;
+    DevToolsPage& operator=(const DevToolsPage&) = delete;
+
+    bool ready() const { return !session.empty(); }
+
+    // Sends a command to the page (to the browser when toPage is false) and returns its result;
+    // an error answer, or none within a minute, gives {"error": ...}.
+    nlohmann::json call(const std::string& method, const nlohmann::json& params, bool toPage = false) {
+        nlohmann::json message = {{"id", ++lastId}, {"method", method}, {"params", params}};
+        if (toPage) message["sessionId"] = session;
+        const std::string text = message.dump() + '\0';
+        if (write(toBrowser, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            return {{"error", "cannot write to chromium"}};
+        while (true) {
+            const std::optional<std::string> answer = nextMessage();
+            if (!answer) return {{"error", "chromium gave no answer to " + method}};
+            const nlohmann::json parsed = nlohmann::json::parse(*answer, nullptr, false);
+            if (!parsed.is_object() || parsed.value("id", 0) != lastId) continue;  // events, other answers
+            if (parsed.contains("error")) return {{"error", parsed["error"].dump()}};
+            return parsed.value("result", nlohmann::json::object());
+        }
+    }
+
+    // The value of a JavaScript expression in the page, promises awaited.
+    nlohmann::json evaluate(const std::string& expression) {
+        const nlohmann::json result = call(
+            "Runtime.evaluate", {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}}, true);
+        if (result.contains("exceptionDetails")) return {{"error", result["exceptionDetails"].dump()}};
+        return result.contains("result") ? result["result"].value("value", nlohmann::json()) : result;
+    }
+
+private:
+    std::optional<std::string> nextMessage() {
+        while (true) {
+            const std::size_t end = buffer.find('\0');
+            if (end != std::string::npos) {
+                std::string message = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                return message;
+            }
+            pollfd waiting{fromBrowser, POLLIN, 0};
+            if (poll(&waiting, 1, 60000) <= 0) return std::nullopt;
+            char chunk[65536];
+            const ssize_t got = read(fromBrowser, chunk, sizeof(chunk));
+            if (got <= 0) return std::nullopt;
+            buffer.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+
+    pid_t pid = -1;
+    int toBrowser = -1;
+    int fromBrowser = -1;
+    int lastId = 0;
+    std::string session;
+    std::string buffer;
+};
+
+// Resolves once the page's data-state is one of the given ones (a minute at most).
+std::string untilState(const std::string& states) {
+    return "new Promise((resolve, reject) => { const wanted = " + states +
+           "; const started = Date.now(); const check = () => {"
+           " const state = document.body && document.body.dataset.state;"
+           " if (wanted.includes(state)) resolve(state);"
+           " else if (Date.now() - started > 60000) reject(new Error('still ' + state));"
+           " else setTimeout(check, 50); }; check(); })";
+}
+
+// What the page shows as results once every image has loaded: key, distance text, mark and
+// decoded size of each.
+const char* const kShownResults = R"(new Promise(resolve => {
+  const check = () => {
+    const images = [...document.querySelectorAll('#results img')];
+    if (!images.every(i => i.complete)) return setTimeout(check, 50);
+    resolve([...document.querySelectorAll('#results figure')].map(f => ({
+      key: f.dataset.key,
+      distance: f.querySelector('.distance').textContent,
+      same: f.querySelector('.mark') !== null,
+      size: f.querySelector('img').naturalWidth + 'x' + f.querySelector('img').naturalHeight})));
+  };
+  check();
+}))";
+
+class ServedPageTest : public CliTest {
+protected:
+    void SetUp() override {
+        if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+        CliTest::SetUp();
+    }
+};
+
+}  // namespace
+
+TEST_F(ServedPageTest, AChosenPictureIsSearchedAddedAndThenFoundFirstAsItsOwnStoredCopy) {
+    for (const char* name : {"scene0.jpg", "scene1.png", "scene2.jpg"})
+        ASSERT_EQ(likeness("add pics/" + std::string(name)).status, 0);
+    ServeProcess server(work, "");
+    ASSERT_GT(server.port(), 0) << server.firstLine() << server.standardError();
+    DevToolsPage page(work / "profile");
+    ASSERT_TRUE(page.ready()) << "chromium answers on its pipe";
+    const std::string address = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    ASSERT_FALSE(page.call("Page.navigate", {{"url", address}}, true).contains("error"));
+    ASSERT_EQ(page.evaluate(untilState("['idle']")), "idle");
+
+    const nlohmann::json document = page.call("DOM.getDocument", nlohmann::json::object(), true);
+    const nlohmann::json input =
+        page.call("DOM.querySelector", {{"nodeId", document["root"]["nodeId"]}, {"selector", "#choose"}}, true);
+    ASSERT_TRUE(input.contains("nodeId")) << input;
+    const std::string chosen = (pics / "scene4.jpg").string();
+    ASSERT_FALSE(
+        page.call("DOM.setFileInputFiles", {{"files", {chosen}}, {"nodeId", input["nodeId"]}}, true).contains("error"));
+    ASSERT_EQ(page.evaluate(untilState("['results', 'error']")), "results")
+        << page.evaluate("document.getElementById('status').textContent");
+    const nlohmann::json before = page.evaluate(kShownResults);
+    ASSERT_EQ(before.size(), 3u) << before;
+    for (const nlohmann::json& shown : before) {
+        EXPECT_NE(shown["key"], "pictures/scene4.jpg");
+        EXPECT_EQ(shown["size"], "320x240") << "each stored picture is shown from the service: " << shown;
+    }
+
+    ASSERT_EQ(page.evaluate("document.getElementById('add').click(); document.body.dataset.state"), "adding");
+    ASSERT_EQ(page.evaluate(untilState("['results', 'error']")), "results")
+        << page.evaluate("document.getElementById('status').textContent");
+    const nlohmann::json after = page.evaluate(kShownResults);
+    ASSERT_EQ(after.size(), 4u) << after;
+    EXPECT_EQ(after[0]["key"], "pictures/scene4.jpg");
+    EXPECT_EQ(after[0]["distance"], "distance 100.000");
+    EXPECT_EQ(after[0]["same"], true);
+    EXPECT_EQ(after[0]["size"], "320x240");
+    EXPECT_EQ(after[1]["same"], false);
+    EXPECT_EQ(page.evaluate("document.getElementById('status').textContent"), "Added as pictures/scene4.jpg");
+    EXPECT_EQ(readFile(home / "pictures" / "scene4.jpg"), readFile(pics / "scene4.jpg"));
+    EXPECT_EQ(server.stop(SIGTERM), 0) << server.standardError();
 }
