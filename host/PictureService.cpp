@@ -36,6 +36,8 @@ constexpr std::size_t kMaxJsonBytes = 64 * 1024;
 // How many results a search may ask for.
 constexpr int kMaxResults = 10000;
 constexpr std::size_t kMaxNameBytes = 255;
+// Requests read and answered at once; they wait for the library one by one.
+constexpr std::size_t kRequestThreads = 8;
 
 void sendJson(httplib::Response& response, int status, const json& body) {
     response.status = status;
@@ -141,6 +143,7 @@ PictureService::PictureService(Collection& collection, const fs::path& home, fs:
       adder(collection, false, display, false) {}
 
 void PictureService::install(httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kRequestThreads); };
     server.set_payload_max_length(limits.maxBodyBytes);
     // A second past the time limit, so that a client that stops sending is told it took too long.
     server.set_read_timeout(limits.timeLimit + std::chrono::seconds(1));
