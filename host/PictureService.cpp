@@ -161,6 +161,9 @@ void PictureService::install(httplib::Server& server) {
                                   const httplib::ContentReader& reader) { search(request, response, reader); });
     server.Get(R"(/pictures/(.+))",
                [this](const httplib::Request& request, httplib::Response& response) { getPicture(request, response); });
+    server.Delete(R"(/pictures/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+        removePicture(request, response);
+    });
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr thrown) {
         std::string what = "unknown exception";
         try {
@@ -473,6 +476,46 @@ void PictureService::getPicture(const httplib::Request& request, httplib::Respon
     const char* const mediaType = pictureTypeOf(bytes.substr(0, 16)).mediaType;
     response.set_header("Cache-Control", "no-cache");
     response.set_content(std::move(bytes), mediaType);
+}
+
+void PictureService::removePicture(const httplib::Request& request, httplib::Response& response) {
+    const std::string key = request.matches[1].str();
+    bool deleteFile = false;
+    if (request.has_param("delete_file")) {
+        const std::string value = request.get_param_value("delete_file");
+        deleteFile = value == "1" || value == "true";
+        if (!deleteFile && value != "0" && value != "false") {
+            fail(response, 400, "bad_request", "delete_file takes true or false (got " + value + ")");
+            return;
+        }
+    }
+    std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+    if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
+    if (collection.state().features().count(key) == 0) {
+        fail(response, 404, "unknown_key", "no stored picture has the key " + key);
+        return;
+    }
+    const CallLog log(display);
+    std::size_t removed = 0;
+    const int code = collection.removePictures({key}, &removed);
+    if (removed == 0) {
+        const FailureDetails details = log.details();
+        fail(response, 507, "not_rewritten",
+             "nothing removed: the feature file could not be rewritten" +
+                 (details.reason.empty() ? std::string() : ": " + details.reason) + " (see the log " +
+                 details.logShown + ")");
+        return;
+    }
+    json answer = json::object();
+    answer["result"] = "removed";
+    putText(answer, "key", key);
+    // The record is gone first, so a copy that cannot be deleted is only a stray file.
+    std::error_code error;
+    answer["file_deleted"] = deleteFile && fs::remove(key, error);
+    if (deleteFile && error) answer["file_error"] = error.message();
+    // Only the folder's sync failed: the removal holds, but a power cut may undo it.
+    if (code != 0) answer["warning"] = "the feature file's folder could not be synced; a power cut may bring it back";
+    sendJson(response, 200, answer);
 }
 
 void PictureService::info(httplib::Response& response) {

@@ -43,6 +43,7 @@ private:
     void addPicture(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
     void search(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
     void getPicture(const httplib::Request& request, httplib::Response& response);
+    void removePicture(const httplib::Request& request, httplib::Response& response);
     void info(httplib::Response& response);
 
     // Reads the request body, a picture into a file of its own or a JSON object into memory, within

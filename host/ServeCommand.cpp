@@ -72,6 +72,9 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     }
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
+    // The service writes the home for as long as it runs.
+    const std::optional<HomeLock> homeLock = lockHome(*home);
+    if (!homeLock) return kExitUsage;
     const UploadsFolder uploads;
     if (uploads.path.empty()) {
         complain("cannot make a folder for uploads in " + fs::temp_directory_path().string() + ": " +

@@ -305,3 +305,40 @@ TEST_F(ServeTest, StopsCleanlyOnSigintAndRefusesABodyThatTakesTooLong) {
     EXPECT_TRUE(fs::is_empty(work / "tmp")) << "the uploads folder goes with the service";
     EXPECT_EQ(likeness("info").out.find("pictures:  1\n") != std::string::npos, true);
 }
+
+TEST_F(ServeTest, RemovesPicturesByKeyAndHoldsTheHomeAgainstOtherWriters) {
+    for (const char* name : {"scene0.jpg", "scene1.png", "scene2.jpg"})
+        ASSERT_EQ(post("/pictures?key=" + std::string(name), pics / name)->status, 201);
+    const CommandRun writer = likeness("add pics/scene3.png");
+    EXPECT_EQ(writer.status, 2) << "a second writer is refused while the service runs";
+    EXPECT_TRUE(contains(writer.err, "another likeness process is writing the home")) << writer.err;
+    const ServeProcess second(work, "");
+    EXPECT_EQ(second.port(), 0) << "nor can a second service start on the same home";
+
+    const httplib::Result kept = client->Delete("/pictures/pictures/scene0.jpg");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->status, 200) << kept->body;
+    EXPECT_EQ(parsed(kept)["result"], "removed");
+    EXPECT_EQ(parsed(kept)["file_deleted"], false);
+    EXPECT_TRUE(fs::exists(home / "pictures" / "scene0.jpg")) << "the stored copy stays unless asked";
+    const httplib::Result deleted = client->Delete("/pictures/pictures/scene1.png?delete_file=true");
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(deleted->status, 200) << deleted->body;
+    EXPECT_EQ(parsed(deleted)["file_deleted"], true);
+    EXPECT_FALSE(fs::exists(home / "pictures" / "scene1.png"));
+    EXPECT_EQ(refusal(client->Delete("/pictures/pictures/scene0.jpg")), "404 unknown_key");
+    EXPECT_EQ(refusal(client->Delete("/pictures/pictures/scene2.jpg?delete_file=maybe")), "400 bad_request");
+    EXPECT_EQ(refusal(client->Get("/pictures/pictures/scene0.jpg")), "404 unknown_key") << "removed, not served";
+
+    const json found = parsed(post("/search", pics / "scene0.jpg"));
+    ASSERT_EQ(found["results"].size(), 1u) << found;
+    EXPECT_EQ(found["results"][0]["key"], "pictures/scene2.jpg");
+    // The same bytes are no copy of a removed picture: they are stored again.
+    const httplib::Result back = post("/pictures?key=scene0.jpg", pics / "scene0.jpg");
+    EXPECT_EQ(back ? back->status : 0, 201);
+    start("");
+    EXPECT_EQ(storedCount(), 2u) << "the removal reached the feature file";
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    server.reset();
+    EXPECT_EQ(likeness("add pics/scene3.png").status, 0) << "the lock goes with the service";
+}
