@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
         "Take pictures out of the collection by key, as search prints them; their stored copies stay "
         "unless --delete-files is given");
     removeCommand->add_option("KEY", remove.keys, "Keys of stored pictures (e.g. pictures/a.jpg)");
-    removeCommand->add_flag("--missing", remove.missing, "Instead of keys: remove the records whose stored copy is gone");
+    removeCommand->add_flag("--missing", remove.missing,
+                            "Instead of keys: remove the records whose stored copy is gone");
     removeCommand->add_flag("--delete-files", remove.deleteFiles, "Also delete the removed pictures' stored copies");
 
     CLI::App* compactCommand = app.add_subcommand(
