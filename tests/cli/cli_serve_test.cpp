@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -341,4 +342,39 @@ TEST_F(ServeTest, RemovesPicturesByKeyAndHoldsTheHomeAgainstOtherWriters) {
     EXPECT_EQ(server->stop(SIGTERM), 0);
     server.reset();
     EXPECT_EQ(likeness("add pics/scene3.png").status, 0) << "the lock goes with the service";
+}
+
+TEST_F(ServeTest, ARequestThatCannotHaveTheCollectionWithinTheTimeLimitIsToldItIsBusy) {
+    start("--time-limit 1");
+    // A picture server that answers only when the test lets it, so that the add holds the
+    // collection for as long as the test wants.
+    std::promise<void> called;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    httplib::Server stalling;
+    stalling.Get("/slow.jpg", [&](const httplib::Request&, httplib::Response& response) {
+        called.set_value();
+        released.wait();
+        response.status = 404;
+    });
+    const int port = stalling.bind_to_any_port("127.0.0.1");
+    std::thread serving([&stalling] { stalling.listen_after_bind(); });
+
+    std::thread adding([&] {
+        httplib::Client own("127.0.0.1", server->port());
+        own.set_read_timeout(std::chrono::seconds(120));
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/slow.jpg";
+        EXPECT_EQ(refusal(own.Post("/pictures", json{{"url", url}}.dump(), "application/json")), "502 download_failed");
+    });
+    called.get_future().wait();
+    const httplib::Result busy = client->Get("/info");
+    EXPECT_EQ(refusal(busy), "503 busy");
+    EXPECT_EQ(busy ? busy->get_header_value("Retry-After") : "", "5");
+    const httplib::Result health = client->Get("/healthz");
+    EXPECT_EQ(health ? health->status : 0, 200) << "health does not wait for the collection";
+    release.set_value();
+    adding.join();
+    EXPECT_EQ(storedCount(), 0u) << "the collection is free again";
+    stalling.stop();
+    serving.join();
 }
