@@ -89,6 +89,8 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client that goes away while it is being answered ends that answer, not the service.
+    signal(SIGPIPE, SIG_IGN);
 
     Collection collection;
     ServiceLimits limits;
