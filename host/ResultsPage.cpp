@@ -1,4 +1,4 @@
-// Thumbnails and the HTML of the results page.
+// Thumbnails and the HTML of the pages.
 #include "ResultsPage.h"
 
 #include <algorithm>
@@ -29,7 +29,8 @@ background:repeating-conic-gradient(#c8c8c8 0% 25%,#fff 0% 50%) 0 0/16px 16px}
 figcaption{font-size:.8em;margin-top:4px;overflow-wrap:break-word}
 .rank{font-weight:bold;margin-right:.3em}.distance{display:block;color:#555}
 .mark{display:inline-block;margin-top:2px;padding:0 .4em;border-radius:3px;background:#1b7f3b;color:#fff}
-.failure{color:#b00020}.missing{color:#777;font-size:.8em})";
+.failure{color:#b00020}.missing{color:#777;font-size:.8em}
+.pairs{margin:.5em 0 0;padding-left:1.2em;font-size:.9em}.pairs .distance{display:inline})";
 
 std::string figure(const std::string& cssClass, const std::string& thumbnail, const std::string& caption) {
     std::string html = "<figure class=\"" + cssClass + "\">";
@@ -50,13 +51,28 @@ std::string breakableKey(const std::string& key) {
     return html;
 }
 
+std::string distanceText(float distance) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3f", static_cast<double>(distance));
+    return text;
+}
+
+std::string pageStart(const std::string& title, const std::string& summary) {
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
+           "</title><style>" + kStyle + "</style></head><body>\n<h1>" + escapeHtml(title) +
+           "</h1>\n<p class=\"summary\">" + escapeHtml(summary) + "</p>\n";
+}
+
+void writePage(const std::string& file, std::string html) {
+    html += "</body></html>\n";
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << html;
+    if (!out.flush()) throw std::runtime_error("cannot write the page " + file);
+}
+
 std::string matchCaption(std::size_t rank, const Match& match) {
     std::string caption = "<span class=\"rank\">" + std::to_string(rank) + ".</span>" + breakableKey(match.key);
-    if (match.distance) {
-        char distance[32];
-        std::snprintf(distance, sizeof(distance), "%.3f", static_cast<double>(*match.distance));
-        caption += "<span class=\"distance\">distance " + std::string(distance) + "</span>";
-    }
+    if (match.distance) caption += "<span class=\"distance\">distance " + distanceText(*match.distance) + "</span>";
     if (match.samePicture) caption += "<span class=\"mark\">same picture</span>";
     return caption;
 }
@@ -112,9 +128,7 @@ std::string thumbnailDataUri(const std::string& picturePath, int maxSide) {
 
 void writeResultsPage(const std::string& file, const std::string& title, const std::string& summary,
                       const std::vector<QueryResults>& searches) {
-    std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
-                       escapeHtml(title) + "</title><style>" + kStyle + "</style></head><body>\n<h1>" +
-                       escapeHtml(title) + "</h1>\n<p class=\"summary\">" + escapeHtml(summary) + "</p>\n";
+    std::string html = pageStart(title, summary);
     for (const QueryResults& search : searches) {
         html += "<section><h2>Query: " + escapeHtml(search.query) + "</h2>\n<div class=\"row\">\n";
         html += figure("query", search.queryThumbnail, "query");
@@ -126,10 +140,31 @@ void writeResultsPage(const std::string& file, const std::string& title, const s
         }
         html += "</div></section>\n";
     }
-    html += "</body></html>\n";
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << html;
-    if (!out.flush()) throw std::runtime_error("cannot write the results page " + file);
+    writePage(file, html);
+}
+
+void writeDuplicatesPage(const std::string& file, const std::string& title, const std::string& summary,
+                         const std::vector<DuplicateGroup>& groups) {
+    std::string html = pageStart(title, summary);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const DuplicateGroup& group = groups[g];
+        html += "<section><h2>Group " + std::to_string(g + 1) + ": " + std::to_string(group.members.size()) +
+                " pictures</h2>\n<div class=\"row\">\n";
+        for (std::size_t m = 0; m < group.members.size(); ++m) {
+            const bool kept = group.kept == m;
+            std::string caption =
+                "<span class=\"rank\">" + std::to_string(m + 1) + ".</span>" + breakableKey(group.members[m].key);
+            if (kept) caption += "<span class=\"mark\">keep</span>";
+            html += figure(kept ? "result same" : "result", thumbnailDataUri(group.members[m].key), caption);
+        }
+        html += "</div>\n<ul class=\"pairs\">\n";
+        for (const DuplicatePair& pair : group.pairs) {
+            html += "<li>" + std::to_string(pair.first + 1) + " and " + std::to_string(pair.second + 1) +
+                    ": <span class=\"distance\">distance " + distanceText(pair.distance) + "</span></li>\n";
+        }
+        html += "</ul></section>\n";
+    }
+    writePage(file, html);
 }
 
 }  // namespace likeness_cli

@@ -1,11 +1,13 @@
-// The results page of `likeness search --html`: one self-contained HTML file with the query and
-// result thumbnails embedded as data: URIs, so it opens offline and can be mailed as it is.
+// The pages of `likeness search --html` and `likeness dupes --html`: self-contained HTML files with
+// the thumbnails embedded as data: URIs, so they open offline and can be mailed as they are.
 #ifndef LIKENESS_HOST_RESULTSPAGE_H
 #define LIKENESS_HOST_RESULTSPAGE_H
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "Duplicates.h"
 
 namespace likeness_cli {
 
@@ -30,10 +32,17 @@ std::string thumbnailDataUri(const std::string& picturePath, int maxSide = 256);
 // Text made safe inside HTML elements and quoted attributes.
 std::string escapeHtml(const std::string& text);
 
-// Writes the page to file, summary as its first paragraph; result keys are read as paths relative
-// to the working directory. Throws std::runtime_error when the file cannot be written.
+// The pages are written to file, summary as their first paragraph; keys are read as paths relative
+// to the working directory. They throw std::runtime_error when the file cannot be written.
+
+// Each query's thumbnail beside its results'.
 void writeResultsPage(const std::string& file, const std::string& title, const std::string& summary,
                       const std::vector<QueryResults>& searches);
+
+// Each group's thumbnails side by side, numbered, the kept one marked, then the distances of the
+// pairs that join them.
+void writeDuplicatesPage(const std::string& file, const std::string& title, const std::string& summary,
+                         const std::vector<DuplicateGroup>& groups);
 
 }  // namespace likeness_cli
 

@@ -404,3 +404,125 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
     }
     if (pending > 0) flush();
 }
+
+std::vector<ClosePair> FeatureIndex::closePairs(float below, const WorkProgress& progress, ScanCounts* counts) const {
+    ScanCounts ownCounts;
+    ScanCounts& tally = counts != nullptr ? *counts : ownCounts;
+    tally = ScanCounts();
+    std::vector<ClosePair> pairs;
+    const std::size_t entries = size();
+    const std::size_t total = entries < 2 ? 0 : entries * (entries - 1) / 2;
+    if (!(below > 100.0f) || entries < 2) {
+        // No distance lies below 100, and NaN is below nothing.
+        if (progress) progress(total, total);
+        return pairs;
+    }
+    pairBlocks(below, pairs, progress, total, tally);
+    pairOthers(below, pairs, tally);
+    if (progress) progress(total, total);
+    return pairs;
+}
+
+// The blocked entries against one another, a tile of them at a time: the tile's codes stay in the
+// cache while every later block passes by once, instead of every block once per entry.
+void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const WorkProgress& progress,
+                              std::size_t total, ScanCounts& tally) const {
+    constexpr std::size_t kTile = 256;
+    const std::size_t codeBytes = groups() * kCodeGroup;
+    const bool boundUsable = dim <= kLargestBoundedDim;
+    std::vector<std::uint8_t> tileCodes(kTile * codeBytes);
+    double reaches[kTile];
+    // Each entry of the tile keeps its own candidates until sixteen can be measured together.
+    std::vector<const float*> pendingVectors(kTile * kLanes);
+    std::vector<const std::string*> pendingKeys(kTile * kLanes);
+    std::size_t pending[kTile];
+    float distances[kLanes];
+    std::size_t examined = 0;
+
+    const auto flush = [&](std::size_t row, std::size_t slot) {
+        const Block& own = *blocks[slot / kLanes];
+        const std::size_t lane = slot % kLanes;
+        const float** vectors = pendingVectors.data() + row * kLanes;
+        for (std::size_t l = pending[row]; l < kLanes; ++l) vectors[l] = vectors[0];
+        kernels.laneDistances(vectors, nullptr, own.values[lane], dim, distances);
+        for (std::size_t l = 0; l < pending[row]; ++l) {
+            if (distances[l] < below) pairs.push_back({own.key[lane], pendingKeys[row * kLanes + l], distances[l]});
+        }
+        tally.exact += pending[row];
+        pending[row] = 0;
+    };
+
+    for (std::size_t start = 0; start < blockedCount; start += kTile) {
+        const std::size_t rows = std::min(kTile, blockedCount - start);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const Block& own = *blocks[(start + r) / kLanes];
+            const std::size_t lane = (start + r) % kLanes;
+            for (std::size_t g = 0; g < groups(); ++g) {
+                for (std::size_t k = 0; k < kCodeGroup; ++k) {
+                    tileCodes[r * codeBytes + g * kCodeGroup + k] =
+                        static_cast<std::uint8_t>(own.codes[g * kGroupBytes + lane * kCodeGroup + k] + kQueryShift);
+                }
+            }
+            reaches[r] = boundUsable ? reachFor(below, own.residual[lane]) : kInfinity;
+            pending[r] = 0;
+        }
+        for (std::size_t b = start / kLanes; b < blocks.size(); ++b) {
+            const Block& block = *blocks[b];
+            const std::size_t first = b * kLanes;
+            const std::size_t lanes = std::min(kLanes, blockedCount - first);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::size_t slot = start + r;
+                // Each pair once: an entry meets only the entries after it.
+                if (first + lanes <= slot + 1) continue;
+                const Block& own = *blocks[slot / kLanes];
+                const std::size_t lane = slot % kLanes;
+                const bool bounded = std::isfinite(reaches[r]);
+                std::int32_t dots[kLanes];
+                if (bounded) kernels.codeDots(block.codes.get(), nullptr, tileCodes.data() + r * codeBytes, groups(), dots);
+                const double energy = own.energy[lane];
+                const double twiceScale = 2.0 * own.scale[lane];
+                for (std::size_t l = std::max(first, slot + 1) - first; l < lanes; ++l) {
+                    if (bounded) {
+                        // The same test as a search's, with this entry as the query.
+                        const double products = static_cast<double>(static_cast<std::int64_t>(dots[l]) -
+                                                                    std::int64_t{kQueryShift} * block.codeSum[l]);
+                        const double energies = block.energy[l] + energy;
+                        const double gap = energies - (twiceScale * block.scale[l]) * products;
+                        const double apart = reaches[r] + block.residual[l];
+                        if (gap > apart * apart * kReachWidening + kEnergyRounding * energies) {
+                            ++tally.skipped;
+                            continue;
+                        }
+                    }
+                    pendingVectors[r * kLanes + pending[r]] = block.values[l];
+                    pendingKeys[r * kLanes + pending[r]] = block.key[l];
+                    if (++pending[r] == kLanes) flush(r, slot);
+                }
+            }
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (pending[r] > 0) flush(r, start + r);
+            examined += size() - 1 - (start + r);
+        }
+        if (progress) progress(examined, total);
+    }
+}
+
+// Entries of other lengths: few, so each pair is measured on its own.
+void FeatureIndex::pairOthers(float below, std::vector<ClosePair>& pairs, ScanCounts& tally) const {
+    const bool mismatchesCount = kLengthMismatchDistance < below;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        for (std::size_t j = i + 1; j < others.size(); ++j) {
+            if (others[i].vector->size() == others[j].vector->size()) {
+                const float distance = offsetDistance(*others[i].vector, *others[j].vector);
+                ++tally.exact;
+                if (distance < below) pairs.push_back({others[i].key, others[j].key, distance});
+            } else if (mismatchesCount) {
+                pairs.push_back({others[i].key, others[j].key, kLengthMismatchDistance});
+            }
+        }
+        if (!mismatchesCount) continue;
+        for (std::size_t slot = 0; slot < blockedCount; ++slot)
+            pairs.push_back({others[i].key, blocks[slot / kLanes]->key[slot % kLanes], kLengthMismatchDistance});
+    }
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -22,6 +23,16 @@ struct ScanCounts {
     std::size_t exact = 0;
     std::size_t skipped = 0;
 };
+
+// Two indexed entries and offsetDistance between their vectors.
+struct ClosePair {
+    const std::string* first;
+    const std::string* second;
+    float distance;
+};
+
+// Told, now and then during a long piece of work, how many of its steps are done out of how many.
+using WorkProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // The norm of what the compact copy of values misses (at least that): the slack it leaves in a
 // vector's lower bound, together with the query's own.
@@ -58,6 +69,14 @@ public:
     std::vector<const std::string*> nearest(const std::vector<float>& query, std::size_t wanted,
                                             ScanCounts* counts = nullptr, ScanMode mode = ScanMode::bounded) const;
 
+    // Every pair of indexed entries whose offsetDistance is below `below`, each pair once and in no
+    // particular order, the distances offsetDistance's bit for bit. Unlike offsetDistance it prints
+    // nothing: vectors of different lengths are kLengthMismatchDistance apart in silence. progress,
+    // when set, is told how many pairs have been examined out of all of them. counts.exact is how many
+    // distances were computed in full.
+    std::vector<ClosePair> closePairs(float below, const WorkProgress& progress = {},
+                                      ScanCounts* counts = nullptr) const;
+
 private:
     struct Block;
     class Selection;
@@ -70,6 +89,9 @@ private:
     void writeLane(std::size_t slot, const Slot& entry);
     void moveLane(std::size_t from, std::size_t to);
     void scanBlocks(const std::vector<float>& query, Selection& selection, ScanCounts& tally, ScanMode mode) const;
+    void pairBlocks(float below, std::vector<ClosePair>& pairs, const WorkProgress& progress, std::size_t total,
+                    ScanCounts& tally) const;
+    void pairOthers(float below, std::vector<ClosePair>& pairs, ScanCounts& tally) const;
 
     std::size_t dim;
     likeness::DistanceKernels kernels;

@@ -1,0 +1,60 @@
+// Near-duplicate groups of a collection: stored pictures joined, directly or through one another,
+// by pairs closer than a threshold, and which picture of each group a user would keep.
+#ifndef LIKENESS_HOST_DUPLICATES_H
+#define LIKENESS_HOST_DUPLICATES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module/NearPairs.h"
+
+namespace likeness_cli {
+
+// What the file system says of a stored picture's file, when it can be asked.
+struct FileFacts {
+    std::uintmax_t bytes = 0;
+    std::int64_t modifiedSeconds = 0;  // since 1970, UTC
+    long modifiedNanoseconds = 0;
+};
+
+struct DuplicateMember {
+    std::string key;
+    std::optional<FileFacts> file;  // none when the file cannot be examined
+};
+
+// Two members of a group, by their places in it, and their distance.
+struct DuplicatePair {
+    std::size_t first;
+    std::size_t second;
+    float distance;
+};
+
+struct DuplicateGroup {
+    std::vector<DuplicateMember> members;  // in key order
+    std::vector<DuplicatePair> pairs;      // every pair below the threshold, by first member, then second
+    std::optional<std::size_t> kept;       // the member to keep, when a rule was asked for
+};
+
+enum class KeepRule { none, largest, oldest, first };
+
+// The groups the pairs join (each pair's keys in key order, as nearPairs gives them): largest
+// group first, groups of one size by their first key. Members carry no file facts yet.
+std::vector<DuplicateGroup> groupPairs(const std::vector<likeness::NearPair>& pairs);
+
+// Reads the size and modification time of each member's file, its key being its path.
+void readFileFacts(DuplicateGroup& group);
+
+// Sets group.kept by rule: the largest file, the oldest modification time or the first key; ties
+// go to the first key, and a member whose file cannot be examined is chosen only by `first` or
+// when no file of the group can be examined.
+void chooseKept(DuplicateGroup& group, KeepRule rule);
+
+// "2026-12-09T05:20:49Z"
+std::string utcTimeText(std::int64_t secondsSince1970);
+
+}  // namespace likeness_cli
+
+#endif
