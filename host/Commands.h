@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "module/FeatureContract.h"
+
 namespace likeness_cli {
 
 struct GlobalOptions {
@@ -56,10 +58,18 @@ struct ServeOptions {
     int timeLimitSeconds = 60;
 };
 
+struct DupesOptions {
+    double threshold = likeness::kSamePictureDistance;  // pairs closer than this are near-duplicates
+    bool json = false;
+    std::string htmlFile;
+    std::string keep;  // "largest", "oldest", "first" or empty
+};
+
 int runInit(const GlobalOptions& global, const InitOptions& options);
 int runAdd(const GlobalOptions& global, const AddOptions& options);
 int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options);
 int runSearch(const GlobalOptions& global, const SearchOptions& options);
+int runDupes(const GlobalOptions& global, const DupesOptions& options);
 int runClassify(const GlobalOptions& global, const std::vector<std::string>& picturePaths);
 int runInfo(const GlobalOptions& global);
 int runRemove(const GlobalOptions& global, const RemoveOptions& options);

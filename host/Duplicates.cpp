@@ -87,8 +87,8 @@ void readFileFacts(DuplicateGroup& group) {
             member.file = std::nullopt;
             continue;
         }
-        member.file = FileFacts{static_cast<std::uintmax_t>(facts.st_size), static_cast<std::int64_t>(facts.st_mtim.tv_sec),
-                                facts.st_mtim.tv_nsec};
+        member.file = FileFacts{static_cast<std::uintmax_t>(facts.st_size),
+                                static_cast<std::int64_t>(facts.st_mtim.tv_sec), facts.st_mtim.tv_nsec};
     }
 }
 

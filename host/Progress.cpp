@@ -19,22 +19,17 @@ constexpr std::size_t kBarWidth = 30;
 std::string clockText(double seconds) {
     const long whole = static_cast<long>(seconds + 0.5);
     char text[32];
-    if (whole >= 3600)
-        std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
-    else
-        std::snprintf(text, sizeof(text), "%ld:%02ld", whole / 60, whole % 60);
+    if (whole >= 3600) std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+    else std::snprintf(text, sizeof(text), "%ld:%02ld", whole / 60, whole % 60);
     return text;
 }
 
 }  // namespace
 
-Progress::Progress(std::string label, std::size_t total, bool quiet)
-    : label(std::move(label)), total(total) {
+Progress::Progress(std::string label, std::size_t total, bool quiet) : label(std::move(label)), total(total) {
     // One item gets its own result line; a display for it would only flicker.
-    if (quiet || total < 2)
-        display = Display::None;
-    else
-        display = isatty(STDERR_FILENO) ? Display::LiveBar : Display::PeriodicLines;
+    if (quiet || total < 2) display = Display::None;
+    else display = isatty(STDERR_FILENO) ? Display::LiveBar : Display::PeriodicLines;
     if (display == Display::LiveBar) drawBar();
 }
 
@@ -50,17 +45,15 @@ std::string Progress::statusText() const {
     text.setf(std::ios::fixed);
     text.precision(1);
     text << "  " << rate << "/s";
-    if (done == total)
-        text << "  " << clockText(elapsed) << " total";
-    else if (done > 0)
-        text << "  " << clockText(static_cast<double>(total - done) / rate) << " left";
+    if (done == total) text << "  " << clockText(elapsed) << " total";
+    else if (done > 0) text << "  " << clockText(static_cast<double>(total - done) / rate) << " left";
     return text.str();
 }
 
 void Progress::drawBar() {
     const std::size_t filled = total == 0 ? kBarWidth : done * kBarWidth / total;
-    std::cerr << "\r\033[K" << label << " [" << std::string(filled, '#') << std::string(kBarWidth - filled, '.')
-              << "] " << statusText() << std::flush;
+    std::cerr << "\r\033[K" << label << " [" << std::string(filled, '#') << std::string(kBarWidth - filled, '.') << "] "
+              << statusText() << std::flush;
     lastShown = Clock::now();
 }
 
@@ -69,7 +62,11 @@ void Progress::clearBar() {
 }
 
 void Progress::advance() {
-    ++done;
+    advanceTo(done + 1);
+}
+
+void Progress::advanceTo(std::size_t count) {
+    done = count;
     const auto now = Clock::now();
     if (display == Display::LiveBar && (now - lastShown >= kRedrawInterval || done == total)) {
         drawBar();

@@ -19,6 +19,8 @@ public:
 
     // Counts one more item done.
     void advance();
+    // Sets how many items are done, for work that reports its own count.
+    void advanceTo(std::size_t count);
     // Prints one line on out without tearing the bar.
     void note(std::ostream& out, const std::string& line);
     // Ends the display; called by the destructor if not before.

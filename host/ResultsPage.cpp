@@ -34,10 +34,8 @@ figcaption{font-size:.8em;margin-top:4px;overflow-wrap:break-word}
 
 std::string figure(const std::string& cssClass, const std::string& thumbnail, const std::string& caption) {
     std::string html = "<figure class=\"" + cssClass + "\">";
-    if (thumbnail.empty())
-        html += "<div class=\"missing\">picture not readable</div>";
-    else
-        html += "<img src=\"" + thumbnail + "\" alt=\"\">";
+    if (thumbnail.empty()) html += "<div class=\"missing\">picture not readable</div>";
+    else html += "<img src=\"" + thumbnail + "\" alt=\"\">";
     return html + "<figcaption>" + caption + "</figcaption></figure>\n";
 }
 
@@ -98,12 +96,23 @@ std::string escapeHtml(const std::string& text) {
     std::string escaped;
     for (const char c : text) {
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c;
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&#39;";
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;

@@ -76,6 +76,39 @@ int main(int argc, char** argv) {
     searchCommand->add_option("--html", search.htmlFile,
                               "Also write a self-contained results page with thumbnails to this file");
 
+    DupesOptions dupes;
+    CLI::App* dupesCommand = app.add_subcommand(
+        "dupes",
+        "Print the groups of near-duplicates among the stored pictures: pictures closer than the threshold to "
+        "another, grouped with everything they are close to, largest group first. Deletes nothing");
+    dupesCommand
+        ->add_option("--threshold", dupes.threshold,
+                     "Pairs closer than this distance are near-duplicates; 100 is the least possible distance (the "
+                     "same feature vector), and the default is the same-picture threshold of search")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::size_t end = 0;
+                try {
+                    const double value = std::stod(text, &end);
+                    if (end == text.size() && value > 100.0 && value <= 3.4e38) return std::string();
+                } catch (const std::logic_error&) {
+                }
+                return "--threshold takes a distance above 100, the least possible one (got " + text + ")";
+            },
+            "DISTANCE>100"));
+    dupesCommand->add_flag("--json", dupes.json,
+                           "Print JSON: {\"threshold\", \"pictures\", \"groups\": [{\"members\": [{\"key\", "
+                           "\"bytes\", \"modified\"}], \"pairs\": [{\"first\", \"second\", \"distance\"}], "
+                           "\"keep\"}]}");
+    dupesCommand->add_option("--html", dupes.htmlFile,
+                             "Also write a self-contained page with each group's thumbnails to this file");
+    dupesCommand
+        ->add_option("--keep", dupes.keep,
+                     "Name the picture of each group to keep: the largest file, the oldest modification time or "
+                     "the first key (ties go to the first key). Nothing is deleted")
+        ->check(CLI::IsMember({"largest", "oldest", "first"}));
+
     std::vector<std::string> classifyPaths;
     CLI::App* classifyCommand =
         app.add_subcommand("classify",
@@ -129,6 +162,7 @@ int main(int argc, char** argv) {
         if (addCommand->parsed()) return runAdd(global, add);
         if (addUrlCommand->parsed()) return runAddUrl(global, addUrl);
         if (searchCommand->parsed()) return runSearch(global, search);
+        if (dupesCommand->parsed()) return runDupes(global, dupes);
         if (classifyCommand->parsed()) return runClassify(global, classifyPaths);
         if (infoCommand->parsed()) return runInfo(global);
         if (removeCommand->parsed()) return runRemove(global, remove);

@@ -135,8 +135,9 @@ std::set<PairRow> rowsOf(const std::vector<ClosePair>& pairs) {
 
 TEST(ClosePairs, EqualTheLiteralPairsForEverySizeLevelAndThreshold) {
     const std::vector<std::size_t> sizes{0, 1, 2, 3, 15, 16, 17, 33, 255, 256, 257, 273, 529};
-    const float thresholds[] = {likeness::kSamePictureDistance, 100.0f, 100.0001f, 100.25f, 108.0f,
-                                kLengthMismatchDistance, 2 * kLengthMismatchDistance, kInf, kNaN};
+    const float thresholds[] = {
+        likeness::kSamePictureDistance, 100.0f, 100.0001f, 100.25f, 108.0f, kLengthMismatchDistance,
+        2 * kLengthMismatchDistance,    kInf,   kNaN};
     for (likeness::KernelLevel level : likeness::supportedKernelLevels()) {
         for (std::size_t dim : {7u, 512u}) {
             Collection collection(static_cast<unsigned>(dim));
@@ -158,8 +159,8 @@ TEST(ClosePairs, EqualTheLiteralPairsForEverySizeLevelAndThreshold) {
                     }
                     const std::set<PairRow> actual = rowsOf(pairs);
                     const std::string context = std::string(likeness::kernelLevelName(level)) + ", dim " +
-                                                std::to_string(dim) + ", size " + std::to_string(size) +
-                                                ", below " + std::to_string(below);
+                                                std::to_string(dim) + ", size " + std::to_string(size) + ", below " +
+                                                std::to_string(below);
                     EXPECT_EQ(printed, "") << context;
                     std::set<PairRow> missing, extra;
                     for (const PairRow& r : expected)

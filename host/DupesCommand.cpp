@@ -1,0 +1,167 @@
+// `likeness dupes`: the groups of near-duplicates among the stored pictures, as text, JSON or a
+// page of thumbnails, and the picture of each group that a rule would keep. It reads the
+// collection and its files' sizes and times, and writes nothing but the page it is asked for.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "Duplicates.h"
+#include "JsonText.h"
+#include "Progress.h"
+#include "ResultsPage.h"
+#include "module/NearPairs.h"
+
+namespace fs = std::filesystem;
+
+namespace likeness_cli {
+namespace {
+
+KeepRule keepRule(const std::string& name) {
+    if (name == "largest") return KeepRule::largest;
+    if (name == "oldest") return KeepRule::oldest;
+    if (name == "first") return KeepRule::first;
+    return KeepRule::none;
+}
+
+// The float below which exactly the float distances lie that are below threshold.
+float floatThreshold(double threshold) {
+    float rounded = static_cast<float>(threshold);
+    if (static_cast<double>(rounded) < threshold)
+        rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+    return rounded;
+}
+
+std::string decimal(double value, const char* format) {
+    char text[64];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+std::string counted(std::size_t count, const std::string& one, const std::string& many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// Why the kept member was chosen, for the text output.
+std::string keepReason(const DuplicateGroup& group, KeepRule rule) {
+    const std::optional<FileFacts>& file = group.members[*group.kept].file;
+    if (rule == KeepRule::first) return "the first key";
+    if (!file) return "the first key: no file of the group could be examined";
+    if (rule == KeepRule::largest) return "the largest file, " + std::to_string(file->bytes) + " bytes";
+    return "the oldest, modified " + utcTimeText(file->modifiedSeconds);
+}
+
+std::string summaryLine(const std::vector<DuplicateGroup>& groups, std::size_t pictures, double threshold) {
+    const std::string where = "among " + counted(pictures, "stored picture", "stored pictures") + " (distance below " +
+                              decimal(threshold, "%g") + ")";
+    if (groups.empty()) return "no near-duplicates " + where;
+    std::size_t members = 0;
+    for (const DuplicateGroup& group : groups) members += group.members.size();
+    return counted(groups.size(), "group", "groups") + " of near-duplicates, " +
+           counted(members, "picture", "pictures") + " in all, " + where;
+}
+
+void printText(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& summary) {
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const DuplicateGroup& group = groups[g];
+        std::cout << "group " << g + 1 << ": " << group.members.size() << " pictures\n";
+        for (const DuplicateMember& member : group.members) std::cout << "  " << member.key << "\n";
+        std::cout << "  pairs:\n";
+        for (const DuplicatePair& pair : group.pairs)
+            std::cout << "    " << decimal(pair.distance, "%.3f") << "  " << group.members[pair.first].key << "  "
+                      << group.members[pair.second].key << "\n";
+        if (group.kept)
+            std::cout << "  keep: " << group.members[*group.kept].key << " (" << keepReason(group, rule) << ")\n";
+        std::cout << "\n";
+    }
+    std::cout << summary << std::endl;
+}
+
+void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& ruleName,
+               std::size_t pictures, double threshold) {
+    nlohmann::ordered_json answer = nlohmann::ordered_json::object();
+    answer["threshold"] = threshold;
+    answer["pictures"] = pictures;
+    if (rule != KeepRule::none) answer["keep_rule"] = ruleName;
+    answer["groups"] = nlohmann::ordered_json::array();
+    for (const DuplicateGroup& group : groups) {
+        nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+        entry["members"] = nlohmann::ordered_json::array();
+        for (const DuplicateMember& member : group.members) {
+            nlohmann::ordered_json item = nlohmann::ordered_json::object();
+            putText(item, "key", member.key);
+            item["bytes"] = member.file ? nlohmann::ordered_json(member.file->bytes) : nlohmann::ordered_json();
+            item["modified"] = member.file ? nlohmann::ordered_json(utcTimeText(member.file->modifiedSeconds))
+                                           : nlohmann::ordered_json();
+            entry["members"].push_back(item);
+        }
+        entry["pairs"] = nlohmann::ordered_json::array();
+        for (const DuplicatePair& pair : group.pairs) {
+            nlohmann::ordered_json item = nlohmann::ordered_json::object();
+            putText(item, "first", group.members[pair.first].key);
+            putText(item, "second", group.members[pair.second].key);
+            item["distance"] = pair.distance;
+            entry["pairs"].push_back(item);
+        }
+        if (group.kept) putText(entry, "keep", group.members[*group.kept].key);
+        answer["groups"].push_back(entry);
+    }
+    std::cout << answer.dump(2) << std::endl;
+}
+
+std::string pageSummary(const std::string& summary, KeepRule rule, const std::string& ruleName, double threshold) {
+    std::string text = summary + ". A group holds the pictures closer than " + decimal(threshold, "%g") +
+                       " to another of its members; under each group are the distances of those pairs. 100 is the "
+                       "least possible distance (the same feature vector).";
+    if (rule != KeepRule::none)
+        text += " The picture marked \"keep\" is the one the rule " + ruleName + " would keep; nothing was deleted.";
+    return text;
+}
+
+}  // namespace
+
+int runDupes(const GlobalOptions& global, const DupesOptions& options) {
+    const PathDisplay display;
+    const std::string htmlFile = options.htmlFile.empty() ? "" : fs::absolute(options.htmlFile).string();
+    const KeepRule rule = keepRule(options.keep);
+    const std::optional<fs::path> home = enterHome(global.home);
+    if (!home) return kExitUsage;
+    std::vector<DuplicateGroup> groups;
+    std::size_t pictures = 0;
+    {
+        const Collection collection;
+        const FeatureMap& features = collection.state().features();
+        pictures = features.size();
+        Progress progress("comparing pairs", pictures < 2 ? 0 : pictures * (pictures - 1) / 2, global.quiet);
+        const std::vector<likeness::NearPair> pairs =
+            likeness::nearPairs(features, floatThreshold(options.threshold),
+                                [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
+        progress.finish();
+        groups = groupPairs(pairs);
+    }
+    for (DuplicateGroup& group : groups) {
+        readFileFacts(group);
+        chooseKept(group, rule);
+    }
+    const std::string summary = summaryLine(groups, pictures, options.threshold);
+    if (options.json) printJson(groups, rule, options.keep, pictures, options.threshold);
+    else printText(groups, rule, summary);
+    if (!htmlFile.empty()) {
+        try {
+            writeDuplicatesPage(htmlFile, "likeness: near-duplicates",
+                                pageSummary(summary, rule, options.keep, options.threshold), groups);
+        } catch (const std::runtime_error& failure) {
+            complain(failure.what());
+            return kExitSomeFailed;
+        }
+        if (!global.quiet) std::cerr << "wrote the page " << display(htmlFile) << std::endl;
+    }
+    return kExitOk;
+}
+
+}  // namespace likeness_cli
