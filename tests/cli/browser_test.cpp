@@ -1,13 +1,15 @@
-// The results page as a browser shows it: headless Chromium must decode every thumbnail at the
-// size the page embeds and paint them, break long keys only after a "/", and show a checkerboard
-// through transparent pictures. The page of `likeness serve` as a user works it: choose a
-// picture, see its nearest ones, add it, and find its stored copy first. Without chromium these
-// tests skip (scripts/install-deps installs it); they carry the ctest label "browser".
+// The pages as a browser shows them: headless Chromium must decode every thumbnail at the size the
+// page embeds and paint them, break long keys only after a "/", show a checkerboard through
+// transparent pictures, and lay each group of near-duplicates out side by side with its
+// distances. The page of `likeness serve` as a user works it: choose a picture, see its nearest
+// ones, add it, and find its stored copy first. Without chromium these tests skip
+// (scripts/install-deps installs it); they carry the ctest label "browser".
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -72,6 +74,41 @@ std::string probed(const std::string& dom, const std::string& name) {
     return value[1].str();
 }
 
+// Shown pairs of a near-duplicates page: the text of every pair's line that has a size on screen.
+const char* const kPairsProbe = R"(<script>addEventListener('load', () => {
+  const shown = [...document.querySelectorAll('.pairs li')].filter(l => l.getBoundingClientRect().height > 0);
+  document.body.setAttribute('data-pairs', shown.map(l => l.textContent).join('|'));
+})</script>)";
+
+// A copy of page with the probes before the end of its body; the page itself must run no script.
+void writeProbedCopy(const std::string& page, const fs::path& copy, const std::string& probes) {
+    ASSERT_EQ(page.find("<script"), std::string::npos);
+    const std::size_t bodyEnd = page.rfind("</body>");
+    ASSERT_NE(bodyEnd, std::string::npos);
+    std::ofstream(copy, std::ios::binary) << page.substr(0, bodyEnd) << probes << page.substr(bodyEnd);
+}
+
+// The decoded sizes of the embedded pictures, as the probe writes them.
+std::string embeddedSizes(const std::string& page) {
+    std::string sizes;
+    for (const cv::Mat& picture : embeddedPictures(page)) {
+        if (picture.empty()) return "(an embedded picture does not decode)";
+        sizes += (sizes.empty() ? "" : " ") + std::to_string(picture.cols) + "x" + std::to_string(picture.rows);
+    }
+    return sizes;
+}
+
+std::vector<cv::Rect> probedBoxes(const std::string& dom) {
+    std::istringstream boxes(probed(dom, "data-boxes"));
+    std::vector<cv::Rect> images;
+    for (std::string box; boxes >> box;) {
+        int left = 0, top = 0, width = 0, height = 0;
+        if (std::sscanf(box.c_str(), "%d,%d,%d,%d", &left, &top, &width, &height) == 4)
+            images.emplace_back(left, top, width, height);
+    }
+    return images;
+}
+
 class BrowserTest : public CliTest {
 protected:
     void SetUp() override {
@@ -90,12 +127,7 @@ protected:
             likeness("search -n 3 --html results.html pics/scene1.png pics/scene4.jpg pics/clear.png");
         ASSERT_EQ(search.status, 0) << search.err;
         page = readFile(work / "results.html");
-        // The page itself runs no script; the probe goes into a copy.
-        ASSERT_EQ(page.find("<script"), std::string::npos);
-        const std::size_t bodyEnd = page.rfind("</body>");
-        ASSERT_NE(bodyEnd, std::string::npos);
-        std::ofstream(work / "probe.html", std::ios::binary)
-            << page.substr(0, bodyEnd) << kProbe << page.substr(bodyEnd);
+        writeProbedCopy(page, work / "probe.html", kProbe);
     }
 
     // The probed copy as Chromium lays it out in a window of the screenshot's size.
@@ -112,13 +144,8 @@ protected:
 }  // namespace
 
 TEST_F(BrowserTest, DecodesEveryThumbnailAtItsEmbeddedSizeAndBreaksKeysAfterSlashes) {
-    const std::vector<cv::Mat> embedded = embeddedPictures(page);
-    ASSERT_EQ(embedded.size(), 12u) << "three queries and three results each";
-    std::string expected;
-    for (const cv::Mat& picture : embedded) {
-        ASSERT_FALSE(picture.empty());
-        expected += (expected.empty() ? "" : " ") + std::to_string(picture.cols) + "x" + std::to_string(picture.rows);
-    }
+    ASSERT_EQ(embeddedPictures(page).size(), 12u) << "three queries and three results each";
+    const std::string expected = embeddedSizes(page);
     const CommandRun dom = dumpProbedDom();
     ASSERT_EQ(dom.status, 0) << dom.err;
     EXPECT_EQ(probed(dom.out, "data-sizes"), expected) << "a broken image reports 0x0";
@@ -157,13 +184,7 @@ TEST_F(BrowserTest, ScreenshotShowsTheThumbnailsAndACheckerboardThroughTranspare
 
     // The third query is the transparent picture: where it is transparent the page's checkerboard
     // shows, in its two greys, and none of the red beneath.
-    std::istringstream boxes(probed(dom.out, "data-boxes"));
-    std::vector<cv::Rect> images;
-    for (std::string box; boxes >> box;) {
-        int left = 0, top = 0, width = 0, height = 0;
-        ASSERT_EQ(std::sscanf(box.c_str(), "%d,%d,%d,%d", &left, &top, &width, &height), 4) << box;
-        images.emplace_back(left, top, width, height);
-    }
+    const std::vector<cv::Rect> images = probedBoxes(dom.out);
     ASSERT_EQ(images.size(), 12u);
     const cv::Rect transparentPart = cv::Rect(images[8].x, images[8].y, images[8].width / 2, images[8].height / 2);
     ASSERT_EQ(transparentPart & cv::Rect(0, 0, screenshot.cols, screenshot.rows), transparentPart)
@@ -356,4 +377,84 @@ TEST_F(ServedPageTest, AChosenPictureIsSearchedAddedAndThenFoundFirstAsItsOwnSto
     EXPECT_EQ(page.evaluate("document.getElementById('status').textContent"), "Added as pictures/scene4.jpg");
     EXPECT_EQ(readFile(home / "pictures" / "scene4.jpg"), readFile(pics / "scene4.jpg"));
     EXPECT_EQ(server.stop(SIGTERM), 0) << server.standardError();
+}
+
+class DuplicatesBrowserTest : public CliTest {
+protected:
+    void SetUp() override {
+        if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+        CliTest::SetUp();
+    }
+};
+
+TEST_F(DuplicatesBrowserTest, ShowsEachGroupSideBySideWithItsDistances) {
+    // Two byte-identical copies of scene 3 and one of scene 4 beside the six scenes (of which the
+    // test model puts 0, 1 and 2 close together).
+    fs::create_directories(work / "copies");
+    fs::copy_file(pics / "scene3.png", work / "copies" / "scene3-a.png");
+    fs::copy_file(pics / "scene3.png", work / "copies" / "scene3-b.png");
+    fs::copy_file(pics / "scene4.jpg", work / "copies" / "scene4.jpg");
+    ASSERT_EQ(likeness("add --allow-copies pics copies").status, 0);
+    const CommandRun dupes = likeness("dupes --keep first --html dupes.html");
+    ASSERT_EQ(dupes.status, 0) << dupes.err;
+    const std::string page = readFile(work / "dupes.html");
+    writeProbedCopy(page, work / "probe.html", std::string(kProbe) + kPairsProbe);
+    if (HasFatalFailure()) return;
+
+    // How many members each group has, from the page's headings, and how many pairs in all.
+    std::vector<int> groupSizes;
+    const std::regex heading("<h2>Group [0-9]+: ([0-9]+) pictures</h2>");
+    for (std::sregex_iterator it(page.begin(), page.end(), heading), end; it != end; ++it)
+        groupSizes.push_back(std::stoi((*it)[1].str()));
+    ASSERT_GE(groupSizes.size(), 2u) << dupes.out;
+    const std::regex pairLine("<li>[0-9]+ and [0-9]+: ");
+    const long pairs = std::distance(std::sregex_iterator(page.begin(), page.end(), pairLine), std::sregex_iterator());
+
+    const CommandRun dom = runShell(chromium(work / "profile", "--window-size=1200,1400 --dump-dom file://" +
+                                                                   shellQuoted((work / "probe.html").string())),
+                                    work);
+    ASSERT_EQ(dom.status, 0) << dom.err;
+    EXPECT_EQ(probed(dom.out, "data-sizes"), embeddedSizes(page)) << "a broken image reports 0x0";
+    const std::vector<cv::Rect> images = probedBoxes(dom.out);
+    std::size_t next = 0;
+    int groupTop = -1;
+    for (std::size_t g = 0; g < groupSizes.size(); ++g) {
+        ASSERT_LE(next + static_cast<std::size_t>(groupSizes[g]), images.size()) << "one thumbnail per member";
+        const cv::Rect first = images[next];
+        EXPECT_GT(first.y, groupTop) << "group " << g + 1 << " lies below the one before";
+        for (int m = 1; m < groupSizes[g]; ++m) {
+            const cv::Rect& image = images[next + static_cast<std::size_t>(m)];
+            const cv::Rect& before = images[next + static_cast<std::size_t>(m) - 1];
+            EXPECT_LE(std::abs(image.y - first.y), 2) << "group " << g + 1 << ", member " << m + 1 << " shares the row";
+            EXPECT_GE(image.x, before.x + before.width)
+                << "group " << g + 1 << ", member " << m + 1 << " lies to the right";
+        }
+        groupTop = first.y;
+        next += static_cast<std::size_t>(groupSizes[g]);
+    }
+    EXPECT_EQ(next, images.size());
+
+    // The thumbnails are painted: the scenes' strong colours cover most of the thumbnails on screen.
+    const fs::path screenshotFile = work / "shot.png";
+    const CommandRun shot = runShell(
+        chromium(work / "profile", "--window-size=1200,1400 --screenshot=" + shellQuoted(screenshotFile.string()) +
+                                       " file://" + shellQuoted((work / "dupes.html").string())),
+        work);
+    ASSERT_EQ(shot.status, 0) << shot.err;
+    const cv::Mat screenshot = cv::imread(screenshotFile.string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(screenshot.empty()) << shot.err;
+    int thumbnailArea = 0;
+    for (const cv::Rect& image : images)
+        thumbnailArea += (image & cv::Rect(0, 0, screenshot.cols, screenshot.rows)).area();
+    cv::Mat hsv;
+    cv::cvtColor(screenshot, hsv, cv::COLOR_BGR2HSV);
+    cv::Mat saturation;
+    cv::extractChannel(hsv, saturation, 1);
+    EXPECT_GT(thumbnailArea, 0);
+    EXPECT_GT(cv::countNonZero(saturation > 80), thumbnailArea / 2) << "colourful pixels in the screenshot";
+
+    const std::string shownPairs = probed(dom.out, "data-pairs");
+    EXPECT_EQ(static_cast<long>(std::count(shownPairs.begin(), shownPairs.end(), '|')) + 1, pairs) << shownPairs;
+    EXPECT_NE(shownPairs.find("1 and 2: distance 100.000"), std::string::npos)
+        << "the identical copies' distance is on screen: " << shownPairs;
 }
