@@ -11,6 +11,10 @@
 // waiting for a core would otherwise swamp what is measured (memory stalls still count). The
 // whole search is timed on the wall clock, as search logs its phases.
 //
+// With --dupes, also times finding every pair closer than the same-picture threshold (nearPairs)
+// in synthetic collections holding near copies, checked against offsetDistance over every pair of
+// a sample of entries, beside an estimate of what measuring every pair would take.
+//
 // Writes its figures into the JSON file of --json, keeping whatever keys other benchmarks put there.
 #include <malloc.h>
 #include <time.h>
@@ -47,6 +51,7 @@
 #include "module/FeatureDB.h"
 #include "module/FeatureIndex.h"
 #include "module/Module.h"
+#include "module/NearPairs.h"
 #include "module/Ranking.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +66,8 @@ constexpr std::size_t kTopN = 10;
 
 struct Options {
     std::vector<std::size_t> sizes{100000, 1000000};
+    bool sizesGiven = false;
+    std::vector<std::size_t> dupesSizes;
     std::size_t endToEndSize = 100000;
     int repeats = 5;
     int queries = 3;
@@ -73,7 +80,8 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "bench_scan: " << problem << "\n"
               << "usage: bench_scan [--sizes N,N...] [--e2e-size N (0: none)] [--repeats N] [--queries N]\n"
-              << "                  [--stream-mib N] [--model DIR] [--photos DIR] [--json FILE]\n";
+              << "                  [--stream-mib N] [--model DIR] [--photos DIR] [--json FILE]\n"
+              << "                  [--dupes N,N... (without --sizes: only these)]\n";
     std::exit(2);
 }
 
@@ -91,10 +99,12 @@ Options parse(int argc, char** argv) {
         if (i + 1 >= argc) usage("missing value after " + flag);
         const std::string value = argv[++i];
         try {
-            if (flag == "--sizes") {
-                options.sizes.clear();
+            if (flag == "--sizes" || flag == "--dupes") {
+                std::vector<std::size_t>& sizes = flag == "--sizes" ? options.sizes : options.dupesSizes;
+                sizes.clear();
                 std::stringstream list(value);
-                for (std::string item; std::getline(list, item, ',');) options.sizes.push_back(count(item));
+                for (std::string item; std::getline(list, item, ',');) sizes.push_back(count(item));
+                options.sizesGiven |= flag == "--sizes";
             } else if (flag == "--e2e-size") {
                 options.endToEndSize = count(value);
             } else if (flag == "--repeats") {
@@ -117,6 +127,7 @@ Options parse(int argc, char** argv) {
         }
     }
     if (options.sizes.empty()) usage("--sizes needs at least one size");
+    if (!options.dupesSizes.empty() && !options.sizesGiven) options.sizes.clear();
     return options;
 }
 
@@ -516,6 +527,77 @@ void endToEnd(std::size_t n, const Options& options, json& out) {
 
 // The file as other benchmarks left it, without the keys this one writes, so that none of them is
 // left over from an earlier run with other sizes.
+// A collection of n like syntheticCollection's in which one entry in a hundred is moved a step of
+// norm 2 to 12 from an earlier one (distances 100.02 to 100.72, the threshold's 100.3 lying at a
+// step of 7.75) and one in two hundred repeats an earlier one exactly.
+FeatureMap collectionWithCopies(std::size_t n, SyntheticFeatures& features) {
+    std::vector<std::vector<float>> vectors;
+    vectors.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && i % 100 == 50) {
+            vectors.push_back(features.near(vectors[features.below(i)],
+                                            2.0 + 10.0 * static_cast<double>(features.below(1000)) / 1000));
+        } else if (i > 0 && i % 200 == 7) {
+            vectors.push_back(vectors[features.below(i)]);
+        } else {
+            vectors.push_back(features.next());
+        }
+    }
+    FeatureMap collection;
+    for (std::size_t i = 0; i < n; ++i) collection.emplace(syntheticKey(i), std::move(vectors[i]));
+    return collection;
+}
+
+// Times nearPairs over a collection of n, and checks it against offsetDistance over every pair of
+// a sample of its entries.
+void dupesBenchmark(std::size_t n, json& out) {
+    SyntheticFeatures features(n + 7);
+    const FeatureMap collection = collectionWithCopies(n, features);
+    const float threshold = likeness::kSamePictureDistance;
+    const Clock::time_point wallStart = Clock::now();
+    const double cpuStart = threadMilliseconds();
+    const std::vector<likeness::NearPair> pairs = likeness::nearPairs(collection, threshold);
+    const double cpuMs = threadMilliseconds() - cpuStart;
+    const double wallMs = millisecondsSince(wallStart);
+
+    std::vector<const FeatureMap::value_type*> entries;
+    for (const auto& entry : collection) entries.push_back(&entry);
+    constexpr std::size_t kSampleRows = 100;
+    std::size_t measured = 0;
+    const double literalStart = threadMilliseconds();
+    for (std::size_t r = 0; r < kSampleRows && r < n; ++r) {
+        const FeatureMap::value_type& row = *entries[features.below(n)];
+        std::vector<std::pair<std::string, float>> expected;
+        for (const FeatureMap::value_type* other : entries) {
+            if (other == &row) continue;
+            const float distance = offsetDistance(row.second, other->second);
+            ++measured;
+            if (distance < threshold) expected.emplace_back(other->first, distance);
+        }
+        std::vector<std::pair<std::string, float>> found;
+        for (const likeness::NearPair& pair : pairs) {
+            if (*pair.first == row.first) found.emplace_back(*pair.second, pair.distance);
+            if (*pair.second == row.first) found.emplace_back(*pair.first, pair.distance);
+        }
+        std::sort(expected.begin(), expected.end());
+        std::sort(found.begin(), found.end());
+        if (found != expected) throw std::runtime_error("nearPairs misses or adds pairs of " + row.first);
+    }
+    const double literalMsPerPair = measured > 0 ? (threadMilliseconds() - literalStart) / measured : 0.0;
+    const double allPairs = static_cast<double>(n) * (static_cast<double>(n) - 1) / 2;
+    const std::string label = sizeLabel(n);
+    out["dupes_runs"][label] = {{"pictures", n},
+                                {"pairs_found", pairs.size()},
+                                {"near_pairs_ms", cpuMs},
+                                {"near_pairs_wall_ms", wallMs},
+                                {"literal_all_pairs_estimate_ms", literalMsPerPair * allPairs},
+                                {"checked_rows", std::min(kSampleRows, n)}};
+    out["dupes_ms_" + label] = cpuMs;
+    std::cout << "dupes " << label << ": " << pairs.size() << " pairs below " << threshold << " in " << cpuMs
+              << " ms CPU (" << wallMs << " ms wall); every pair with offsetDistance would take about "
+              << literalMsPerPair * allPairs / 1000 << " s" << std::endl;
+}
+
 json readOthers(const fs::path& path) {
     std::ifstream in(path);
     if (!in) return json::object();
@@ -541,22 +623,28 @@ int main(int argc, char** argv) {
     out["kernel_level"] = likeness::kernelLevelName(kernels.level);
     std::cout << "kernels: " << likeness::kernelLevelName(kernels.level) << std::endl;
     try {
-        std::vector<double> streamRates;
-        {
-            StreamRead stream(options.streamMiB);
-            for (std::size_t n : options.sizes) scanBenchmark(n, options, stream, streamRates, out);
+        if (!options.sizes.empty()) {
+            std::vector<double> streamRates;
+            {
+                StreamRead stream(options.streamMiB);
+                for (std::size_t n : options.sizes) scanBenchmark(n, options, stream, streamRates, out);
+            }
+            const std::size_t largest = *std::max_element(options.sizes.begin(), options.sizes.end());
+            const json& top = out["scan_runs"][sizeLabel(largest)];
+            out["stream_read_gbps"] = median(streamRates);
+            out["scan_gbps"] = top["float_scan_gbps"];
+            out["bytes_per_entry"] = top["bytes_per_entry"];
+            out["bytes_per_entry_vs_raw_floats"] = top["bytes_per_entry"].get<double>() / (kDim * sizeof(float));
+            out["scan_gbps_vs_stream"] = top["float_scan_gbps"].get<double>() / out["stream_read_gbps"].get<double>();
+            out["literal_vs_scan"] = top["literal_scan_ms"].get<double>() / top["scan_ms"].get<double>();
+            out["scan_vs_stream_bound"] = top["scan_ms"].get<double>() / top["stream_bound_ms"].get<double>();
         }
-        const std::size_t largest = *std::max_element(options.sizes.begin(), options.sizes.end());
-        const json& top = out["scan_runs"][sizeLabel(largest)];
-        out["stream_read_gbps"] = median(streamRates);
-        out["scan_gbps"] = top["float_scan_gbps"];
-        out["bytes_per_entry"] = top["bytes_per_entry"];
-        out["bytes_per_entry_vs_raw_floats"] = top["bytes_per_entry"].get<double>() / (kDim * sizeof(float));
-        out["scan_gbps_vs_stream"] = top["float_scan_gbps"].get<double>() / out["stream_read_gbps"].get<double>();
-        out["literal_vs_scan"] = top["literal_scan_ms"].get<double>() / top["scan_ms"].get<double>();
-        out["scan_vs_stream_bound"] = top["scan_ms"].get<double>() / top["stream_bound_ms"].get<double>();
-        const bool haveModel = !options.model.empty() && fs::exists(options.model / "v0.dat");
-        if (!haveModel) std::cout << "search and real features: skipped, no model (give --model DIR)" << std::endl;
+        for (std::size_t n : options.dupesSizes) dupesBenchmark(n, out);
+        // The whole search and the real features go with the scans.
+        const bool scans = !options.sizes.empty();
+        const bool haveModel = scans && !options.model.empty() && fs::exists(options.model / "v0.dat");
+        if (scans && !haveModel)
+            std::cout << "search and real features: skipped, no model (give --model DIR)" << std::endl;
         if (haveModel && options.endToEndSize > 0) endToEnd(options.endToEndSize, options, out);
         if (haveModel && !options.photos.empty()) realFeatures(options, out);
     } catch (const std::exception& error) {
