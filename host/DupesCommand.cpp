@@ -85,7 +85,7 @@ void printText(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
 void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& ruleName,
                std::size_t pictures, double threshold) {
     nlohmann::ordered_json answer = nlohmann::ordered_json::object();
-    answer["threshold"] = threshold;
+    answer["threshold"] = floatThreshold(threshold);
     answer["pictures"] = pictures;
     if (rule != KeepRule::none) answer["keep_rule"] = ruleName;
     answer["groups"] = nlohmann::ordered_json::array();
