@@ -181,6 +181,7 @@ protected:
                                                                          cv::saturate_cast<uchar>(255 - gradient));
             }
         }
+        // The library's preprocessing written out, independently of module/FeatureContract.h.
         return cv::dnn::blobFromImage(image, 1.0, cv::Size(224, 224), cv::Scalar(103.94, 116.78, 123.68));
     }
 };

@@ -42,7 +42,7 @@ TEST(ParseFeatureParts, RefusesMalformedText) {
 
 TEST(OrthonormalProjection, RowsAreOrthonormal) {
     const Projection projection = orthonormalProjection(600, 3);
-    ASSERT_EQ(projection.matrix.size(), static_cast<std::size_t>(kFeatureSize));
+    ASSERT_EQ(projection.matrix.size(), static_cast<std::size_t>(likeness::kFeatureDim));
     for (std::size_t first = 0; first < projection.matrix.size(); first += 37)
         for (std::size_t second = 0; second < projection.matrix.size(); second += 41) {
             double dot = 0.0;
@@ -58,7 +58,7 @@ TEST(OrthonormalProjection, SeedDecidesTheRows) {
 }
 
 TEST(OrthonormalProjection, NeedsAtLeastAsManyInputsAsOutputs) {
-    EXPECT_THROW(orthonormalProjection(kFeatureSize - 1, 1), ConversionError);
+    EXPECT_THROW(orthonormalProjection(likeness::kFeatureDim - 1, 1), ConversionError);
 }
 
 TEST(FeatureMap, WithoutProjectionIsDiagonalOfPartAndFinalScales) {
@@ -66,11 +66,11 @@ TEST(FeatureMap, WithoutProjectionIsDiagonalOfPartAndFinalScales) {
     recipe.parts = {{"a", Pooling::Average, false, 2.0}, {"b", Pooling::Maximum, true, 3.0}};
     recipe.scale = 0.5;
     const FeatureMap map = featureMap(recipe, {500, 12});
-    ASSERT_EQ(map.columns, kFeatureSize);
+    ASSERT_EQ(map.columns, likeness::kFeatureDim);
     EXPECT_FLOAT_EQ(map.matrix[0], 1.0f);
     EXPECT_FLOAT_EQ(map.matrix[1], 0.0f);
-    EXPECT_FLOAT_EQ(map.matrix[499 * kFeatureSize + 499], 1.0f);
-    EXPECT_FLOAT_EQ(map.matrix[500 * kFeatureSize + 500], 1.5f);
+    EXPECT_FLOAT_EQ(map.matrix[499 * likeness::kFeatureDim + 499], 1.0f);
+    EXPECT_FLOAT_EQ(map.matrix[500 * likeness::kFeatureDim + 500], 1.5f);
     EXPECT_FLOAT_EQ(map.bias[7], 0.0f);
 }
 
@@ -80,8 +80,8 @@ TEST(FeatureMap, NormalisedFeatureKeepsTheFinalScaleOutOfTheMap) {
     recipe.parts = {{"a", Pooling::Average, false, 2.0}};
     recipe.normalised = true;
     recipe.scale = 10.0;
-    const FeatureMap map = featureMap(recipe, {kFeatureSize});
-    EXPECT_FLOAT_EQ(map.matrix[3 * kFeatureSize + 3], 2.0f);
+    const FeatureMap map = featureMap(recipe, {likeness::kFeatureDim});
+    EXPECT_FLOAT_EQ(map.matrix[3 * likeness::kFeatureDim + 3], 2.0f);
 }
 
 TEST(FeatureMap, ProjectionColumnsCarryThePartScalesAndTheBiasTheFinalScale) {
@@ -89,8 +89,8 @@ TEST(FeatureMap, ProjectionColumnsCarryThePartScalesAndTheBiasTheFinalScale) {
     recipe.parts = {{"a", Pooling::Average, false, 2.0}, {"b", Pooling::Average, false, -1.0}};
     recipe.scale = 3.0;
     Projection projection;
-    projection.matrix.assign(kFeatureSize, std::vector<double>{0.25, 0.5, 1.0});
-    projection.bias.assign(kFeatureSize, 0.125);
+    projection.matrix.assign(likeness::kFeatureDim, std::vector<double>{0.25, 0.5, 1.0});
+    projection.bias.assign(likeness::kFeatureDim, 0.125);
     recipe.projection = projection;
     const FeatureMap map = featureMap(recipe, {2, 1});
     ASSERT_EQ(map.columns, 3);
@@ -106,12 +106,12 @@ TEST(FeatureMap, RefusesShapesThatDoNotFit) {
     EXPECT_THROW(featureMap(recipe, {384}), ConversionError) << "384 values without a projection";
     EXPECT_THROW(featureMap(recipe, {512, 1}), ConversionError) << "two channel counts for one part";
     Projection projection;
-    projection.matrix.assign(kFeatureSize - 1, std::vector<double>(384, 0.0));
+    projection.matrix.assign(likeness::kFeatureDim - 1, std::vector<double>(384, 0.0));
     recipe.projection = projection;
     EXPECT_THROW(featureMap(recipe, {384}), ConversionError) << "511 rows";
-    recipe.projection->matrix.assign(kFeatureSize, std::vector<double>(383, 0.0));
+    recipe.projection->matrix.assign(likeness::kFeatureDim, std::vector<double>(383, 0.0));
     EXPECT_THROW(featureMap(recipe, {384}), ConversionError) << "rows one value short";
-    recipe.projection->matrix.assign(kFeatureSize, std::vector<double>(384, 0.0));
+    recipe.projection->matrix.assign(likeness::kFeatureDim, std::vector<double>(384, 0.0));
     recipe.orthonormalSeed = 1;
     EXPECT_THROW(featureMap(recipe, {384}), ConversionError) << "projection and seed together";
 }
@@ -202,7 +202,7 @@ TEST(CosineSpectrum, IgnoresMirrorsAndQuarterTurnsButNotContent) {
 // Its output is computed here directly from Keras' definitions and compared with OpenCV running the converted network.
 class SmallNetwork : public ::testing::Test {
 protected:
-    static constexpr int kSide = kPictureSide;
+    static constexpr int kSide = likeness::kInputSide;
     static constexpr int kHalf = kSide / 2;
     static constexpr int kFilters = 2;
     static constexpr int kClasses = 3;
@@ -269,14 +269,15 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     const std::vector<float> denseBias = addWeight("scores/bias", {kClasses}, -0.5f, 0.5f);
 
     FeatureRecipe recipe;
-    // pool5 = the average and the generalised mean of "add" and the cosine spectrum of the input,
+    // The feature = the average and the generalised mean of "add" and the cosine spectrum of the input,
     // each value once: row r of the projection picks value r % kParts.
     recipe.parts = {{"add", Pooling::Average, false, 1.0},
                     {"add", Pooling::GeneralisedMean, false, 1.0},
                     {"input_1", Pooling::CosineSpectrum, false, 1.0}};
     constexpr int kParts = 2 * kFilters + kSpectrumValues;
-    recipe.projection = Projection{std::vector<std::vector<double>>(kFeatureSize, std::vector<double>(kParts, 0.0)), {}};
-    for (int row = 0; row < kFeatureSize; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
+    recipe.projection =
+        Projection{std::vector<std::vector<double>>(likeness::kFeatureDim, std::vector<double>(kParts, 0.0)), {}};
+    for (int row = 0; row < likeness::kFeatureDim; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
     const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
@@ -285,10 +286,10 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
 
     cv::Mat bgr(kSide, kSide, CV_8UC3);
     cv::randu(bgr, 0, 256);
-    const double* mean = kLibraryMeanBgr;
+    const double* mean = likeness::kInputMeanBgr;
     net.setInput(cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
     std::vector<cv::Mat> outputs;
-    net.forward(outputs, std::vector<std::string>{"add", "scores", "pool5"});
+    net.forward(outputs, std::vector<std::string>{"add", "scores", likeness::kFeatureLayer});
 
     // Keras: the model sees rgb / 255, padded with one zero row and column at the bottom and right.
     auto rgb = [&](int y, int x, int channel) {
@@ -323,7 +324,7 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
                 worstActivation = std::max(worstActivation, std::abs(added - outputs[0].ptr<float>()[at(filter, y, x)]));
             }
     EXPECT_LE(worstActivation, 1e-4);
-    ASSERT_EQ(outputs[2].total(), static_cast<std::size_t>(kFeatureSize));
+    ASSERT_EQ(outputs[2].total(), static_cast<std::size_t>(likeness::kFeatureDim));
     for (int filter = 0; filter < kFilters; ++filter) {
         EXPECT_NEAR(outputs[2].ptr<float>()[filter], pooledSum[filter] / (kHalf * kHalf), 1e-4) << "average " << filter;
         EXPECT_NEAR(outputs[2].ptr<float>()[kFilters + filter], std::cbrt(cubedSum[filter] / (kHalf * kHalf)), 1e-4)

@@ -1,5 +1,6 @@
 // Fidelity of the converted nsfwjs model: scripts/make-model builds it, and on real photographs
 // OpenCV's pooled features, class scores and "pool5" match the original model run by TensorFlow.js.
+// The feature layer's name is written out, independently of module/FeatureContract.h.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -107,7 +108,7 @@ Fixture prepare() {
             return fixture;
         }
         cv::Mat picture;
-        cv::resize(decoded, picture, cv::Size(keras_to_caffe::kPictureSide, keras_to_caffe::kPictureSide));
+        cv::resize(decoded, picture, cv::Size(likeness::kInputSide, likeness::kInputSide));
         fixture.pictures.push_back(picture);
         cv::Mat rgb;
         cv::cvtColor(picture, rgb, cv::COLOR_BGR2RGB);
@@ -134,8 +135,8 @@ const Fixture& fixture() {
 
 // What the library does to a picture before the network: (BGR - mean) x 1.0, no channel swap.
 cv::Mat libraryBlob(const cv::Mat& picture) {
-    const double* mean = keras_to_caffe::kLibraryMeanBgr;
-    return cv::dnn::blobFromImage(picture, 1.0, cv::Size(keras_to_caffe::kPictureSide, keras_to_caffe::kPictureSide),
+    const double* mean = likeness::kInputMeanBgr;
+    return cv::dnn::blobFromImage(picture, 1.0, cv::Size(likeness::kInputSide, likeness::kInputSide),
                                   cv::Scalar(mean[0], mean[1], mean[2]), false);
 }
 
@@ -240,7 +241,7 @@ TEST_F(ModelFidelityTest, FeatureIsTheRecipeAppliedToTheReference) {
         }
         std::vector<double> expected(map.bias.begin(), map.bias.end());
         std::vector<double> tolerances(expected.size());
-        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
+        for (int row = 0; row < likeness::kFeatureDim; ++row) {
             double rowWeight = 0.0;
             for (int column = 0; column < map.columns; ++column) {
                 const float coefficient = map.matrix[static_cast<std::size_t>(row) * map.columns + column];
@@ -251,14 +252,14 @@ TEST_F(ModelFidelityTest, FeatureIsTheRecipeAppliedToTheReference) {
         }
         net.setInput(libraryBlob(fixture().pictures[picture]));
         const cv::Mat feature = net.forward("pool5");
-        ASSERT_EQ(feature.total(), static_cast<std::size_t>(keras_to_caffe::kFeatureSize));
+        ASSERT_EQ(feature.total(), static_cast<std::size_t>(likeness::kFeatureDim));
         std::vector<double> actual(feature.ptr<float>(), feature.ptr<float>() + feature.total());
         if (recipe.normalised) {
             normalise(expected);
             for (double& value : actual) value /= recipe.scale;
             tolerances.assign(tolerances.size(), kTolerance);
         }
-        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row)
+        for (int row = 0; row < likeness::kFeatureDim; ++row)
             EXPECT_NEAR(actual[row], expected[row], tolerances[row]) << "pool5[" << row << "] on " << kPhotos[picture];
         if (recipe.normalised) {
             EXPECT_NEAR(cv::norm(feature), recipe.scale, 1e-4 * recipe.scale) << kPhotos[picture];

@@ -137,8 +137,8 @@ TEST(LearnWhitening, RefusesInputItCannotFit) {
 
 TEST(WriteProjection, ReadsBackEveryValueExactly) {
     Projection projection;
-    for (int row = 0; row < kFeatureSize; ++row) projection.matrix.push_back({1.0 / 3.0 * row, -1e-300, 0.1});
-    projection.bias.assign(kFeatureSize, 2.0 / 7.0);
+    for (int row = 0; row < likeness::kFeatureDim; ++row) projection.matrix.push_back({1.0 / 3.0 * row, -1e-300, 0.1});
+    projection.bias.assign(likeness::kFeatureDim, 2.0 / 7.0);
     const std::string path =
         (std::filesystem::temp_directory_path() / ("likeness-projection-" + std::to_string(getpid()) + ".json")).string();
     ASSERT_TRUE(writeProjection(projection, path));

@@ -1,5 +1,6 @@
 // make_test_model: writes DIR/v0.net and DIR/v0.dat, a small seeded Caffe network shaped like the
-// real model (1x3x224x224 in, 512 values at "pool5", softmax class scores last) for the tests.
+// real model (the input, feature layer and feature length of module/FeatureContract.h, softmax
+// class scores last) for the tests.
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -7,10 +8,11 @@
 #include <string>
 
 #include "caffe/CaffeWriter.h"
+#include "module/FeatureContract.h"
 
 namespace {
 
-constexpr int kFeatureChannels = 512;
+constexpr int kFeatureChannels = likeness::kFeatureDim;
 constexpr int kClasses = 10;
 // Mean-subtracted pixels span about -128..128, some sixty times the unit spread He's rule assumes.
 constexpr double kPixelSpread = 64.0;
@@ -56,15 +58,24 @@ caffe::Layer relu(const std::string& blob) {
 caffe::NetWriter testModel(unsigned seed) {
     std::mt19937 generator(seed);
     caffe::NetWriter net("likeness_test_model");
-    net.setInput("data", {1, 3, 224, 224});
+    net.setInput("data", {1, 3, likeness::kInputSide, likeness::kInputSide});
     net.addLayer(convolution(generator, "conv1", "data", 3, 16, 7, 4, 1.0 / kPixelSpread));  // 56x56
     net.addLayer(relu("conv1"));
     net.addLayer({"pool1", "Pooling", {"conv1"}, {"pool1"}, "pooling_param { pool: MAX kernel_size: 2 stride: 2 }", {}});
     net.addLayer(convolution(generator, "conv2", "pool1", 16, kFeatureChannels, 3, 2, 2.0));  // 14x14
     net.addLayer(relu("conv2"));
-    net.addLayer({"pool5", "Pooling", {"conv2"}, {"pool5"}, "pooling_param { pool: AVE global_pooling: true }", {}});
-    caffe::Layer scores{"fc6", "InnerProduct", {"pool5"}, {"fc6"},
-                        "inner_product_param { num_output: " + std::to_string(kClasses) + " }", {}};
+    net.addLayer({likeness::kFeatureLayer,
+                  "Pooling",
+                  {"conv2"},
+                  {likeness::kFeatureLayer},
+                  "pooling_param { pool: AVE global_pooling: true }",
+                  {}});
+    caffe::Layer scores{"fc6",
+                        "InnerProduct",
+                        {likeness::kFeatureLayer},
+                        {"fc6"},
+                        "inner_product_param { num_output: " + std::to_string(kClasses) + " }",
+                        {}};
     scores.blobs.push_back({{kClasses, kFeatureChannels},
                             uniformValues(generator, kClasses * kFeatureChannels, heBound(kFeatureChannels, 0.5))});
     scores.blobs.push_back({{kClasses}, uniformValues(generator, kClasses, 0.1)});

@@ -37,6 +37,7 @@
 #include "Report.h"
 #include "Transforms.h"
 #include "classifier/VnnClassifier.h"
+#include "module/Distance.h"
 #include "module/FeatureContract.h"
 #include "module/Module.h"
 
@@ -120,16 +121,6 @@ public:
 private:
     VnnClassifier classifier;
 };
-
-// The library's distance: sqrt(10000 + squared Euclidean distance).
-double offsetDistance(const std::vector<float>& a, const std::vector<float>& b) {
-    double sum = 10000.0;
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        const double difference = static_cast<double>(a[i]) - static_cast<double>(b[i]);
-        sum += difference * difference;
-    }
-    return std::sqrt(sum);
-}
 
 struct Nearest {
     std::string key;

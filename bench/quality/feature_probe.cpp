@@ -1,4 +1,4 @@
-// feature_probe: scores candidate recipes for the model's "pool5" feature on the benchmark's dev
+// feature_probe: scores candidate recipes for the model's feature layer on the benchmark's dev
 // split, so the recipe shipped by default is chosen by measurement and never on the test split;
 // and fits the default model's learned whitening on that split.
 //
@@ -46,9 +46,8 @@ using keras_to_caffe::Pooling;
 namespace {
 
 // The library's preprocessing (module/ImplIModule.cpp), which the converted network undoes.
-const cv::Size kInputSize(keras_to_caffe::kPictureSide, keras_to_caffe::kPictureSide);
-const cv::Scalar kInputMean(keras_to_caffe::kLibraryMeanBgr[0], keras_to_caffe::kLibraryMeanBgr[1],
-                            keras_to_caffe::kLibraryMeanBgr[2]);
+const cv::Size kInputSize(likeness::kInputSide, likeness::kInputSide);
+const cv::Scalar kInputMean(likeness::kInputMeanBgr[0], likeness::kInputMeanBgr[1], likeness::kInputMeanBgr[2]);
 
 struct Candidate {
     std::string text;
@@ -164,8 +163,8 @@ std::vector<double> featureOf(Candidate& candidate, const Pooled& pooled) {
         // The map carries the parts' scales, so it reads them unscaled.
         if (!candidate.map) candidate.map = keras_to_caffe::featureMap(candidate.recipe, channels);
         const keras_to_caffe::FeatureMap& map = *candidate.map;
-        feature.assign(keras_to_caffe::kFeatureSize, 0.0);
-        for (int row = 0; row < keras_to_caffe::kFeatureSize; ++row) {
+        feature.assign(likeness::kFeatureDim, 0.0);
+        for (int row = 0; row < likeness::kFeatureDim; ++row) {
             double sum = map.bias[row];
             for (int column = 0; column < map.columns; ++column)
                 sum += static_cast<double>(map.matrix[static_cast<std::size_t>(row) * map.columns + column]) * parts[column];
@@ -229,7 +228,7 @@ void fitProjection(const std::vector<Photo>& photos, const std::vector<std::size
         }
     }
     const keras_to_caffe::Projection projection = keras_to_caffe::learnWhitening(
-        originals, copies, copyOf, keras_to_caffe::kDefaultWhiteningShrinkage, keras_to_caffe::kFeatureSize);
+        originals, copies, copyOf, keras_to_caffe::kDefaultWhiteningShrinkage, likeness::kFeatureDim);
     if (!keras_to_caffe::writeProjection(projection, out.string())) throw std::runtime_error("cannot write " + out.string());
     std::cout << "feature_probe: whitening of " << originals.cols << " values fitted on " << originals.rows << " photos and "
               << copies.rows << " altered copies, written to " << out.string() << "\n";

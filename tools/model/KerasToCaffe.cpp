@@ -88,7 +88,7 @@ public:
         }
     }
 
-    // Inserted right after the last layer it reads, so a forward to "pool5" computes nothing more.
+    // Inserted right after the last layer it reads, so a forward to the feature computes nothing more.
     void addFeature(const FeatureRecipe& recipe) {
         if (recipe.parts.empty()) throw ConversionError("the feature recipe names no layer");
         std::vector<caffe::Layer> head;
@@ -128,13 +128,17 @@ public:
             head.push_back({projected, "Concat", pooled, {projected}, "concat_param { axis: 1 }", {}});
         }
         FeatureMap map = featureMap(recipe, partChannels);
-        const std::string mapped = recipe.normalised ? "feature_mapped" : "pool5";
-        caffe::Layer feature{mapped, "InnerProduct", {projected}, {mapped},
-                             "inner_product_param { num_output: " + std::to_string(kFeatureSize) + " }", {}};
-        feature.blobs.push_back({{kFeatureSize, map.columns}, std::move(map.matrix)});
-        feature.blobs.push_back({{kFeatureSize}, std::move(map.bias)});
+        const std::string mapped = recipe.normalised ? "feature_mapped" : likeness::kFeatureLayer;
+        caffe::Layer feature{mapped,
+                             "InnerProduct",
+                             {projected},
+                             {mapped},
+                             "inner_product_param { num_output: " + std::to_string(likeness::kFeatureDim) + " }",
+                             {}};
+        feature.blobs.push_back({{likeness::kFeatureDim, map.columns}, std::move(map.matrix)});
+        feature.blobs.push_back({{likeness::kFeatureDim}, std::move(map.bias)});
         head.push_back(std::move(feature));
-        if (recipe.normalised) head.push_back(normalisation("pool5", mapped, recipe.scale));
+        if (recipe.normalised) head.push_back(normalisation(likeness::kFeatureLayer, mapped, recipe.scale));
         for (const caffe::Layer& layer : head)
             if (shapes.count(layer.tops.front())) throw ConversionError("the model already has a blob named " + layer.tops.front());
         layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(lastSource) + 1, head.begin(), head.end());
@@ -195,7 +199,7 @@ public:
 
     caffe::NetWriter write() const {
         caffe::NetWriter net("nsfwjs_mobilenet_v2");
-        net.setInput(kInputBlob, {1, 3, kPictureSide, kPictureSide});
+        net.setInput(kInputBlob, {1, 3, likeness::kInputSide, likeness::kInputSide});
         for (const caffe::Layer& layer : layers) net.addLayer(layer);
         return net;
     }
@@ -252,10 +256,11 @@ private:
         caffe::Layer rescale{name, "Scale", {kInputBlob}, {name}, "scale_param { bias_term: true }", {}};
         std::vector<float> scale(3, static_cast<float>(1.0 / 255.0));
         std::vector<float> bias(3);
-        for (int channel = 0; channel < 3; ++channel) bias[channel] = static_cast<float>(kLibraryMeanBgr[channel] / 255.0);
+        for (int channel = 0; channel < 3; ++channel)
+            bias[channel] = static_cast<float>(likeness::kInputMeanBgr[channel] / 255.0);
         rescale.blobs.push_back({{3}, std::move(scale)});
         rescale.blobs.push_back({{3}, std::move(bias)});
-        emit(std::move(rescale), {3, kPictureSide, kPictureSide});
+        emit(std::move(rescale), {3, likeness::kInputSide, likeness::kInputSide});
         blobs[name] = name;
         bgrBlob = name;
     }
@@ -549,7 +554,7 @@ std::vector<double> cosineSpectrum(const float* values, int channels, int height
 // means only 0.848 and 0.863. Normalising the result to norm 30 puts squared differences between
 // different photographs near 1800 and between a photograph and an altered copy mostly below
 // 1000, far above the steps of about 1.5e-3 that the float distance
-// sqrt(10000 + squared differences) resolves. The forward to pool5 stops after block 10's
+// sqrt(10000 + squared differences) resolves. The forward to the feature stops after block 10's
 // depthwise convolution.
 FeatureRecipe defaultRecipe() {
     FeatureRecipe recipe;
@@ -606,21 +611,21 @@ Projection readProjection(const std::string& path) {
     } catch (const json::exception& error) {
         throw ConversionError(path + ": " + error.what());
     }
-    if (!projection.bias.empty() && projection.bias.size() != static_cast<std::size_t>(kFeatureSize))
-        throw ConversionError(path + ": the bias must have " + std::to_string(kFeatureSize) + " values");
+    if (!projection.bias.empty() && projection.bias.size() != static_cast<std::size_t>(likeness::kFeatureDim))
+        throw ConversionError(path + ": the bias must have " + std::to_string(likeness::kFeatureDim) + " values");
     return projection;
 }
 
 Projection orthonormalProjection(int columns, unsigned seed) {
-    if (columns < kFeatureSize)
-        throw ConversionError("an orthonormal projection to " + std::to_string(kFeatureSize) + " values needs at least as many inputs, not " +
-                              std::to_string(columns));
+    if (columns < likeness::kFeatureDim)
+        throw ConversionError("an orthonormal projection to " + std::to_string(likeness::kFeatureDim) +
+                              " values needs at least as many inputs, not " + std::to_string(columns));
     std::mt19937 generator(seed);
     // Our own mapping from the generator's raw output, since std::normal_distribution differs
     // between standard libraries.
     auto unitOpen = [&generator] { return (static_cast<double>(generator() >> 8) + 0.5) / 16777216.0; };
     Projection projection;
-    projection.matrix.assign(kFeatureSize, std::vector<double>(columns));
+    projection.matrix.assign(likeness::kFeatureDim, std::vector<double>(columns));
     for (std::vector<double>& row : projection.matrix) {
         for (double& value : row) value = std::sqrt(-2.0 * std::log(unitOpen())) * std::cos(2.0 * M_PI * unitOpen());
         // Gram-Schmidt, twice over to keep the rows orthogonal to rounding precision.
@@ -647,15 +652,15 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
     FeatureMap map;
     map.columns = static_cast<int>(columnScales.size());
     const int columns = map.columns;
-    map.matrix.assign(static_cast<std::size_t>(kFeatureSize) * columns, 0.0f);
-    map.bias.assign(kFeatureSize, 0.0f);
+    map.matrix.assign(static_cast<std::size_t>(likeness::kFeatureDim) * columns, 0.0f);
+    map.bias.assign(likeness::kFeatureDim, 0.0f);
     if (recipe.projection && recipe.orthonormalSeed) throw ConversionError("give a projection or an orthonormal seed, not both");
     if (recipe.projection || recipe.orthonormalSeed) {
         const Projection projection = recipe.projection ? *recipe.projection : orthonormalProjection(columns, *recipe.orthonormalSeed);
-        if (projection.matrix.size() != static_cast<std::size_t>(kFeatureSize))
+        if (projection.matrix.size() != static_cast<std::size_t>(likeness::kFeatureDim))
             throw ConversionError("the projection has " + std::to_string(projection.matrix.size()) + " rows, not " +
-                                  std::to_string(kFeatureSize));
-        for (int row = 0; row < kFeatureSize; ++row) {
+                                  std::to_string(likeness::kFeatureDim));
+        for (int row = 0; row < likeness::kFeatureDim; ++row) {
             if (projection.matrix[row].size() != static_cast<std::size_t>(columns))
                 throw ConversionError("projection row " + std::to_string(row) + " has " + std::to_string(projection.matrix[row].size()) +
                                       " values but the parts give " + std::to_string(columns));
@@ -665,10 +670,11 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
             if (!projection.bias.empty()) map.bias[row] = static_cast<float>(mapScale * projection.bias[row]);
         }
     } else {
-        if (columns != kFeatureSize)
-            throw ConversionError("the feature parts give " + std::to_string(columns) + " values; without a projection they must give " +
-                                  std::to_string(kFeatureSize));
-        for (int index = 0; index < kFeatureSize; ++index)
+        if (columns != likeness::kFeatureDim)
+            throw ConversionError("the feature parts give " + std::to_string(columns) +
+                                  " values; without a projection they must give " +
+                                  std::to_string(likeness::kFeatureDim));
+        for (int index = 0; index < likeness::kFeatureDim; ++index)
             map.matrix[static_cast<std::size_t>(index) * columns + index] = static_cast<float>(mapScale * columnScales[index]);
     }
     return map;

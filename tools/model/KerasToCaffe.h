@@ -1,5 +1,5 @@
 // Converts the Keras MobileNetV2 dumped by dump-model.mjs into a Caffe network for OpenCV's dnn
-// module: the classifier unchanged plus a 512-value feature layer "pool5" built from a recipe.
+// module: the classifier unchanged plus the feature layer of module/FeatureContract.h built from a recipe.
 #ifndef LIKENESS_TOOLS_MODEL_KERASTOCAFFE_H
 #define LIKENESS_TOOLS_MODEL_KERASTOCAFFE_H
 
@@ -11,14 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "caffe/CaffeWriter.h"
+#include "module/FeatureContract.h"
 
 namespace keras_to_caffe {
-
-constexpr int kFeatureSize = 512;
-constexpr int kPictureSide = 224;
-// What the library subtracts from each BGR channel before the network sees the picture
-// (module/ImplIModule.cpp); the converted network undoes it to recover the model's rgb / 255.
-constexpr double kLibraryMeanBgr[3] = {103.94, 116.78, 123.68};
 
 struct ConversionError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -60,11 +55,11 @@ struct FeaturePart {
 
 // A fixed linear map from the concatenated parts to the 512 feature values: value = matrix * x + bias.
 struct Projection {
-    std::vector<std::vector<double>> matrix;  // kFeatureSize rows, one column per concatenated value
-    std::vector<double> bias;                 // empty or kFeatureSize values
+    std::vector<std::vector<double>> matrix;  // likeness::kFeatureDim rows, one column per concatenated value
+    std::vector<double> bias;                 // empty or likeness::kFeatureDim values
 };
 
-// How "pool5" is made: the parts, concatenated, projected when a projection or an orthonormal
+// How the feature layer is made: the parts, concatenated, projected when a projection or an orthonormal
 // seed is given (otherwise the parts must total 512 channels), optionally divided by the
 // result's Euclidean norm, and multiplied by `scale`.
 struct FeatureRecipe {
@@ -85,11 +80,11 @@ std::vector<FeaturePart> parseFeatureParts(const std::string& text);
 double parseScale(const std::string& text);
 // {"matrix": [[...], ...], "bias": [...]} with "bias" optional.
 Projection readProjection(const std::string& path);
-// kFeatureSize orthonormal rows of `columns` values from a seeded Gaussian matrix; the same
+// likeness::kFeatureDim orthonormal rows of `columns` values from a seeded Gaussian matrix; the same
 // seed gives the same rows on every platform.
 Projection orthonormalProjection(int columns, unsigned seed);
 
-// The recipe's linear map, kFeatureSize rows of `columns` values (row-major) and a bias, from
+// The recipe's linear map, likeness::kFeatureDim rows of `columns` values (row-major) and a bias, from
 // the concatenated pooled (and, where asked, normalised) parts to the feature before its final
 // normalisation; the part scales are in it, the final scale too unless the result is normalised.
 // partChannels are the parts' channel counts.
@@ -100,11 +95,13 @@ struct FeatureMap {
 };
 FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partChannels);
 
-// The converted network: input "data" 1x3x224x224 holding (BGR - kLibraryMeanBgr); each Keras
-// layer's output is the output of the Caffe layer of the same name, except for a convolution
-// followed by its batch normalisation (only the normalised output exists, under the
-// normalisation's name) and for flatten and dropout (their input's); "pool5" follows the last
-// layer it needs, so a forward to it stops there; the model's last layer comes last.
+// The converted network: input "data" 1x3xSIDExSIDE holding the library's preprocessed picture
+// (BGR - likeness::kInputMeanBgr, module/FeatureContract.h), which it undoes to recover the model's
+// rgb / 255. Each Keras layer's output is the output of the Caffe layer of the same name, except
+// for a convolution followed by its batch normalisation (only the normalised output exists, under
+// the normalisation's name) and for flatten and dropout (their input's); the feature layer
+// (likeness::kFeatureLayer) follows the last layer it needs, so a forward to it stops there; the
+// model's last layer comes last.
 caffe::NetWriter convert(const KerasModel& model, const FeatureRecipe& recipe);
 
 }  // namespace keras_to_caffe

@@ -1,5 +1,5 @@
 // model_timing: measures a model directory on this machine — file sizes, readNetFromCaffe time,
-// and the time per picture of a forward to "pool5" and of a full forward at 1 and 2 threads.
+// and the time per picture of a forward to the feature layer and of a full forward at 1 and 2 threads.
 // Usage: model_timing MODELDIR [REPEATS]
 #include <algorithm>
 #include <chrono>
@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
+
+#include "module/FeatureContract.h"
 
 namespace {
 
@@ -51,12 +53,14 @@ int main(int argc, char** argv) {
     const double load = medianMilliseconds(5, [&] { net = cv::dnn::readNetFromCaffe(description, weights); });
     std::cout << "readNetFromCaffe: " << load << " ms (median of 5)\n";
 
-    cv::Mat picture(224, 224, CV_8UC3);
+    const cv::Size side(likeness::kInputSide, likeness::kInputSide);
+    cv::Mat picture(side, CV_8UC3);
     cv::randu(picture, 0, 256);
-    const cv::Mat blob = cv::dnn::blobFromImage(picture, 1.0, cv::Size(224, 224), cv::Scalar(103.94, 116.78, 123.68), false);
+    const cv::Scalar mean(likeness::kInputMeanBgr[0], likeness::kInputMeanBgr[1], likeness::kInputMeanBgr[2]);
+    const cv::Mat blob = cv::dnn::blobFromImage(picture, likeness::kInputScale, side, mean, false);
     for (int threads : {1, 2}) {
         cv::setNumThreads(threads);
-        for (const std::string output : {"pool5", ""}) {
+        for (const std::string& output : {std::string(likeness::kFeatureLayer), std::string()}) {
             auto forward = [&] {
                 net.setInput(blob);
                 net.forward(output);
