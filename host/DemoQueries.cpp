@@ -1,43 +1,36 @@
-// likeness-demo-queries: writes transformed copies of pictures (cropped, recompressed, rotated,
+// likeness-demo-queries: writes altered copies of pictures (cropped, recompressed, rotated,
 // mirrored) to use as search queries, to show that a collection finds a photo from an altered copy.
+// The alterations are the quality benchmark's own (tools/photos/Transforms.h), so what the demo
+// shows is what the benchmark measures.
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
+
+#include "Transforms.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The central 70% of the picture.
-cv::Mat cropped(const cv::Mat& picture) {
-    const int width = picture.cols * 7 / 10;
-    const int height = picture.rows * 7 / 10;
-    return picture(cv::Rect((picture.cols - width) / 2, (picture.rows - height) / 2, width, height)).clone();
-}
+// The file name prefix and the benchmark transform it shows. The mirror shows how far the
+// network's learnt invariance goes: its filters are not mirror-symmetric.
+struct DemoAlteration {
+    const char* prefix;
+    const char* transform;
+};
+constexpr DemoAlteration kAlterations[] = {
+    {"crop", "crop-50"}, {"jpeg", "jpeg-q15"}, {"rotate", "rotate-10"}, {"mirror", "mirror"}};
 
-// Turned by 8 degrees and enlarged just enough that no empty corner shows.
-cv::Mat rotated(const cv::Mat& picture) {
-    const double angle = 8.0;
-    const double radians = angle * CV_PI / 180.0;
-    const double aspect = static_cast<double>(std::max(picture.cols, picture.rows)) / std::min(picture.cols, picture.rows);
-    const double zoom = std::cos(radians) + aspect * std::sin(radians);
-    const cv::Point2f centre(picture.cols / 2.0f, picture.rows / 2.0f);
-    cv::Mat turned;
-    cv::warpAffine(picture, turned, cv::getRotationMatrix2D(centre, angle, zoom), picture.size(), cv::INTER_LINEAR,
-                   cv::BORDER_REFLECT);
-    return turned;
-}
+// The quality the copies of the alterations that set none are saved with.
+constexpr int kJpegQuality = 90;
 
-// Left and right swapped. The network's filters are not mirror-symmetric, so this shows how far
-// its learnt invariance goes rather than a property built into the features.
-cv::Mat mirrored(const cv::Mat& picture) {
-    cv::Mat flipped;
-    cv::flip(picture, flipped, 1);
-    return flipped;
+const QueryTransform* transformNamed(const std::string& name) {
+    for (const QueryTransform& transform : queryTransforms())
+        if (transform.name == name) return &transform;
+    return nullptr;
 }
 
 bool writeJpeg(const fs::path& file, const cv::Mat& picture, int quality) {
@@ -70,10 +63,18 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::string name = fs::path(argv[i]).stem().string() + ".jpg";
-        allWritten &= writeJpeg(outDir / ("crop-" + name), cropped(picture), 90);
-        allWritten &= writeJpeg(outDir / ("jpeg-" + name), picture, 15);
-        allWritten &= writeJpeg(outDir / ("rotate-" + name), rotated(picture), 90);
-        allWritten &= writeJpeg(outDir / ("mirror-" + name), mirrored(picture), 90);
+        for (const DemoAlteration& alteration : kAlterations) {
+            const QueryTransform* transform = transformNamed(alteration.transform);
+            if (!transform) {
+                std::cerr << "likeness-demo-queries: the benchmark has no transform " << alteration.transform
+                          << std::endl;
+                return 1;
+            }
+            cv::RNG unused;  // none of these alterations draws random numbers
+            const cv::Mat altered = transform->alter(picture, cv::Mat(), unused);
+            const int quality = transform->jpegQuality > 0 ? transform->jpegQuality : kJpegQuality;
+            allWritten &= writeJpeg(outDir / (std::string(alteration.prefix) + "-" + name), altered, quality);
+        }
     }
     return allWritten ? 0 : 1;
 }

@@ -33,6 +33,7 @@
 
 #include "Metrics.h"
 #include "PhotoSet.h"
+#include "Progress.h"
 #include "Protocol.h"
 #include "Report.h"
 #include "Transforms.h"

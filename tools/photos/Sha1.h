@@ -1,7 +1,7 @@
 // SHA-1 of a byte string, used only to put the benchmark's photos in a fixed, content-defined order.
 // Self-contained so the benchmark needs no crypto library.
-#ifndef LIKENESS_BENCH_QUALITY_SHA1_H
-#define LIKENESS_BENCH_QUALITY_SHA1_H
+#ifndef LIKENESS_TOOLS_PHOTOS_SHA1_H
+#define LIKENESS_TOOLS_PHOTOS_SHA1_H
 
 #include <string>
 

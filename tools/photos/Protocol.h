@@ -1,7 +1,7 @@
 // Which photos of the benchmark set are query sources, held out or indexed, modelled on INRIA
 // Copydays: photos are taken in the order of the SHA-1 of their bytes.
-#ifndef LIKENESS_BENCH_QUALITY_PROTOCOL_H
-#define LIKENESS_BENCH_QUALITY_PROTOCOL_H
+#ifndef LIKENESS_TOOLS_PHOTOS_PROTOCOL_H
+#define LIKENESS_TOOLS_PHOTOS_PROTOCOL_H
 
 #include <cstddef>
 #include <optional>
@@ -51,7 +51,6 @@ const std::vector<KindSizes>& protocolKinds();
 std::optional<PhotoRoles> assignRolesByKind(const std::vector<int>& longSidesInHashOrder,
                                             const std::vector<std::string>& kindsInHashOrder,
                                             const std::vector<KindSizes>& kinds, Split split);
-
 
 std::optional<Split> parseSplit(const std::string& name);
 const char* splitName(Split split);

@@ -1,8 +1,8 @@
 // The altered copies the quality benchmark queries with, in the spirit of INRIA Copydays: the
 // original, JPEG recompression, centred crops, a set of strong attacks, and a block that no fit
 // or choice may ever see.
-#ifndef LIKENESS_BENCH_QUALITY_TRANSFORMS_H
-#define LIKENESS_BENCH_QUALITY_TRANSFORMS_H
+#ifndef LIKENESS_TOOLS_PHOTOS_TRANSFORMS_H
+#define LIKENESS_TOOLS_PHOTOS_TRANSFORMS_H
 
 #include <cstdint>
 #include <functional>
@@ -34,6 +34,10 @@ struct QueryTransform {
 // 80 % of the area; 14 strong attacks; 25 unseen ones. New transforms go last, so the seeds of
 // the earlier ones stay as they were.
 const std::vector<QueryTransform>& queryTransforms();
+
+// Whether a fit or a choice of the feature may look at queries the transform makes: every block
+// but the unseen one, which is for reporting only.
+bool mayShapeTheFeature(const QueryTransform& transform);
 
 // A centred rectangle keeping (1 - removedAreaFraction) of the area of size, in the same aspect ratio.
 cv::Rect centredCrop(cv::Size size, double removedAreaFraction);

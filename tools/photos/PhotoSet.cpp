@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "Progress.h"
 #include "Sha1.h"
 
 namespace fs = std::filesystem;
@@ -64,7 +64,9 @@ std::map<std::string, std::string> readPhotoKinds(const fs::path& provenance) {
     const std::vector<std::string> header = columnsOf(line);
     const auto nameColumn = std::find(header.begin(), header.end(), "name") - header.begin();
     const auto kindColumn = std::find(header.begin(), header.end(), "kind") - header.begin();
-    if (nameColumn == static_cast<std::ptrdiff_t>(header.size()) || kindColumn == static_cast<std::ptrdiff_t>(header.size())) return kinds;
+    if (nameColumn == static_cast<std::ptrdiff_t>(header.size()) ||
+        kindColumn == static_cast<std::ptrdiff_t>(header.size()))
+        return kinds;
     while (std::getline(in, line)) {
         const std::vector<std::string> columns = columnsOf(line);
         if (static_cast<std::ptrdiff_t>(columns.size()) > std::max(nameColumn, kindColumn))
@@ -83,9 +85,8 @@ std::vector<Photo> loadPhotos(const fs::path& dir, const std::vector<Hasher>& ha
     Progress progress("reading photos", paths.size());
     for (const fs::path& path : paths) {
         const std::string bytes = readBytes(path);
-        const cv::Mat picture =
-            cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data())),
-                         cv::IMREAD_COLOR);
+        const cv::Mat picture = cv::imdecode(
+            cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data())), cv::IMREAD_COLOR);
         if (picture.empty()) throw std::runtime_error("not a decodable picture: " + path.string());
         const auto kind = kinds.find(path.filename().string());
         photos.push_back({path.filename().string(), path, sha1Hex(bytes), std::max(picture.cols, picture.rows),
@@ -105,21 +106,11 @@ std::uint64_t querySeed(const Photo& photo, std::size_t transform) {
     return kQuerySeed ^ std::stoull(photo.sha1.substr(0, 15), nullptr, 16) ^ (transform * 0x9E3779B97F4A7C15ull);
 }
 
-std::optional<std::size_t> backdropFor(std::size_t photo, std::uint64_t seed, const std::vector<std::size_t>& backdrops) {
+std::optional<std::size_t> backdropFor(std::size_t photo, std::uint64_t seed,
+                                       const std::vector<std::size_t>& backdrops) {
     std::vector<std::size_t> others;
     for (std::size_t candidate : backdrops)
         if (candidate != photo) others.push_back(candidate);
     if (others.empty()) return std::nullopt;
     return others[seed % others.size()];
-}
-
-Progress::Progress(std::string what, std::size_t total) : what(std::move(what)), total(total) {}
-
-void Progress::advance() {
-    ++done;
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total && now - lastReport < std::chrono::seconds(3)) return;
-    lastReport = now;
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    std::cerr << what << " " << done << "/" << total << " (" << static_cast<int>(seconds) << " s)\n";
 }

@@ -1,9 +1,8 @@
 // The benchmark's photo set read once in SHA-1 order, with each photo's perceptual hashes, and the
-// seeds that make every altered query reproducible; shared by bench_quality and feature_probe.
-#ifndef LIKENESS_BENCH_QUALITY_PHOTOSET_H
-#define LIKENESS_BENCH_QUALITY_PHOTOSET_H
+// seeds that make every altered query reproducible; shared by the model tools and the benchmarks.
+#ifndef LIKENESS_TOOLS_PHOTOS_PHOTOSET_H
+#define LIKENESS_TOOLS_PHOTOS_PHOTOSET_H
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -48,24 +47,11 @@ std::uint64_t querySeed(const Photo& photo, std::size_t transform);
 
 // The photo a pasting transform puts `photo` onto: one of `backdrops` (positions in the photo list)
 // picked by the query's seed, never the photo itself; nothing when there is no other.
-std::optional<std::size_t> backdropFor(std::size_t photo, std::uint64_t seed, const std::vector<std::size_t>& backdrops);
+std::optional<std::size_t> backdropFor(std::size_t photo, std::uint64_t seed,
+                                       const std::vector<std::size_t>& backdrops);
 
 // Kinds by photo file name, from a provenance file with a "name" and a "kind" column; empty when
 // the file does not exist or has no "kind" column.
 std::map<std::string, std::string> readPhotoKinds(const std::filesystem::path& provenance);
-
-// Reports "WHAT DONE/TOTAL (SECONDS s)" on standard error at most every few seconds, and at the end.
-class Progress {
-public:
-    Progress(std::string what, std::size_t total);
-    void advance();
-
-private:
-    std::string what;
-    std::size_t total;
-    std::size_t done = 0;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point lastReport = start;
-};
 
 #endif

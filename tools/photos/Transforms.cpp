@@ -169,9 +169,10 @@ cv::Mat framed(const cv::Mat& image, double fractionX, double fractionY, const c
 // The photo scaled to `scale` of the backdrop's sides and pasted at a random place on it.
 cv::Mat pastedOnto(const cv::Mat& image, const cv::Mat& backdrop, double scale, cv::RNG& rng) {
     cv::Mat out = backdrop.clone();
-    const cv::Size size(std::max(1, static_cast<int>(backdrop.cols * scale)), std::max(1, static_cast<int>(backdrop.rows * scale)));
-    const cv::Rect place(rng.uniform(0, backdrop.cols - size.width + 1), rng.uniform(0, backdrop.rows - size.height + 1),
-                         size.width, size.height);
+    const cv::Size size(std::max(1, static_cast<int>(backdrop.cols * scale)),
+                        std::max(1, static_cast<int>(backdrop.rows * scale)));
+    const cv::Rect place(rng.uniform(0, backdrop.cols - size.width + 1),
+                         rng.uniform(0, backdrop.rows - size.height + 1), size.width, size.height);
     resized(image, size).copyTo(out(place));
     return out;
 }
@@ -196,7 +197,8 @@ cv::Mat occluded(const cv::Mat& image, double fraction, cv::RNG& rng) {
     cv::Mat out = image.clone();
     const int width = static_cast<int>(image.cols * std::sqrt(fraction));
     const int height = static_cast<int>(image.rows * std::sqrt(fraction));
-    const cv::Rect place(rng.uniform(0, image.cols - width + 1), rng.uniform(0, image.rows - height + 1), width, height);
+    const cv::Rect place(rng.uniform(0, image.cols - width + 1), rng.uniform(0, image.rows - height + 1), width,
+                         height);
     cv::rectangle(out, place, cv::Scalar(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256)), cv::FILLED);
     return out;
 }
@@ -204,8 +206,8 @@ cv::Mat occluded(const cv::Mat& image, double fraction, cv::RNG& rng) {
 // The part of the photo keeping `keptArea` of its area, in its aspect ratio, at a random place.
 cv::Mat offCentreCrop(const cv::Mat& image, double keptArea, cv::RNG& rng) {
     const cv::Rect centred = centredCrop(image.size(), 1 - keptArea);
-    const cv::Rect place(rng.uniform(0, image.cols - centred.width + 1), rng.uniform(0, image.rows - centred.height + 1),
-                         centred.width, centred.height);
+    const cv::Rect place(rng.uniform(0, image.cols - centred.width + 1),
+                         rng.uniform(0, image.rows - centred.height + 1), centred.width, centred.height);
     return image(place).clone();
 }
 
@@ -295,7 +297,9 @@ std::vector<QueryTransform> buildTransforms() {
     strong("perspective-10", [](const cv::Mat& image, cv::RNG& rng) { return perspectiveWarp(image, 0.10, rng); });
     strong(
         "crop50-rotate5-contrast1.2-jpeg30",
-        [](const cv::Mat& image, cv::RNG&) { return linearContrast(rotateKeepingCanvas(cropped(image, 0.5), 5), 1.2, 0); },
+        [](const cv::Mat& image, cv::RNG&) {
+            return linearContrast(rotateKeepingCanvas(cropped(image, 0.5), 5), 1.2, 0);
+        },
         30);
     const auto unseen = [&transforms](std::string name, Alteration alter, int jpegQuality = 0) {
         transforms.push_back({QueryBlock::Unseen, std::move(name), alone(std::move(alter)), jpegQuality});
@@ -304,8 +308,10 @@ std::vector<QueryTransform> buildTransforms() {
     unseen("pixelate-12", [](const cv::Mat& image, cv::RNG&) { return pixelated(image, 12); });
     unseen("thumbnail-64-and-back", [](const cv::Mat& image, cv::RNG&) { return thumbnailAndBack(image, 64); });
     unseen("thumbnail-32-and-back", [](const cv::Mat& image, cv::RNG&) { return thumbnailAndBack(image, 32); });
-    unseen("half-size-jpeg-q5", [](const cv::Mat& image, cv::RNG&) { return scaledBy(image, 0.5, cv::INTER_AREA); }, 5);
-    unseen("long-side-160-jpeg-q10", [](const cv::Mat& image, cv::RNG&) { return longSideTo(image, 160); }, 10);
+    unseen(
+        "half-size-jpeg-q5", [](const cv::Mat& image, cv::RNG&) { return scaledBy(image, 0.5, cv::INTER_AREA); }, 5);
+    unseen(
+        "long-side-160-jpeg-q10", [](const cv::Mat& image, cv::RNG&) { return longSideTo(image, 160); }, 10);
     unseen("posterise-4", [](const cv::Mat& image, cv::RNG&) { return posterised(image, 4); });
     unseen("brightness+60", [](const cv::Mat& image, cv::RNG&) { return linearContrast(image, 1, 60); });
     unseen("brightness-60", [](const cv::Mat& image, cv::RNG&) { return linearContrast(image, 1, -60); });
@@ -317,9 +323,13 @@ std::vector<QueryTransform> buildTransforms() {
         return out;
     });
     unseen("salt-and-pepper-5", [](const cv::Mat& image, cv::RNG& rng) { return saltAndPepper(image, 0.05, rng); });
-    unseen("noise-sigma-40-jpeg-q40", [](const cv::Mat& image, cv::RNG& rng) { return gaussianNoise(image, 40, rng); }, 40);
-    unseen("white-border-25", [](const cv::Mat& image, cv::RNG&) { return framed(image, 0.25, 0.25, cv::Scalar::all(255)); });
-    unseen("letterbox-black-20", [](const cv::Mat& image, cv::RNG&) { return framed(image, 0, 0.2, cv::Scalar::all(0)); });
+    unseen(
+        "noise-sigma-40-jpeg-q40", [](const cv::Mat& image, cv::RNG& rng) { return gaussianNoise(image, 40, rng); },
+        40);
+    unseen("white-border-25",
+           [](const cv::Mat& image, cv::RNG&) { return framed(image, 0.25, 0.25, cv::Scalar::all(255)); });
+    unseen("letterbox-black-20",
+           [](const cv::Mat& image, cv::RNG&) { return framed(image, 0, 0.2, cv::Scalar::all(0)); });
     transforms.push_back({QueryBlock::Unseen, "pasted-half-size",
                           [](const cv::Mat& image, const cv::Mat& backdrop, cv::RNG& rng) {
                               return pastedOnto(image, backdrop, 0.5, rng);
@@ -344,11 +354,16 @@ std::vector<QueryTransform> buildTransforms() {
 
 const char* blockName(QueryBlock block) {
     switch (block) {
-        case QueryBlock::Identity: return "identity";
-        case QueryBlock::Jpeg: return "jpeg";
-        case QueryBlock::Crop: return "crop";
-        case QueryBlock::Strong: return "strong";
-        case QueryBlock::Unseen: break;
+    case QueryBlock::Identity:
+        return "identity";
+    case QueryBlock::Jpeg:
+        return "jpeg";
+    case QueryBlock::Crop:
+        return "crop";
+    case QueryBlock::Strong:
+        return "strong";
+    case QueryBlock::Unseen:
+        break;
     }
     return "unseen";
 }
@@ -356,6 +371,10 @@ const char* blockName(QueryBlock block) {
 const std::vector<QueryTransform>& queryTransforms() {
     static const std::vector<QueryTransform> transforms = buildTransforms();
     return transforms;
+}
+
+bool mayShapeTheFeature(const QueryTransform& transform) {
+    return transform.block != QueryBlock::Unseen;
 }
 
 cv::Rect centredCrop(cv::Size size, double removedAreaFraction) {
@@ -368,7 +387,8 @@ cv::Rect centredCrop(cv::Size size, double removedAreaFraction) {
 EncodedQuery encodeQuery(const QueryTransform& transform, const cv::Mat& original, std::uint64_t seed,
                          const cv::Mat& backdrop) {
     if (!transform.alter) throw std::logic_error("the identity query is the original file; nothing to encode");
-    if (transform.needsBackdrop && backdrop.empty()) throw std::invalid_argument(transform.name + " needs a backdrop photo");
+    if (transform.needsBackdrop && backdrop.empty())
+        throw std::invalid_argument(transform.name + " needs a backdrop photo");
     cv::RNG rng(seed);
     const cv::Mat altered = transform.alter(original, backdrop, rng);
     EncodedQuery query;

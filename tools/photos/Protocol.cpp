@@ -28,9 +28,12 @@ std::optional<Split> parseSplit(const std::string& name) {
 
 const char* splitName(Split split) {
     switch (split) {
-        case Split::Dev: return "dev";
-        case Split::Test: return "test";
-        case Split::All: break;
+    case Split::Dev:
+        return "dev";
+    case Split::Test:
+        return "test";
+    case Split::All:
+        break;
     }
     return "all";
 }
@@ -39,7 +42,8 @@ std::vector<std::size_t> sourcesOfSplit(const std::vector<std::size_t>& sources,
     if (split == Split::All) return sources;
     const std::size_t firstPosition = split == Split::Dev ? 0 : 1;
     std::vector<std::size_t> half;
-    for (std::size_t position = firstPosition; position < sources.size(); position += 2) half.push_back(sources[position]);
+    for (std::size_t position = firstPosition; position < sources.size(); position += 2)
+        half.push_back(sources[position]);
     return half;
 }
 
