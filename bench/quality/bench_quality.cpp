@@ -310,6 +310,120 @@ ThresholdReport thresholdsOf(const Run& run) {
     return report;
 }
 
+// Every photo in hash order with its hashes, and the roles of the chosen split.
+struct PhotoSetup {
+    std::vector<Photo> photos;
+    PhotoRoles roles;
+};
+
+PhotoSetup loadPhotoSetup(const fs::path& photoDir, const std::vector<Hasher>& hashers, Split split) {
+    PhotoSetup setup;
+    setup.photos = loadPhotos(photoDir, hashers);
+    if (setup.photos.size() != kExpectedPhotos) {
+        std::cerr << "warning: " << setup.photos.size() << " photos in " << photoDir << ", the protocol expects "
+                  << kExpectedPhotos << "; scores are not comparable with other runs\n";
+    }
+    std::vector<int> longSides;
+    std::vector<std::string> kinds;
+    for (const Photo& photo : setup.photos) {
+        longSides.push_back(photo.longSide);
+        kinds.push_back(photo.kind);
+    }
+    const auto roles = assignRolesByKind(longSides, kinds, protocolKinds(), split);
+    if (!roles)
+        throw std::runtime_error("too few photos of some kind with a long side of at least 320 in " +
+                                 photoDir.string());
+    setup.roles = *roles;
+    return setup;
+}
+
+void indexPhotos(ImplIModule& module, const PhotoSetup& setup) {
+    Progress indexing("indexing", setup.roles.indexed.size());
+    for (std::size_t i : setup.roles.indexed) {
+        const int result = module.addAPicToDB(setup.photos[i].path.string(), kSaveDir);
+        if (result != LIKENESS_ADDED) {
+            throw std::runtime_error("addAPicToDB(" + setup.photos[i].name + ") returned " + std::to_string(result));
+        }
+        indexing.advance();
+    }
+}
+
+// Indexes the photos in a fresh home and runs every query there.
+Run runQueries(const PhotoSetup& setup, const fs::path& modelDir, const std::vector<Hasher>& hashers, bool keepWork,
+               fs::path& home) {
+    home = makeWorkHome(modelDir);
+    const fs::path startDir = fs::current_path();
+    fs::current_path(home);
+    ImplIModule* module = InitialModule("feat.txt");
+    indexPhotos(*module, setup);
+    OwnExtraction own(modelDir);
+    checkOwnExtractionMatchesLibrary(own, module->features(), setup.photos[setup.roles.indexed.front()]);
+    QualityBenchmark benchmark(setup.photos, setup.roles, *module, module->features(), own, hashers, keepWork);
+    Run run;
+    benchmark.queryAll(setup.roles.sources, run);
+    ExitModule(module);
+    fs::current_path(startDir);
+    return run;
+}
+
+struct Scores {
+    std::vector<std::string> methods;
+    std::vector<ScoreRow> blocks;
+    std::vector<std::pair<std::string, std::vector<ScoreRow>>> blocksByKind;
+    std::vector<ScoreRow> transforms;
+    ThresholdReport threshold;
+};
+
+Scores scoresOf(const Run& run, const std::vector<Hasher>& hashers) {
+    Scores scores;
+    scores.methods.push_back("likeness");
+    for (const Hasher& hasher : hashers) scores.methods.push_back(hasher.name);
+    scores.blocks = scoreByBlock(run.outcomes, scores.methods);
+    for (const KindSizes& kind : protocolKinds()) {
+        std::vector<QueryOutcome> ofKind;
+        for (const QueryOutcome& outcome : run.outcomes)
+            if (outcome.kind == kind.kind) ofKind.push_back(outcome);
+        scores.blocksByKind.emplace_back(kind.kind, scoreByBlock(ofKind, scores.methods));
+    }
+    scores.transforms = scoreByTransform(run.outcomes, scores.methods);
+    scores.threshold = thresholdsOf(run);
+    return scores;
+}
+
+void printReport(const RunFacts& facts, const Scores& scores) {
+    std::cout << facts.photos << " photos, " << facts.indexed << " indexed, " << facts.sources << " query sources ("
+              << facts.split << " split), " << facts.heldOut << " held out; model " << facts.model << "; "
+              << static_cast<int>(facts.seconds) << " s\n\n";
+    printScoreTable(std::cout, "block", scores.blocks, scores.methods);
+    for (const auto& [kind, rows] : scores.blocksByKind) {
+        std::cout << "\n";
+        printScoreTable(std::cout, "block, " + kind + " sources", rows, scores.methods);
+    }
+    std::cout << "\n";
+    printScoreTable(std::cout, "transform", scores.transforms, scores.methods);
+    std::cout << "\nlikeness: distances at which a query's nearest picture is taken for its original ("
+              << kWantedPrecision * 100 << " % precision wanted; absent = queries of held-out photos)\n";
+    printThresholds(std::cout, scores.threshold);
+    if (scores.threshold.commonThreshold) {
+        std::cout << "largest distance keeping " << kWantedPrecision * 100
+                  << " % precision on every kind: " << *scores.threshold.commonThreshold << "\n";
+    } else {
+        std::cout << "no distance keeps " << kWantedPrecision * 100 << " % precision on every kind\n";
+    }
+    std::cout << "queries whose first search key differs from the benchmark's own nearest picture: "
+              << facts.searchDisagreements << "\n";
+}
+
+void writeMatches(const fs::path& path, const Run& run) {
+    std::ofstream out(fs::absolute(path));
+    out << "kind\tindexed\tdistance\tcorrect\n";
+    for (const auto& [kind, found] : run.byKind)
+        for (std::size_t i = 0; i < found.matches.size(); ++i)
+            out << kind << "\t" << found.indexed[i] << "\t" << found.matches[i].distance << "\t"
+                << found.matches[i].correct << "\n";
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
 int runBenchmark(const Options& options) {
     const fs::path photoDir = fs::absolute(options.photos);
     const fs::path modelDir = fs::absolute(options.model);
@@ -319,94 +433,23 @@ int runBenchmark(const Options& options) {
     }
     const auto started = std::chrono::steady_clock::now();
     const std::vector<Hasher> hashers = makeHashers();
-    std::vector<Photo> photos = loadPhotos(photoDir, hashers);
-    if (photos.size() != kExpectedPhotos) {
-        std::cerr << "warning: " << photos.size() << " photos in " << photoDir << ", the protocol expects "
-                  << kExpectedPhotos << "; scores are not comparable with other runs\n";
-    }
-    std::vector<int> longSides;
-    std::vector<std::string> kinds;
-    for (const Photo& photo : photos) {
-        longSides.push_back(photo.longSide);
-        kinds.push_back(photo.kind);
-    }
-    const auto roles = assignRolesByKind(longSides, kinds, protocolKinds(), options.split);
-    if (!roles) throw std::runtime_error("too few photos of some kind with a long side of at least 320 in " + photoDir.string());
-    const std::vector<std::size_t>& sources = roles->sources;
-
-    const fs::path home = makeWorkHome(modelDir);
-    const fs::path startDir = fs::current_path();
-    fs::current_path(home);
-    ImplIModule* module = InitialModule("feat.txt");
-    Progress indexing("indexing", roles->indexed.size());
-    for (std::size_t i : roles->indexed) {
-        const int result = module->addAPicToDB(photos[i].path.string(), kSaveDir);
-        if (result != LIKENESS_ADDED) {
-            throw std::runtime_error("addAPicToDB(" + photos[i].name + ") returned " + std::to_string(result));
-        }
-        indexing.advance();
-    }
-    OwnExtraction own(modelDir);
-    checkOwnExtractionMatchesLibrary(own, module->features(), photos[roles->indexed.front()]);
-
-    QualityBenchmark benchmark(photos, *roles, *module, module->features(), own, hashers, options.keepWork);
-    Run run;
-    benchmark.queryAll(sources, run);
-    ExitModule(module);
-    fs::current_path(startDir);
-
-    std::vector<std::string> methods{"likeness"};
-    for (const Hasher& hasher : hashers) methods.push_back(hasher.name);
-    const std::vector<ScoreRow> blocks = scoreByBlock(run.outcomes, methods);
-    std::vector<std::pair<std::string, std::vector<ScoreRow>>> blocksByKind;
-    for (const KindSizes& kind : protocolKinds()) {
-        std::vector<QueryOutcome> ofKind;
-        for (const QueryOutcome& outcome : run.outcomes)
-            if (outcome.kind == kind.kind) ofKind.push_back(outcome);
-        blocksByKind.emplace_back(kind.kind, scoreByBlock(ofKind, methods));
-    }
-    const std::vector<ScoreRow> transforms = scoreByTransform(run.outcomes, methods);
-    const ThresholdReport threshold = thresholdsOf(run);
-    RunFacts facts{photos.size(), roles->indexed.size(), sources.size(), roles->heldOut.size(),
-                   splitName(options.split), modelDir.string(), run.searchDisagreements,
-                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
-
-    std::cout << photos.size() << " photos, " << facts.indexed << " indexed, " << facts.sources << " query sources ("
-              << facts.split << " split), " << facts.heldOut << " held out; model " << facts.model << "; "
-              << static_cast<int>(facts.seconds) << " s\n\n";
-    printScoreTable(std::cout, "block", blocks, methods);
-    for (const auto& [kind, rows] : blocksByKind) {
-        std::cout << "\n";
-        printScoreTable(std::cout, "block, " + kind + " sources", rows, methods);
-    }
-    std::cout << "\n";
-    printScoreTable(std::cout, "transform", transforms, methods);
-    std::cout << "\nlikeness: distances at which a query's nearest picture is taken for its original ("
-              << kWantedPrecision * 100 << " % precision wanted; absent = queries of held-out photos)\n";
-    printThresholds(std::cout, threshold);
-    if (threshold.commonThreshold) {
-        std::cout << "largest distance keeping " << kWantedPrecision * 100 << " % precision on every kind: "
-                  << *threshold.commonThreshold << "\n";
-    } else {
-        std::cout << "no distance keeps " << kWantedPrecision * 100 << " % precision on every kind\n";
-    }
-    std::cout << "queries whose first search key differs from the benchmark's own nearest picture: "
-              << run.searchDisagreements << "\n";
+    const PhotoSetup setup = loadPhotoSetup(photoDir, hashers, options.split);
+    fs::path home;
+    const Run run = runQueries(setup, modelDir, hashers, options.keepWork, home);
+    const Scores scores = scoresOf(run, hashers);
+    const RunFacts facts{
+        setup.photos.size(),        setup.roles.indexed.size(),
+        setup.roles.sources.size(), setup.roles.heldOut.size(),
+        splitName(options.split),   modelDir.string(),
+        run.searchDisagreements,    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+    printReport(facts, scores);
 
     fs::create_directories(jsonPath.parent_path());
     std::ofstream json(jsonPath);
-    writeJson(json, facts, blocks, blocksByKind, transforms, threshold);
+    writeJson(json, facts, scores.blocks, scores.blocksByKind, scores.transforms, scores.threshold);
     if (!json) throw std::runtime_error("cannot write " + jsonPath.string());
     std::cout << "wrote " << jsonPath.string() << "\n";
-
-    if (!options.matches.empty()) {
-        std::ofstream out(fs::absolute(options.matches));
-        out << "kind\tindexed\tdistance\tcorrect\n";
-        for (const auto& [kind, found] : run.byKind)
-            for (std::size_t i = 0; i < found.matches.size(); ++i)
-                out << kind << "\t" << found.indexed[i] << "\t" << found.matches[i].distance << "\t" << found.matches[i].correct << "\n";
-        if (!out) throw std::runtime_error("cannot write " + options.matches.string());
-    }
+    if (!options.matches.empty()) writeMatches(options.matches, run);
 
     if (options.keepWork) {
         std::cout << "kept the work home " << home.string() << "\n";

@@ -273,10 +273,89 @@ private:
         paddedSources[layer.at("name")] = blobOfLayer(source);
     }
 
-    // Keras pads [[0,1],[0,1]] and convolves 3x3 stride 2 "valid"; Caffe pads symmetrically, so
-    // pad 2 on every side gives the same windows shifted by one row and column, which two Slices
-    // drop. Weights go from Keras' [kh, kw, in, out] (depthwise: [kh, kw, in, multiplier]) to
-    // Caffe's [out, in / group, kh, kw].
+    // The Caffe padding of a convolution: Keras's "same" at stride 1, or, after Keras's padding of
+    // [[0,1],[0,1]], its 3x3 stride-2 "valid" convolution. Caffe pads symmetrically, so pad 2 on
+    // every side gives the same windows shifted by one row and column, which two Slices drop
+    // (emitDroppingFirstRowAndColumn).
+    static int caffePadding(const json& layer, const Shape& in, bool padded, int kernel, int stride) {
+        const std::string padding = layer.at("config").at("padding");
+        if (padded) {
+            if (padding != "valid" || kernel != 3 || stride != 2)
+                fail(layer, "padded input expects a 3x3 stride-2 valid convolution");
+            if (in.height % 2 || in.width % 2) fail(layer, "padded input expects even rows and columns");
+            return 2;
+        }
+        if (padding == "same") {
+            if (stride != 1 || kernel % 2 == 0)
+                fail(layer, "\"same\" padding is supported for odd kernels at stride 1");
+            return kernel / 2;
+        }
+        if (padding != "valid") fail(layer, "unknown padding " + padding);
+        return 0;
+    }
+
+    // Keras's depthwise kernel (rows, columns, channels, multiplier) in Caffe's order (channel and
+    // copy, rows, columns).
+    std::vector<float> depthwiseWeights(const std::string& name, int kernel, int channels, int multiplier) const {
+        const std::vector<float> kerasWeights =
+            weight(name + "/depthwise_kernel", {kernel, kernel, channels, multiplier});
+        std::vector<float> caffeWeights(kerasWeights.size());
+        for (int channel = 0; channel < channels; ++channel)
+            for (int copy = 0; copy < multiplier; ++copy)
+                for (int y = 0; y < kernel; ++y)
+                    for (int x = 0; x < kernel; ++x)
+                        caffeWeights[((static_cast<std::size_t>(channel) * multiplier + copy) * kernel + y) * kernel +
+                                     x] =
+                            kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * channels + channel) *
+                                             multiplier +
+                                         copy];
+        return caffeWeights;
+    }
+
+    // Keras's kernel (rows, columns, inputs, outputs) in Caffe's order (outputs, inputs, rows,
+    // columns); a convolution of the picture reads BGR where Keras read RGB.
+    std::vector<float> kernelWeights(const std::string& name, int kernel, int channels, int outputs,
+                                     bool readsPicture) const {
+        const std::vector<float> kerasWeights = weight(name + "/kernel", {kernel, kernel, channels, outputs});
+        std::vector<float> caffeWeights(kerasWeights.size());
+        for (int output = 0; output < outputs; ++output)
+            for (int channel = 0; channel < channels; ++channel) {
+                const int kerasChannel = readsPicture ? channels - 1 - channel : channel;  // BGR -> RGB
+                for (int y = 0; y < kernel; ++y)
+                    for (int x = 0; x < kernel; ++x)
+                        caffeWeights[((static_cast<std::size_t>(output) * channels + channel) * kernel + y) * kernel +
+                                     x] =
+                            kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * channels + kerasChannel) *
+                                             outputs +
+                                         output];
+            }
+        return caffeWeights;
+    }
+
+    // The Slices that turn the output of a convolution padded on every side into that of the
+    // asymmetric padding, named `name`.
+    void emitDroppingFirstRowAndColumn(const std::string& name, const std::string& convolutionTop, Shape out) {
+        const std::string rowsDropped = name + "_rows_dropped";
+        --out.height;
+        emit({rowsDropped,
+              "Slice",
+              {convolutionTop},
+              {name + "_first_row", rowsDropped},
+              "slice_param { axis: 2 slice_point: 1 }",
+              {}},
+             out);
+        --out.width;
+        emit({name + "_columns_dropped",
+              "Slice",
+              {rowsDropped},
+              {name + "_first_column", name},
+              "slice_param { axis: 3 slice_point: 1 }",
+              {}},
+             out);
+    }
+
+    // Weights go from Keras' [kh, kw, in, out] (depthwise: [kh, kw, in, multiplier]) to Caffe's
+    // [out, in / group, kh, kw].
     void convolution(const json& layer, bool depthwise) {
         const json& config = layer.at("config");
         const std::string name = layer.at("name");
@@ -286,56 +365,23 @@ private:
         const Shape in = shapes.at(bottom);
         const int kernel = config.at("kernel_size")[0];
         const int stride = config.at("strides")[0];
-        const std::string padding = config.at("padding");
         if (config.at("kernel_size")[1] != kernel || config.at("strides")[1] != stride) fail(layer, "non-square kernel or stride");
         if (config.at("dilation_rate") != json::parse("[1, 1]")) fail(layer, "dilation is not supported");
         if (config.at("activation") != "linear") fail(layer, "a fused activation is not supported");
         if (config.at("data_format") != "channels_last") fail(layer, "expected channels_last");
-        int pad = 0;
-        if (padded) {
-            if (padding != "valid" || kernel != 3 || stride != 2) fail(layer, "padded input expects a 3x3 stride-2 valid convolution");
-            if (in.height % 2 || in.width % 2) fail(layer, "padded input expects even rows and columns");
-            pad = 2;
-        } else if (padding == "same") {
-            if (stride != 1 || kernel % 2 == 0) fail(layer, "\"same\" padding is supported for odd kernels at stride 1");
-            pad = kernel / 2;
-        } else if (padding != "valid") {
-            fail(layer, "unknown padding " + padding);
-        }
+        const int pad = caffePadding(layer, in, padded, kernel, stride);
         const bool readsPicture = bottom == bgrBlob;
         if (readsPicture && depthwise) fail(layer, "a depthwise convolution cannot read the BGR picture");
 
-        int outputs = 0;
-        int group = 1;
-        std::vector<float> caffeWeights;
-        if (depthwise) {
-            const int multiplier = config.at("depth_multiplier");
-            outputs = in.channels * multiplier;
-            group = in.channels;
-            const std::vector<float> kerasWeights = weight(name + "/depthwise_kernel", {kernel, kernel, in.channels, multiplier});
-            caffeWeights.resize(kerasWeights.size());
-            for (int channel = 0; channel < in.channels; ++channel)
-                for (int copy = 0; copy < multiplier; ++copy)
-                    for (int y = 0; y < kernel; ++y)
-                        for (int x = 0; x < kernel; ++x)
-                            caffeWeights[((static_cast<std::size_t>(channel) * multiplier + copy) * kernel + y) * kernel + x] =
-                                kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * in.channels + channel) * multiplier + copy];
-        } else {
-            outputs = config.at("filters");
-            const std::vector<float> kerasWeights = weight(name + "/kernel", {kernel, kernel, in.channels, outputs});
-            caffeWeights.resize(kerasWeights.size());
-            for (int output = 0; output < outputs; ++output)
-                for (int channel = 0; channel < in.channels; ++channel) {
-                    const int kerasChannel = readsPicture ? in.channels - 1 - channel : channel;  // BGR -> RGB
-                    for (int y = 0; y < kernel; ++y)
-                        for (int x = 0; x < kernel; ++x)
-                            caffeWeights[((static_cast<std::size_t>(output) * in.channels + channel) * kernel + y) * kernel + x] =
-                                kerasWeights[((static_cast<std::size_t>(y) * kernel + x) * in.channels + kerasChannel) * outputs + output];
-                }
-        }
+        const int multiplier = depthwise ? config.at("depth_multiplier").get<int>() : 0;
+        const int outputs = depthwise ? in.channels * multiplier : config.at("filters").get<int>();
+        const int group = depthwise ? in.channels : 1;
+        std::vector<float> caffeWeights = depthwise ? depthwiseWeights(name, kernel, in.channels, multiplier)
+                                                    : kernelWeights(name, kernel, in.channels, outputs, readsPicture);
         std::vector<float> bias = config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
 
-        Shape out{outputs, (in.height + 2 * pad - kernel) / stride + 1, (in.width + 2 * pad - kernel) / stride + 1};
+        const Shape out{outputs, (in.height + 2 * pad - kernel) / stride + 1,
+                        (in.width + 2 * pad - kernel) / stride + 1};
         const std::string convolutionTop = padded ? name + "_shifted" : name;
         caffe::Layer caffeLayer{name,
                                 "Convolution",
@@ -350,16 +396,7 @@ private:
         caffeLayer.blobs.push_back({{outputs}, std::move(bias)});
         const std::size_t convolutionIndex = layers.size();
         emit(std::move(caffeLayer), out);
-        if (padded) {
-            const std::string rowsDropped = name + "_rows_dropped";
-            --out.height;
-            emit({rowsDropped, "Slice", {convolutionTop}, {name + "_first_row", rowsDropped}, "slice_param { axis: 2 slice_point: 1 }", {}},
-                 out);
-            --out.width;
-            emit({name + "_columns_dropped", "Slice", {rowsDropped}, {name + "_first_column", name},
-                  "slice_param { axis: 3 slice_point: 1 }", {}},
-                 out);
-        }
+        if (padded) emitDroppingFirstRowAndColumn(name, convolutionTop, out);
         blobs[name] = name;
         convolutions[name] = convolutionIndex;
     }
