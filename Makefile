@@ -60,10 +60,24 @@ fuzz: check-deps
 	done
 	rm -rf $(FUZZ_DIR)/tmp
 
-model: build
+# The default model is remade only when something it is made from is newer than it: the
+# converter, the fit and the photo tools (sources and build lists, tests aside), the pinned npm
+# package, the photo lists, the feature's contract and the scripts. A converted model is written
+# whole, v0.dat last, so a failed run leaves it older than its inputs and the next run retries.
+MODEL_INPUTS = $(filter-out %_test.cpp tools/model/model_timing.cpp, \
+  $(wildcard tools/caffe/*.cpp tools/caffe/*.h tools/model/*.cpp tools/model/*.h tools/model/*.mjs \
+             tools/photos/*.cpp tools/photos/*.h tools/photos/*.txt)) \
+  tools/CMakeLists.txt tools/model/CMakeLists.txt tools/photos/CMakeLists.txt \
+  tools/model/package.json tools/model/package-lock.json module/FeatureContract.h \
+  scripts/make-model scripts/fetch-photos
+
+model: model/v0.dat
+
+model/v0.dat: $(MODEL_INPUTS)
+	$(MAKE) $(BUILD)/CMakeCache.txt
 	LIKENESS_BUILD=$(BUILD) LIKENESS_PHOTOS=$(BUILD)/photos scripts/make-model model
 
-bench-quality: model
+bench-quality: model $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_quality
 	scripts/fetch-photos $(BUILD)/photos
 	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
