@@ -21,6 +21,7 @@
 #include "Metrics.h"
 #include "PhotoSet.h"
 #include "Protocol.h"
+#include "RandomChains.h"
 #include "Report.h"
 #include "Sha1.h"
 #include "Transforms.h"
@@ -456,4 +457,29 @@ TEST_F(WebpCutterTest, RefusesAChunkThatRunsPastTheArchive) {
     std::ofstream(archive, std::ios::binary) << archiveBytes;
     EXPECT_NE(cut(archive, 0, dir / "out.webp"), 0);
     EXPECT_FALSE(fs::exists(dir / "out.webp"));
+}
+
+// The fit's random chains: every copy a three-channel picture large enough for the network, the
+// same seed the same copy, and the family wide enough that seeds rarely repeat a copy.
+TEST(RandomChainsTest, CopiesAreUsableReproducibleAndVaried) {
+    const cv::Mat picture = testPicture();
+    const cv::Mat backdrop(300, 400, CV_8UC3, cv::Scalar(10, 200, 30));
+    std::set<std::vector<unsigned char>> distinct;
+    int resized = 0;
+    for (int seed = 0; seed < 120; ++seed) {
+        cv::RNG rng(static_cast<std::uint64_t>(seed));
+        const cv::Mat copy = randomChainCopy(picture, backdrop, rng);
+        ASSERT_EQ(copy.type(), CV_8UC3) << "seed " << seed;
+        EXPECT_GE(std::min(copy.cols, copy.rows), 8) << "seed " << seed;
+        cv::RNG again(static_cast<std::uint64_t>(seed));
+        const cv::Mat twin = randomChainCopy(picture, backdrop, again);
+        ASSERT_EQ(twin.size(), copy.size()) << "seed " << seed;
+        EXPECT_EQ(cv::norm(twin, copy, cv::NORM_INF), 0) << "seed " << seed;
+        if (copy.size() != picture.size()) ++resized;
+        distinct.insert(std::vector<unsigned char>(copy.datastart, copy.dataend));
+    }
+    EXPECT_GE(distinct.size(), 115u);
+    // Crops, borders, pastes and resampling change the size; most other alterations keep it.
+    EXPECT_GT(resized, 10);
+    EXPECT_LT(resized, 110);
 }
