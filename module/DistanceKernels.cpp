@@ -23,10 +23,6 @@ inline void prefetchLanes(const float* const* upcoming, std::size_t i) {
     for (std::size_t l = 0; l < kLanes; ++l) __builtin_prefetch(upcoming[l] + i);
 }
 
-inline void prefetchGroup(const std::int8_t* upcoming, std::size_t g) {
-    if (upcoming != nullptr) __builtin_prefetch(upcoming + g * kGroupBytes);
-}
-
 void laneDistancesPortable(const float* const* lanes, const float* const* upcoming, const float* query, std::size_t dim,
                            float* out) {
     double sums[kLanes];
@@ -42,11 +38,9 @@ void laneDistancesPortable(const float* const* lanes, const float* const* upcomi
     for (std::size_t l = 0; l < kLanes; ++l) out[l] = static_cast<float>(std::sqrt(sums[l]));
 }
 
-void codeDotsPortable(const std::int8_t* block, const std::int8_t* upcoming, const std::uint8_t* query,
-                      std::size_t groups, std::int32_t* out) {
+void codeDotsPortable(const std::int8_t* block, const std::uint8_t* query, std::size_t groups, std::int32_t* out) {
     for (std::size_t l = 0; l < kLanes; ++l) out[l] = 0;
     for (std::size_t g = 0; g < groups; ++g) {
-        prefetchGroup(upcoming, g);
         const std::int8_t* codes = block + g * kGroupBytes;
         const std::uint8_t* q = query + g * kCodeGroup;
         for (std::size_t l = 0; l < kLanes; ++l) {
@@ -132,16 +126,14 @@ __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* l
     }
 }
 
-__attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, const std::int8_t* upcoming,
-                                                      const std::uint8_t* query, std::size_t groups,
-                                                      std::int32_t* out) {
+__attribute__((target("avx2,fma"))) void codeDotsAvx2(const std::int8_t* block, const std::uint8_t* query,
+                                                      std::size_t groups, std::int32_t* out) {
     // Each quarter of a group holds four lanes; madd leaves two partial sums per lane.
     __m256i sums[4];
     for (__m256i& sum : sums) sum = _mm256_setzero_si256();
     for (std::size_t g = 0; g < groups; ++g) {
         const __m128i repeated = _mm_set1_epi32(static_cast<int>(queryGroup(query, g)));
         const __m256i q = _mm256_cvtepu8_epi16(repeated);
-        prefetchGroup(upcoming, g);
         const std::int8_t* codes = block + g * kGroupBytes;
         for (int h = 0; h < 4; ++h) {
             const __m128i packed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16 * h));
@@ -224,7 +216,6 @@ __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* 
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const std::int8_t* block,
-                                                                           const std::int8_t* upcoming,
                                                                            const std::uint8_t* query,
                                                                            std::size_t groups, std::int32_t* out) {
     // Four accumulators keep four multiply-adds in flight; integer sums may be split freely.
@@ -234,14 +225,12 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const
     for (; g + 4 <= groups; g += 4) {
 #pragma GCC unroll 4
         for (std::size_t k = 0; k < 4; ++k) {
-            prefetchGroup(upcoming, g + k);
             const __m512i q = _mm512_set1_epi32(static_cast<int>(queryGroup(query, g + k)));
             const __m512i codes = _mm512_loadu_si512(block + (g + k) * kGroupBytes);
             sums[k] = _mm512_dpbusd_epi32(sums[k], q, codes);
         }
     }
     for (; g < groups; ++g) {
-        prefetchGroup(upcoming, g);
         const __m512i q = _mm512_set1_epi32(static_cast<int>(queryGroup(query, g)));
         sums[0] = _mm512_dpbusd_epi32(sums[0], q, _mm512_loadu_si512(block + g * kGroupBytes));
     }

@@ -27,10 +27,9 @@ using LaneDistances = void (*)(const float* const* lanes, const float* const* up
 // Integer dot products of kLanes coded vectors with a coded query: out[l] is the sum over every
 // dimension i of code(l, i) * query[i]. A block holds, for each group of kCodeGroup dimensions, the
 // kCodeGroup codes of lane 0, then of lane 1, and so on: groups * kLanes * kCodeGroup bytes.
-// Exact as long as groups * kCodeGroup * 127 * 255 fits in 31 bits. upcoming, when not null, is
-// the next call's block, fetched into the cache meanwhile.
-using CodeDots = void (*)(const std::int8_t* block, const std::int8_t* upcoming, const std::uint8_t* query,
-                          std::size_t groups, std::int32_t* out);
+// Exact as long as groups * kCodeGroup * 127 * 255 fits in 31 bits. Nothing is fetched ahead:
+// blocks are read one after another, which the hardware prefetchers follow by themselves.
+using CodeDots = void (*)(const std::int8_t* block, const std::uint8_t* query, std::size_t groups, std::int32_t* out);
 
 struct DistanceKernels {
     KernelLevel level;

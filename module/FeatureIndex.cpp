@@ -49,19 +49,22 @@ constexpr double kEnergyRounding = 0x1p-48;
 // Covers squaring reach + R and the comparison's other few roundings.
 constexpr double kReachWidening = 1.0 + 0x1p-40;
 
-struct AlignedFree {
-    void operator()(std::int8_t* memory) const { std::free(memory); }
-};
-using AlignedCodes = std::unique_ptr<std::int8_t[], AlignedFree>;
+// The most blocks a chunk holds; the first chunks hold 1, 2, 4 ... so that a small collection
+// takes little memory.
+constexpr std::size_t kChunkBlocks = 64;
 
-// Zeroed codes aligned for whole-register loads.
-AlignedCodes allocateCodes(std::size_t bytes) {
-    const std::size_t rounded = std::max<std::size_t>(64, (bytes + 63) / 64 * 64);
-    void* memory = std::aligned_alloc(64, rounded);
-    if (memory == nullptr) throw std::bad_alloc();
-    std::memset(memory, 0, rounded);
-    return AlignedCodes(static_cast<std::int8_t*>(memory));
+std::size_t chunkCapacity(std::size_t chunk) {
+    return chunk >= 6 ? kChunkBlocks : std::size_t{1} << chunk;
 }
+
+// The figures the bound needs of a block's lanes, stored right after the block's codes.
+struct LaneFigures {
+    double scale[kLanes];
+    double energy[kLanes];
+    double residual[kLanes];
+    std::int32_t codeSum[kLanes];
+};
+static_assert(sizeof(LaneFigures) % 64 == 0, "records stay aligned for whole-register loads");
 
 // What the bound needs of a vector written as scale * codes + residual: energy is scale^2 times
 // the sum of the squared codes as computed in double, residual is at least the residual's exact
@@ -147,17 +150,9 @@ bool rankedBefore(const Ranked& a, const Ranked& b) {
 
 }  // namespace
 
-struct FeatureIndex::Block {
-    explicit Block(std::size_t codeBytes) : codes(allocateCodes(codeBytes)) {}
-    AlignedCodes codes;
-    double scale[kLanes] = {};
-    double energy[kLanes] = {};
-    double residual[kLanes] = {};
-    std::int32_t codeSum[kLanes] = {};
-    const std::string* key[kLanes] = {};
-    // The map's own values, read for exact distances.
-    const float* values[kLanes] = {};
-};
+void FeatureIndex::AlignedFree::operator()(std::uint8_t* memory) const {
+    std::free(memory);
+}
 
 // The best entries offered so far: all of them when the ranking is to be complete, otherwise the
 // `capacity` best in a heap whose top is the worst of them.
@@ -216,8 +211,43 @@ std::size_t FeatureIndex::groups() const {
     return (dim + kCodeGroup - 1) / kCodeGroup;
 }
 
+std::size_t FeatureIndex::recordBytes() const {
+    return groups() * kGroupBytes + sizeof(LaneFigures);
+}
+
+void FeatureIndex::addBlock() {
+    if (records.size() == chunkedBlocks) {
+        const std::size_t capacity = chunkCapacity(chunks.size());
+        const std::size_t bytes = capacity * recordBytes();
+        void* memory = std::aligned_alloc(64, bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        std::memset(memory, 0, bytes);
+        chunks.emplace_back(static_cast<std::uint8_t*>(memory));
+        chunkedBlocks += capacity;
+    }
+    const std::size_t inChunk = chunkCapacity(chunks.size() - 1) - (chunkedBlocks - records.size());
+    records.push_back(chunks.back().get() + inChunk * recordBytes());
+    keys.resize(keys.size() + kLanes, nullptr);
+    values.resize(values.size() + kLanes, nullptr);
+}
+
+void FeatureIndex::removeLastBlock() {
+    records.pop_back();
+    keys.resize(keys.size() - kLanes);
+    values.resize(values.size() - kLanes);
+    const std::size_t lastCapacity = chunkCapacity(chunks.size() - 1);
+    if (records.size() == chunkedBlocks - lastCapacity) {
+        chunks.pop_back();
+        chunkedBlocks -= lastCapacity;
+    }
+}
+
 void FeatureIndex::clear() {
-    blocks.clear();
+    chunks.clear();
+    chunkedBlocks = 0;
+    records.clear();
+    keys.clear();
+    values.clear();
     blockedCount = 0;
     others.clear();
     position.clear();
@@ -234,41 +264,46 @@ void FeatureIndex::assign(const FeatureMap& features) {
         return std::less<const float*>()(a->second.data(), b->second.data());
     });
     position.reserve(entries.size());
-    blocks.reserve((entries.size() + kLanes - 1) / kLanes);
+    records.reserve((entries.size() + kLanes - 1) / kLanes);
+    keys.reserve(records.capacity() * kLanes);
+    values.reserve(records.capacity() * kLanes);
     for (const FeatureMap::value_type* entry : entries) insert(*entry);
 }
 
 void FeatureIndex::writeLane(std::size_t slot, const Slot& entry) {
-    Block& block = *blocks[slot / kLanes];
+    std::uint8_t* record = records[slot / kLanes];
     const std::size_t lane = slot % kLanes;
     std::vector<std::int8_t> codes(groups() * kCodeGroup, 0);
     const Coding coding = encode(entry.vector->data(), dim, codes.data());
     for (std::size_t g = 0; g < groups(); ++g) {
-        std::memcpy(block.codes.get() + g * kGroupBytes + lane * kCodeGroup, codes.data() + g * kCodeGroup, kCodeGroup);
+        std::memcpy(record + g * kGroupBytes + lane * kCodeGroup, codes.data() + g * kCodeGroup, kCodeGroup);
     }
-    block.scale[lane] = coding.scale;
-    block.energy[lane] = coding.energy;
-    block.residual[lane] = coding.residual;
-    block.codeSum[lane] = coding.codeSum;
-    block.key[lane] = entry.key;
-    block.values[lane] = entry.vector->data();
+    LaneFigures& figures = *reinterpret_cast<LaneFigures*>(record + groups() * kGroupBytes);
+    figures.scale[lane] = coding.scale;
+    figures.energy[lane] = coding.energy;
+    figures.residual[lane] = coding.residual;
+    figures.codeSum[lane] = coding.codeSum;
+    keys[slot] = entry.key;
+    values[slot] = entry.vector->data();
 }
 
 void FeatureIndex::moveLane(std::size_t from, std::size_t to) {
-    const Block& source = *blocks[from / kLanes];
-    Block& target = *blocks[to / kLanes];
+    const std::uint8_t* source = records[from / kLanes];
+    std::uint8_t* target = records[to / kLanes];
     const std::size_t sourceLane = from % kLanes;
     const std::size_t targetLane = to % kLanes;
     for (std::size_t g = 0; g < groups(); ++g) {
-        std::memcpy(target.codes.get() + g * kGroupBytes + targetLane * kCodeGroup,
-                    source.codes.get() + g * kGroupBytes + sourceLane * kCodeGroup, kCodeGroup);
+        std::memcpy(target + g * kGroupBytes + targetLane * kCodeGroup,
+                    source + g * kGroupBytes + sourceLane * kCodeGroup, kCodeGroup);
     }
-    target.scale[targetLane] = source.scale[sourceLane];
-    target.energy[targetLane] = source.energy[sourceLane];
-    target.residual[targetLane] = source.residual[sourceLane];
-    target.codeSum[targetLane] = source.codeSum[sourceLane];
-    target.key[targetLane] = source.key[sourceLane];
-    target.values[targetLane] = source.values[sourceLane];
+    const LaneFigures& sourceFigures = *reinterpret_cast<const LaneFigures*>(source + groups() * kGroupBytes);
+    LaneFigures& targetFigures = *reinterpret_cast<LaneFigures*>(target + groups() * kGroupBytes);
+    targetFigures.scale[targetLane] = sourceFigures.scale[sourceLane];
+    targetFigures.energy[targetLane] = sourceFigures.energy[sourceLane];
+    targetFigures.residual[targetLane] = sourceFigures.residual[sourceLane];
+    targetFigures.codeSum[targetLane] = sourceFigures.codeSum[sourceLane];
+    keys[to] = keys[from];
+    values[to] = values[from];
 }
 
 void FeatureIndex::insert(const FeatureMap::value_type& entry) {
@@ -279,7 +314,7 @@ void FeatureIndex::insert(const FeatureMap::value_type& entry) {
         position.emplace(slot.key, kOther | (others.size() - 1));
         return;
     }
-    if (blockedCount / kLanes == blocks.size()) blocks.push_back(std::make_unique<Block>(groups() * kGroupBytes));
+    if (blockedCount / kLanes == records.size()) addBlock();
     writeLane(blockedCount, slot);
     position.emplace(slot.key, blockedCount);
     ++blockedCount;
@@ -303,10 +338,12 @@ void FeatureIndex::erase(const FeatureMap::value_type& entry) {
     const std::size_t last = blockedCount - 1;
     if (where != last) {
         moveLane(last, where);
-        position[blocks[where / kLanes]->key[where % kLanes]] = where;
+        position[keys[where]] = where;
     }
+    keys[last] = nullptr;
+    values[last] = nullptr;
     --blockedCount;
-    if (blocks.size() * kLanes >= blockedCount + kLanes) blocks.pop_back();
+    if (records.size() * kLanes >= blockedCount + kLanes) removeLastBlock();
 }
 
 std::vector<const std::string*> FeatureIndex::nearest(const std::vector<float>& query, std::size_t wanted,
@@ -321,7 +358,7 @@ std::vector<const std::string*> FeatureIndex::nearest(const std::vector<float>& 
     }
     if (query.size() != dim) {
         for (std::size_t slot = 0; slot < blockedCount; ++slot) {
-            selection.offer(likeness::reportLengthMismatch(), blocks[slot / kLanes]->key[slot % kLanes]);
+            selection.offer(likeness::reportLengthMismatch(), keys[slot]);
         }
     } else if (wanted > 0) {
         scanBlocks(query, selection, tally, mode);
@@ -355,50 +392,49 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
 
     float barSeen = std::numeric_limits<float>::quiet_NaN();
     double reach = kInfinity;
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        const Block& block = *blocks[b];
+    for (std::size_t b = 0; b < records.size(); ++b) {
         const std::size_t lanes = std::min(kLanes, blockedCount - b * kLanes);
-        const Block* next = b + 1 < blocks.size() ? blocks[b + 1].get() : nullptr;
         const float bar = selection.bar();
         const bool bounded = boundUsable && std::isfinite(bar);
         if (!bounded && pending == 0 && lanes == kLanes) {
             // Every lane needs its exact distance: the block goes whole, and the next one's
             // vectors are fetched meanwhile.
-            const bool nextIsFull = next != nullptr && blockedCount - (b + 1) * kLanes >= kLanes;
-            kernels.laneDistances(block.values, nextIsFull ? next->values : nullptr, query.data(), dim, distances);
-            for (std::size_t l = 0; l < kLanes; ++l) selection.offer(distances[l], block.key[l]);
+            const bool nextIsFull = blockedCount - b * kLanes >= 2 * kLanes;
+            kernels.laneDistances(&values[b * kLanes], nextIsFull ? &values[(b + 1) * kLanes] : nullptr, query.data(),
+                                  dim, distances);
+            for (std::size_t l = 0; l < kLanes; ++l) selection.offer(distances[l], keys[b * kLanes + l]);
             tally.exact += kLanes;
             continue;
         }
-        std::int32_t dots[kLanes];
+        std::uint32_t kept = (std::uint32_t{1} << lanes) - 1;
         if (bounded) {
             if (bar != barSeen) {
                 barSeen = bar;
                 reach = reachFor(bar, coded.residual);
             }
-            if (next != nullptr) {
-                const char* fields = reinterpret_cast<const char*>(next);
-                for (std::size_t offset = 0; offset < sizeof(Block); offset += 64) __builtin_prefetch(fields + offset);
-            }
-            kernels.codeDots(block.codes.get(), next != nullptr ? next->codes.get() : nullptr, shiftedQuery.data(),
-                             groups(), dots);
-        }
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (bounded) {
+            const std::int8_t* codes = reinterpret_cast<const std::int8_t*>(records[b]);
+            const LaneFigures& figures = *reinterpret_cast<const LaneFigures*>(records[b] + groups() * kGroupBytes);
+            std::int32_t dots[kLanes];
+            kernels.codeDots(codes, shiftedQuery.data(), groups(), dots);
+            std::uint32_t inReach = 0;
+            for (std::size_t l = 0; l < kLanes; ++l) {
                 // Sum of code products with the unshifted query codes; an exact integer.
                 const double products = static_cast<double>(static_cast<std::int64_t>(dots[l]) -
-                                                            std::int64_t{kQueryShift} * block.codeSum[l]);
-                const double energies = block.energy[l] + coded.energy;
-                const double gap = energies - (twiceQueryScale * block.scale[l]) * products;
-                const double apart = reach + block.residual[l];
+                                                            std::int64_t{kQueryShift} * figures.codeSum[l]);
+                const double energies = figures.energy[l] + coded.energy;
+                const double gap = energies - (twiceQueryScale * figures.scale[l]) * products;
+                const double apart = reach + figures.residual[l];
                 // Written so that NaN anywhere keeps the vector.
-                if (gap > apart * apart * kReachWidening + kEnergyRounding * energies) {
-                    ++tally.skipped;
-                    continue;
-                }
+                const bool far = gap > apart * apart * kReachWidening + kEnergyRounding * energies;
+                inReach |= static_cast<std::uint32_t>(!far) << l;
             }
-            pendingVectors[pending] = block.values[l];
-            pendingKeys[pending] = block.key[l];
+            tally.skipped += static_cast<std::size_t>(__builtin_popcount(kept & ~inReach));
+            kept &= inReach;
+        }
+        for (; kept != 0; kept &= kept - 1) {
+            const std::size_t slot = b * kLanes + static_cast<std::size_t>(__builtin_ctz(kept));
+            pendingVectors[pending] = values[slot];
+            pendingKeys[pending] = keys[slot];
             if (++pending == kLanes) flush();
         }
     }
@@ -439,14 +475,15 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
     float distances[kLanes];
     std::size_t examined = 0;
 
+    const auto figuresOf = [&](std::size_t block) -> const LaneFigures& {
+        return *reinterpret_cast<const LaneFigures*>(records[block] + groups() * kGroupBytes);
+    };
     const auto flush = [&](std::size_t row, std::size_t slot) {
-        const Block& own = *blocks[slot / kLanes];
-        const std::size_t lane = slot % kLanes;
         const float** vectors = pendingVectors.data() + row * kLanes;
         for (std::size_t l = pending[row]; l < kLanes; ++l) vectors[l] = vectors[0];
-        kernels.laneDistances(vectors, nullptr, own.values[lane], dim, distances);
+        kernels.laneDistances(vectors, nullptr, values[slot], dim, distances);
         for (std::size_t l = 0; l < pending[row]; ++l) {
-            if (distances[l] < below) pairs.push_back({own.key[lane], pendingKeys[row * kLanes + l], distances[l]});
+            if (distances[l] < below) pairs.push_back({keys[slot], pendingKeys[row * kLanes + l], distances[l]});
         }
         tally.exact += pending[row];
         pending[row] = 0;
@@ -455,31 +492,33 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
     for (std::size_t start = 0; start < blockedCount; start += kTile) {
         const std::size_t rows = std::min(kTile, blockedCount - start);
         for (std::size_t r = 0; r < rows; ++r) {
-            const Block& own = *blocks[(start + r) / kLanes];
+            const std::size_t block = (start + r) / kLanes;
             const std::size_t lane = (start + r) % kLanes;
+            const std::int8_t* codes = reinterpret_cast<const std::int8_t*>(records[block]);
             for (std::size_t g = 0; g < groups(); ++g) {
                 for (std::size_t k = 0; k < kCodeGroup; ++k) {
                     tileCodes[r * codeBytes + g * kCodeGroup + k] =
-                        static_cast<std::uint8_t>(own.codes[g * kGroupBytes + lane * kCodeGroup + k] + kQueryShift);
+                        static_cast<std::uint8_t>(codes[g * kGroupBytes + lane * kCodeGroup + k] + kQueryShift);
                 }
             }
-            reaches[r] = boundUsable ? reachFor(below, own.residual[lane]) : kInfinity;
+            reaches[r] = boundUsable ? reachFor(below, figuresOf(block).residual[lane]) : kInfinity;
             pending[r] = 0;
         }
-        for (std::size_t b = start / kLanes; b < blocks.size(); ++b) {
-            const Block& block = *blocks[b];
+        for (std::size_t b = start / kLanes; b < records.size(); ++b) {
+            const std::int8_t* blockCodes = reinterpret_cast<const std::int8_t*>(records[b]);
+            const LaneFigures& block = figuresOf(b);
             const std::size_t first = b * kLanes;
             const std::size_t lanes = std::min(kLanes, blockedCount - first);
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t slot = start + r;
                 // Each pair once: an entry meets only the entries after it.
                 if (first + lanes <= slot + 1) continue;
-                const Block& own = *blocks[slot / kLanes];
+                const LaneFigures& own = figuresOf(slot / kLanes);
                 const std::size_t lane = slot % kLanes;
                 const bool bounded = std::isfinite(reaches[r]);
                 std::int32_t dots[kLanes];
                 if (bounded)
-                    kernels.codeDots(block.codes.get(), nullptr, tileCodes.data() + r * codeBytes, groups(), dots);
+                    kernels.codeDots(blockCodes, tileCodes.data() + r * codeBytes, groups(), dots);
                 const double energy = own.energy[lane];
                 const double twiceScale = 2.0 * own.scale[lane];
                 for (std::size_t l = std::max(first, slot + 1) - first; l < lanes; ++l) {
@@ -495,8 +534,8 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
                             continue;
                         }
                     }
-                    pendingVectors[r * kLanes + pending[r]] = block.values[l];
-                    pendingKeys[r * kLanes + pending[r]] = block.key[l];
+                    pendingVectors[r * kLanes + pending[r]] = values[first + l];
+                    pendingKeys[r * kLanes + pending[r]] = keys[first + l];
                     if (++pending[r] == kLanes) flush(r, slot);
                 }
             }
@@ -524,6 +563,6 @@ void FeatureIndex::pairOthers(float below, std::vector<ClosePair>& pairs, ScanCo
         }
         if (!mismatchesCount) continue;
         for (std::size_t slot = 0; slot < blockedCount; ++slot)
-            pairs.push_back({others[i].key, blocks[slot / kLanes]->key[slot % kLanes], kLengthMismatchDistance});
+            pairs.push_back({others[i].key, keys[slot], kLengthMismatchDistance});
     }
 }

@@ -78,14 +78,20 @@ public:
                                       ScanCounts* counts = nullptr) const;
 
 private:
-    struct Block;
     class Selection;
     struct Slot {
         const std::string* key;
         const std::vector<float>* vector;
     };
+    struct AlignedFree {
+        void operator()(std::uint8_t* memory) const;
+    };
+    using Chunk = std::unique_ptr<std::uint8_t[], AlignedFree>;
 
     std::size_t groups() const;
+    std::size_t recordBytes() const;
+    void addBlock();
+    void removeLastBlock();
     void writeLane(std::size_t slot, const Slot& entry);
     void moveLane(std::size_t from, std::size_t to);
     void scanBlocks(const std::vector<float>& query, Selection& selection, ScanCounts& tally, ScanMode mode) const;
@@ -95,7 +101,14 @@ private:
 
     std::size_t dim;
     likeness::DistanceKernels kernels;
-    std::vector<std::unique_ptr<Block>> blocks;
+    // Each block's record, its codes and then its lanes' figures, lies in a chunk beside the
+    // records of its neighbours, so that the scan reads one stream the prefetchers follow.
+    std::vector<Chunk> chunks;
+    std::size_t chunkedBlocks = 0;
+    std::vector<std::uint8_t*> records;
+    // The key and values of every lane, kLanes to a block.
+    std::vector<const std::string*> keys;
+    std::vector<const float*> values;
     std::size_t blockedCount = 0;
     std::vector<Slot> others;
     // Where each indexed key is: a lane number, or kOther plus its place in others.

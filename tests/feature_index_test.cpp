@@ -198,7 +198,7 @@ TEST(DistanceKernels, EveryLevelComputesExactCodeDots) {
                                                          : static_cast<int>(random() % 255) - 127);
             for (std::uint8_t& q : query) q = static_cast<std::uint8_t>(extremes ? 255 : random() % 256);
             std::int32_t dots[likeness::kLanes];
-            kernels.codeDots(block.data(), groups % 3 == 0 ? nullptr : block.data(), query.data(), groups, dots);
+            kernels.codeDots(block.data(), query.data(), groups, dots);
             for (std::size_t l = 0; l < likeness::kLanes; ++l) {
                 std::int64_t expected = 0;
                 for (std::size_t i = 0; i < groups * likeness::kCodeGroup; ++i) {
