@@ -9,15 +9,14 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the scanner reads bytes as little-endian words");
 
-// How many bytes from a field's first byte scanPlainDecimal may read, whatever the field's length.
-inline constexpr std::size_t kPlainDecimalReach = 17;
+// How many bytes from a field's first byte readPlainDecimal may read, whatever the field's length.
+inline constexpr std::size_t kPlainDecimalReach = 10;
 
 namespace plain_decimal {
 
 inline constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
 // The doubles nearest to 10^-k.
 inline constexpr double kInversePowersOfTen[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
-inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 // Signs applied by multiplication, exact and without a branch: a field's sign is a coin toss.
 inline constexpr double kSigns[] = {1.0, -1.0};
 
@@ -66,46 +65,44 @@ inline float narrowQuotient(std::uint64_t mantissa, unsigned decimals) {
 
 }  // namespace plain_decimal
 
-// Reads a field at `at` of the form [-]digits[.digits] (at most 7 digits on each side of the
-// point) that ends with "|": returns the "|" and sets value to the float strtod's double narrows
-// to, or returns nullptr for the general reader to decide. May read kPlainDecimalReach bytes.
-inline const char* scanPlainDecimal(const char* at, float& value) {
+// Reads the field [begin, begin + length) when it is [-]digits[.digits] with at most 8 digits and
+// at most 7 after the point: returns true and sets value to the float strtod's double narrows
+// to, or returns false for the general reader to decide. Fields are read apart from one another,
+// so the reads of neighbouring fields overlap. May read kPlainDecimalReach bytes from begin.
+[[gnu::always_inline]] inline bool readPlainDecimal(const char* begin, std::size_t length, float& value) {
     using namespace plain_decimal;
-    const bool negative = *at == '-';
-    const char* digits = at + (negative ? 1 : 0);
-    // Both words are loaded at once and the fraction's is cut out of them: a load that waited for
-    // the point's place would lengthen the chain from one field to the next.
-    const unsigned __int128 bytes = loadWord(digits) | static_cast<unsigned __int128>(loadWord(digits + 8)) << 64;
-    const std::uint64_t head = static_cast<std::uint64_t>(bytes);
-    const std::uint64_t headStops = nonDigitBytes(head);
-    if (headStops == 0) return nullptr;
-    const unsigned wholeDigits = firstMarkedByte(headStops);
-    const char stop = static_cast<char>(head >> (8 * wholeDigits));
-    if (stop == '|') {
-        if (wholeDigits == 0) return nullptr;
-        value = static_cast<float>(static_cast<double>(leadingNumber(head, wholeDigits)) * kSigns[negative ? 1 : 0]);
-        return digits + wholeDigits;
+    const bool negative = *begin == '-';
+    const char* digits = begin + (negative ? 1 : 0);
+    const std::size_t size = length - (negative ? 1 : 0);
+    if (size == 0 || size > 9) return false;
+    // Lengths vary from field to field, so everything that depends on one is selected, not
+    // branched on: a mispredicted branch costs more than the whole conversion.
+    const std::uint64_t head = loadWord(digits);
+    // The ninth byte counts only in a field of nine: eight digits and a point.
+    const std::uint64_t ninthByte = static_cast<unsigned char>(digits[8]);
+    const std::uint64_t ninth = size == 9 ? ninthByte : std::uint64_t{'0'};
+    const unsigned inHead = size < 8 ? static_cast<unsigned>(size) : 8u;
+    const std::uint64_t stops = nonDigitBytes(head) & (~std::uint64_t{0} >> (64 - 8 * inHead));
+    if (ninth - '0' > 9) return false;
+    if (stops == 0) {
+        if (size > 8) return false;
+        value = static_cast<float>(static_cast<double>(leadingNumber(head, static_cast<unsigned>(size))) *
+                                   kSigns[negative ? 1 : 0]);
+        return true;
     }
-    if (stop != '.') return nullptr;
-    const std::uint64_t tail = static_cast<std::uint64_t>(bytes >> (8 * (wholeDigits + 1)));
-    const std::uint64_t tailStops = nonDigitBytes(tail);
-    if (tailStops == 0) return nullptr;
-    const unsigned fractionDigits = firstMarkedByte(tailStops);
-    if (static_cast<char>(tail >> (8 * fractionDigits)) != '|' || wholeDigits + fractionDigits == 0) return nullptr;
-    float magnitude = 0;
-    if (wholeDigits + fractionDigits <= 8) {
-        // The usual case: the digits on both sides joined into one word, converted at once.
-        const std::uint64_t wholeBytes = (std::uint64_t{1} << (8 * wholeDigits)) - 1;
-        const std::uint64_t joined = (head & wholeBytes) | (tail << (8 * wholeDigits));
-        magnitude = narrowQuotient(leadingNumber(joined, wholeDigits + fractionDigits), fractionDigits);
-    } else {
-        // Up to 14 digits: below 2^53, so the one rounding of the division is strtod's.
-        const std::uint64_t mantissa =
-            leadingNumber(head, wholeDigits) * kIntegerPowersOfTen[fractionDigits] + leadingNumber(tail, fractionDigits);
-        magnitude = static_cast<float>(static_cast<double>(static_cast<std::int64_t>(mantissa)) / kPowersOfTen[fractionDigits]);
+    const unsigned point = firstMarkedByte(stops);
+    const unsigned fractionDigits = static_cast<unsigned>(size) - point - 1;
+    // One point, nothing else that is not a digit, and a digit somewhere.
+    if (static_cast<char>(head >> (8 * point)) != '.' || (stops & (stops - 1)) != 0 || size == 1 ||
+        fractionDigits >= 8) {
+        return false;
     }
-    value = magnitude * static_cast<float>(kSigns[negative ? 1 : 0]);
-    return digits + wholeDigits + 1 + fractionDigits;
+    // The digits on both sides joined into one word, converted at once.
+    const std::uint64_t wholeBytes = (std::uint64_t{1} << (8 * point)) - 1;
+    const std::uint64_t joined = (head & wholeBytes) | ((head >> 8 >> (8 * point)) << (8 * point)) | ninth << 56;
+    value = narrowQuotient(leadingNumber(joined, static_cast<unsigned>(size) - 1), fractionDigits) *
+            static_cast<float>(kSigns[negative ? 1 : 0]);
+    return true;
 }
 
 #endif

@@ -63,8 +63,9 @@ TEST(ValueText, WritesWhatAStreamWritesAndReadsWhatStrtodReads) {
     }
 }
 
-// The loader's fast path on plain decimals of every shape it takes (1 to 14 digits, the point
-// anywhere, either sign) and a few it hands on, against strtod.
+// The loader's fast path on plain decimals of every shape (1 to 14 digits, the point anywhere,
+// either sign), each followed by the bytes of a next field, against strtod: whatever it reads
+// must be strtod's float, and it must take the writer's usual texts.
 TEST(ValueText, PlainDecimalsReadAsStrtodReadsThem) {
     std::mt19937 random(3);
     std::vector<std::uint64_t> mantissas;
@@ -80,15 +81,37 @@ TEST(ValueText, PlainDecimalsReadAsStrtodReadsThem) {
             const std::string field = number + "|" + std::string(kPlainDecimalReach, '7');
             float fast = 0;
             float literal = 0;
-            const char* end = scanPlainDecimal(field.data(), fast);
-            if (end == nullptr) continue;
+            if (!readPlainDecimal(field.data(), number.size(), fast)) {
+                EXPECT_GT(digits.size(), 7u) << number << ": a short plain decimal must not need the general reader";
+                continue;
+            }
             ++fastReads;
-            ASSERT_EQ(end, field.data() + number.size()) << number;
             ASSERT_TRUE(literalValue(number, literal)) << number;
             ASSERT_TRUE(sameBits({fast}, {literal})) << number;
         }
     }
     EXPECT_GT(fastReads, mantissas.size() * 5) << "the fast path must take most of them";
+}
+
+// Texts made of the bytes plain decimals are made of, and of their near misses, in every order:
+// the fast path either declines or reads what strtod reads through to the field's end.
+TEST(ValueText, PlainDecimalsDeclineWhatIsNotOne) {
+    std::mt19937 random(17);
+    const std::string alphabet = "0123456789.-+e| x";
+    std::size_t fastReads = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string text(random() % 12, ' ');
+        for (char& c : text) c = alphabet[random() % (i % 2 == 0 ? 11 : alphabet.size())];
+        // What follows the field is read too: digits there must not join it.
+        const std::string field = text + std::string(kPlainDecimalReach, random() % 2 ? '5' : '.');
+        float fast = 0;
+        if (!readPlainDecimal(field.data(), text.size(), fast)) continue;
+        ++fastReads;
+        float literal = 0;
+        ASSERT_TRUE(literalValue(text, literal)) << "\"" << text << "\" is not a number";
+        ASSERT_TRUE(sameBits({fast}, {literal})) << "\"" << text << "\"";
+    }
+    EXPECT_GT(fastReads, 1000u);
 }
 
 TEST(FeatureLoader, LoadsBitForBitWhatTheLiteralLoaderLoads) {
