@@ -77,10 +77,17 @@ model/v0.dat: $(MODEL_INPUTS)
 	$(MAKE) $(BUILD)/CMakeCache.txt
 	LIKENESS_BUILD=$(BUILD) LIKENESS_PHOTOS=$(BUILD)/photos scripts/make-model model
 
-bench-quality: model $(BUILD)/CMakeCache.txt
+# The scores are remade only when the model, the benchmark, the photo tools or the library changed.
+QUALITY_INPUTS = model/v0.dat scripts/fetch-photos bench/CMakeLists.txt \
+  $(wildcard bench/quality/*.cpp bench/quality/*.h tools/photos/*.cpp tools/photos/*.h tools/photos/*.txt \
+             module/*.cpp module/*.h classifier/*.cpp classifier/*.h)
+bench-quality: $(BUILD)/bench/quality.json
+
+$(BUILD)/bench/quality.json: $(QUALITY_INPUTS) | $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_quality
 	scripts/fetch-photos $(BUILD)/photos
-	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $(BUILD)/bench/quality.json
+	$(BUILD)/bench/bench_quality --model model --photos $(BUILD)/photos/set --json $@.partial
+	mv $@.partial $@
 
 # The time an add spends syncing; the default model when it has been made, else the test model.
 bench-add: build
