@@ -23,16 +23,15 @@ cv::Mat flattenToRow(const cv::Mat& output) {
 
 VnnClassifier::VnnClassifier() : inputSize(0, 0), mean(0, 0, 0, 0) {}
 
-VnnClassifier::VnnClassifier(std::string netPath, std::string weightsPath, int, float scale,
-                             cv::Size inputSize, cv::Scalar mean, bool)
+VnnClassifier::VnnClassifier(std::string netPath, std::string weightsPath, int, float scale, cv::Size inputSize,
+                             cv::Scalar mean, bool)
     : VnnClassifier() {
     net = cv::dnn::readNetFromCaffe(netPath, weightsPath);
     configure(scale, inputSize, mean);
 }
 
-VnnClassifier::VnnClassifier(std::vector<unsigned char> netBytes,
-                             std::vector<unsigned char> weightsBytes, int, float scale,
-                             cv::Size inputSize, cv::Scalar mean, bool)
+VnnClassifier::VnnClassifier(std::vector<unsigned char> netBytes, std::vector<unsigned char> weightsBytes, int,
+                             float scale, cv::Size inputSize, cv::Scalar mean, bool)
     : VnnClassifier() {
     net = cv::dnn::readNetFromCaffe(netBytes, weightsBytes);
     configure(scale, inputSize, mean);
@@ -51,8 +50,7 @@ void VnnClassifier::configure(float scaleFactor, cv::Size size, cv::Scalar chann
 
 void VnnClassifier::setBlobInput(const cv::Mat& image) {
     cv::Mat blob;
-    cv::dnn::blobFromImage(image, blob, static_cast<double>(scale), inputSize, mean, false, false,
-                           CV_32F);
+    cv::dnn::blobFromImage(image, blob, static_cast<double>(scale), inputSize, mean, false, false, CV_32F);
     net.setInput(blob, "", 1.0, cv::Scalar());
 }
 

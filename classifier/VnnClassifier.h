@@ -13,9 +13,9 @@
 
 // Result of VnnClassifier::classify.
 struct VnnType {
-    int classId = -1;    // index of the largest value of the last layer's flattened output
-    double score = -1.0; // that value
-    float timeMs = 0;    // forward time reported by the network's own profile
+    int classId = -1;     // index of the largest value of the last layer's flattened output
+    double score = -1.0;  // that value
+    float timeMs = 0;     // forward time reported by the network's own profile
 };
 
 // Legacy name of the result record.
@@ -30,11 +30,11 @@ public:
     // Reads a Caffe description and weights from files. The int and bool arguments have no effect.
     // An empty network prints "read net empty!!" and ends the process with exit(-100); OpenCV's
     // exceptions for unreadable files pass through.
-    VnnClassifier(std::string netPath, std::string weightsPath, int, float scale, cv::Size inputSize,
-                  cv::Scalar mean, bool);
+    VnnClassifier(std::string netPath, std::string weightsPath, int, float scale, cv::Size inputSize, cv::Scalar mean,
+                  bool);
     // The same from the bytes of the two files.
-    VnnClassifier(std::vector<unsigned char> netBytes, std::vector<unsigned char> weightsBytes, int,
-                  float scale, cv::Size inputSize, cv::Scalar mean, bool);
+    VnnClassifier(std::vector<unsigned char> netBytes, std::vector<unsigned char> weightsBytes, int, float scale,
+                  cv::Size inputSize, cv::Scalar mean, bool);
     ~VnnClassifier();
     VnnClassifier(const VnnClassifier&) = default;
     VnnClassifier& operator=(const VnnClassifier&) = default;

@@ -65,10 +65,8 @@ std::string byteSize(std::uintmax_t bytes) {
         ++unit;
     }
     std::ostringstream text;
-    if (unit == 0)
-        text << bytes << " bytes";
-    else
-        text << std::fixed << std::setprecision(1) << value << " " << units[unit];
+    if (unit == 0) text << bytes << " bytes";
+    else text << std::fixed << std::setprecision(1) << value << " " << units[unit];
     return text.str();
 }
 

@@ -104,10 +104,8 @@ ModelClasses modelClasses(const fs::path& home) {
     std::ifstream in(modelFolder(home) / kClassNamesFile);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (classes.names.empty() && classes.kind.empty() && line.rfind("# ", 0) == 0)
-            classes.kind = line.substr(2);
-        else
-            classes.names.push_back(line);
+        if (classes.names.empty() && classes.kind.empty() && line.rfind("# ", 0) == 0) classes.kind = line.substr(2);
+        else classes.names.push_back(line);
     }
     return classes;
 }

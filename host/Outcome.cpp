@@ -18,8 +18,7 @@ std::string downloadFailure(const FailureDetails& details) {
 
 Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const FailureDetails& details) {
     switch (resultCode) {
-    case LIKENESS_ADDED:
-        return {Verdict::Added, "added " + source + " as " + key, AddResult::Added, key};
+    case LIKENESS_ADDED: return {Verdict::Added, "added " + source + " as " + key, AddResult::Added, key};
     case LIKENESS_ALREADY_PRESENT:
         return {Verdict::Duplicate, source + ": already in the collection as " + key, AddResult::AlreadyPresent, key};
     case LIKENESS_DOWNLOAD_FAILED:
@@ -65,12 +64,9 @@ Outcome failure(const std::string& source, const std::string& reason) {
 
 std::string describeSearchFailure(int resultCode, const std::string& query, const FailureDetails& details) {
     switch (resultCode) {
-    case -1:
-        return query + ": not a decodable picture";
-    case -2:
-        return query + ": " + downloadFailure(details);
-    case -3:
-        return query + ": the download is not a decodable picture";
+    case -1: return query + ": not a decodable picture";
+    case -2: return query + ": " + downloadFailure(details);
+    case -3: return query + ": the download is not a decodable picture";
     default:
         return query + ": search failed with result " + std::to_string(resultCode) + " (see the log " +
                details.logShown + ")";
@@ -87,15 +83,9 @@ std::string oneLine(const std::exception& error) {
 
 void Tally::count(Verdict verdict) {
     switch (verdict) {
-    case Verdict::Added:
-        ++added;
-        break;
-    case Verdict::Duplicate:
-        ++duplicates;
-        break;
-    case Verdict::Failed:
-        ++failed;
-        break;
+    case Verdict::Added: ++added; break;
+    case Verdict::Duplicate: ++duplicates; break;
+    case Verdict::Failed: ++failed; break;
     }
 }
 

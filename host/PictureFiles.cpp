@@ -13,15 +13,11 @@ namespace {
 
 std::string kindOf(const fs::file_status& status) {
     switch (status.type()) {
-    case fs::file_type::fifo:
-        return "a FIFO";
+    case fs::file_type::fifo: return "a FIFO";
     case fs::file_type::block:
-    case fs::file_type::character:
-        return "a device file";
-    case fs::file_type::socket:
-        return "a socket";
-    default:
-        return "not a regular file";
+    case fs::file_type::character: return "a device file";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a regular file";
     }
 }
 
@@ -65,18 +61,12 @@ void walk(const fs::path& folder, std::vector<fs::path>& files, PictureList& lis
     for (const fs::directory_entry& entry : entries) {
         std::string reason;
         switch (classify(entry, reason)) {
-        case Found::Subfolder:
-            walk(entry.path(), files, list);
-            break;
+        case Found::Subfolder: walk(entry.path(), files, list); break;
         case Found::PictureCandidate:
-            if (hasPictureName(entry.path()))
-                files.push_back(entry.path());
-            else
-                ++list.skippedFiles;
+            if (hasPictureName(entry.path())) files.push_back(entry.path());
+            else ++list.skippedFiles;
             break;
-        case Found::PassedOver:
-            list.skipped.push_back({entry.path().string(), reason});
-            break;
+        case Found::PassedOver: list.skipped.push_back({entry.path().string(), reason}); break;
         }
     }
 }
@@ -89,9 +79,9 @@ std::string folderPrefix(std::string prefix) {
 }
 
 bool hasPictureName(const fs::path& file) {
-    static const std::array<const char*, 15> kExtensions = {".jpg", ".jpeg", ".jpe", ".png", ".bmp",
+    static const std::array<const char*, 15> kExtensions = {".jpg", ".jpeg", ".jpe", ".png",  ".bmp",
                                                             ".dib", ".webp", ".tif", ".tiff", ".pbm",
-                                                            ".pgm", ".ppm", ".pnm", ".jp2", ".sr"};
+                                                            ".pgm", ".ppm",  ".pnm", ".jp2",  ".sr"};
     std::string extension = file.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -22,10 +22,10 @@ struct PassedOver {
 
 struct PictureList {
     std::vector<PictureToAdd> pictures;
-    std::vector<PassedOver> refused;  // arguments that cannot be added: missing, or not a file or folder
-    std::vector<PassedOver> skipped;  // what walked folders hold besides files: links to folders, FIFOs...
-    std::size_t skippedFiles = 0;     // files in walked folders whose names are not pictures'
-    std::vector<std::string> folders; // the folder arguments, as given
+    std::vector<PassedOver> refused;   // arguments that cannot be added: missing, or not a file or folder
+    std::vector<PassedOver> skipped;   // what walked folders hold besides files: links to folders, FIFOs...
+    std::size_t skippedFiles = 0;      // files in walked folders whose names are not pictures'
+    std::vector<std::string> folders;  // the folder arguments, as given
 };
 
 // "pictures" -> "pictures/"; an empty prefix stays empty (the home itself).

@@ -377,19 +377,11 @@ void PictureService::addPicture(const httplib::Request& request, httplib::Respon
         fail(response, 409, "key_taken",
              outcome.key + " is already taken by a different picture; choose another key with ?key=NAME");
         return;
-    case AddResult::DownloadFailed:
-        fail(response, 502, "download_failed", outcome.line);
-        return;
-    case AddResult::NotDecodable:
-        fail(response, 422, "not_decodable", kNotDecodable);
-        return;
-    case AddResult::NotStored:
-        fail(response, 507, "not_stored", outcome.line);
-        return;
+    case AddResult::DownloadFailed: fail(response, 502, "download_failed", outcome.line); return;
+    case AddResult::NotDecodable: fail(response, 422, "not_decodable", kNotDecodable); return;
+    case AddResult::NotStored: fail(response, 507, "not_stored", outcome.line); return;
     case AddResult::Unreadable:
-    case AddResult::Failed:
-        fail(response, 500, "failed", outcome.line);
-        return;
+    case AddResult::Failed: fail(response, 500, "failed", outcome.line); return;
     }
 }
 

@@ -24,16 +24,12 @@ PictureType pictureTypeOf(const std::string& bytes) {
         (bytes[2] == '\n' || bytes[2] == ' ' || bytes[2] == '\r' || bytes[2] == '\t')) {
         switch (bytes[1]) {
         case '1':
-        case '4':
-            return {"image/x-portable-bitmap", ".pbm"};
+        case '4': return {"image/x-portable-bitmap", ".pbm"};
         case '2':
-        case '5':
-            return {"image/x-portable-graymap", ".pgm"};
+        case '5': return {"image/x-portable-graymap", ".pgm"};
         case '3':
-        case '6':
-            return {"image/x-portable-pixmap", ".ppm"};
-        default:
-            break;
+        case '6': return {"image/x-portable-pixmap", ".ppm"};
+        default: break;
         }
     }
     return {"application/octet-stream", ""};

@@ -34,8 +34,8 @@ public:
         static const char* const LOG_STRING[] = {"LOG_TRACE", "LOG_DEBUG", "LOG_INFO ", "LOG_WARN ",
                                                  "LOG_ERROR", "LOG_ALARM", "LOG_FATAL"};
         std::ostringstream line;
-        line << "[" << formatNow("%Y.%m.%d") << "] [" << formatNow("%H:%M:%S") << "] ["
-             << LOG_STRING[level] << "] " << msg << "\n";
+        line << "[" << formatNow("%Y.%m.%d") << "] [" << formatNow("%H:%M:%S") << "] [" << LOG_STRING[level] << "] "
+             << msg << "\n";
         const std::string text = line.str();
         if (m_logFile.is_open()) {
             m_logFile.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -242,10 +242,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codeDotsAvx512(const
 
 bool cpuRuns(KernelLevel level) {
     switch (level) {
-    case KernelLevel::portable:
-        return true;
-    case KernelLevel::avx2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case KernelLevel::portable: return true;
+    case KernelLevel::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case KernelLevel::avx512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vnni");
@@ -266,12 +264,9 @@ std::vector<KernelLevel> supportedKernelLevels() {
 DistanceKernels kernelsFor(KernelLevel level) {
     if (!cpuRuns(level)) level = KernelLevel::portable;
     switch (level) {
-    case KernelLevel::avx512:
-        return {level, laneDistancesAvx512, codeDotsAvx512};
-    case KernelLevel::avx2:
-        return {level, laneDistancesAvx2, codeDotsAvx2};
-    case KernelLevel::portable:
-        break;
+    case KernelLevel::avx512: return {level, laneDistancesAvx512, codeDotsAvx512};
+    case KernelLevel::avx2: return {level, laneDistancesAvx2, codeDotsAvx2};
+    case KernelLevel::portable: break;
     }
     return {KernelLevel::portable, laneDistancesPortable, codeDotsPortable};
 }
@@ -283,12 +278,9 @@ DistanceKernels fastestKernels() {
 
 const char* kernelLevelName(KernelLevel level) {
     switch (level) {
-    case KernelLevel::avx512:
-        return "avx512";
-    case KernelLevel::avx2:
-        return "avx2";
-    case KernelLevel::portable:
-        break;
+    case KernelLevel::avx512: return "avx512";
+    case KernelLevel::avx2: return "avx2";
+    case KernelLevel::portable: break;
     }
     return "portable";
 }

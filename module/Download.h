@@ -10,10 +10,10 @@
 // Bounds that keep a download from hanging or filling the disk.
 struct DownloadLimits {
     long connectTimeoutSeconds = 30;
-    long stallSeconds = 30;                 // fail when nothing arrives for this long
-    long totalSeconds = 300;                // fail when the whole transfer takes longer
-    long maxRedirects = 10;                 // fail on the redirect after this many
-    long long maxBodyBytes = 256LL << 20;   // fail when the body grows past this
+    long stallSeconds = 30;                // fail when nothing arrives for this long
+    long totalSeconds = 300;               // fail when the whole transfer takes longer
+    long maxRedirects = 10;                // fail on the redirect after this many
+    long long maxBodyBytes = 256LL << 20;  // fail when the body grows past this
 };
 
 enum class DownloadOutcome {

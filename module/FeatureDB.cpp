@@ -36,8 +36,7 @@ std::size_t keepWholeRecords(int fd, off_t size, const std::vector<std::size_t>&
     if (fileCalls().ftruncate(fd, size + static_cast<off_t>(kept)) == 0) return whole;
     // The part stays. The loader refuses it (no closing "|", or too few fields) unless only the
     // line feed is missing, and the next append puts that in.
-    const bool lacksOnlyLineFeed =
-        whole < recordEnds.size() && reached == static_cast<off_t>(recordEnds[whole]) - 1;
+    const bool lacksOnlyLineFeed = whole < recordEnds.size() && reached == static_cast<off_t>(recordEnds[whole]) - 1;
     return whole + (lacksOnlyLineFeed ? 1 : 0);
 }
 

@@ -517,8 +517,7 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
                 const std::size_t lane = slot % kLanes;
                 const bool bounded = std::isfinite(reaches[r]);
                 std::int32_t dots[kLanes];
-                if (bounded)
-                    kernels.codeDots(blockCodes, tileCodes.data() + r * codeBytes, groups(), dots);
+                if (bounded) kernels.codeDots(blockCodes, tileCodes.data() + r * codeBytes, groups(), dots);
                 const double energy = own.energy[lane];
                 const double twiceScale = 2.0 * own.scale[lane];
                 for (std::size_t l = std::max(first, slot + 1) - first; l < lanes; ++l) {

@@ -241,8 +241,7 @@ int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string
     logger()->WriteLog(EasyLog::LOG_INFO, "=> search extract cost time = %s\n", timeText.c_str());
 
     const std::size_t available = featIndex->size();
-    const std::size_t count =
-        static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
+    const std::size_t count = static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
     const std::vector<const std::string*> nearest = featIndex->nearest(query, count);
     const double t3 = static_cast<double>(cv::getTickCount());
     timeText = durationText(ticksToMs(t2, t3));

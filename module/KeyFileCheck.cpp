@@ -52,9 +52,7 @@ private:
     std::string_view nameAt(std::uint32_t i) const {
         return std::string_view(names.data() + starts[i], starts[i + 1] - starts[i]);
     }
-    std::size_t slotOf(std::string_view name) const {
-        return std::hash<std::string_view>()(name) & (slots.size() - 1);
-    }
+    std::size_t slotOf(std::string_view name) const { return std::hash<std::string_view>()(name) & (slots.size() - 1); }
 
     std::string names;
     std::vector<std::uint32_t> starts;
@@ -122,8 +120,7 @@ bool KeyFileCheck::accepts(const std::string& key) {
         struct stat target;
         return stat(key.c_str(), &target) == 0 && S_ISREG(target.st_mode) && rules.reason(key).empty();
     }
-    case Kind::Other:
-        break;
+    case Kind::Other: break;
     }
     return false;
 }

@@ -16,7 +16,6 @@ LIKENESS_API std::string makeKey(const std::string& source, const std::string& s
 // holds any other control character (NUL included), when it names a folder (it is empty, ends in
 // "/" or names an existing one), or when it names the module's feature file dbPath, the query file
 // "tmp.jpg", the log file logPath or one of the model files.
-LIKENESS_API std::string unsafeKeyReason(const std::string& key, const std::string& dbPath,
-                                         const std::string& logPath);
+LIKENESS_API std::string unsafeKeyReason(const std::string& key, const std::string& dbPath, const std::string& logPath);
 
 #endif

@@ -14,18 +14,10 @@ std::string logText(const std::string& text) {
             continue;
         }
         switch (byte) {
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\r':
-            escaped += "\\r";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\0':
-            escaped += "\\0";
-            break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\0': escaped += "\\0"; break;
         default: {
             char hex[5];
             std::snprintf(hex, sizeof(hex), "\\x%02x", byte);

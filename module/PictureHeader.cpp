@@ -177,20 +177,11 @@ PictureHeader tiffHeader(const Bytes& in) {
         if (type != 3 && type != 4) continue;  // sizes are SHORT or LONG
         const std::uint64_t value = type == 3 ? read(entry + 8, 2) : read(entry + 8, 4);
         switch (read(entry, 2)) {
-        case 256:
-            header.width = value;
-            break;
-        case 257:
-            header.height = value;
-            break;
-        case 322:
-            tileWidth = value;
-            break;
-        case 323:
-            tileHeight = value;
-            break;
-        default:
-            break;
+        case 256: header.width = value; break;
+        case 257: header.height = value; break;
+        case 322: tileWidth = value; break;
+        case 323: tileHeight = value; break;
+        default: break;
         }
     }
     header.tilePixels = tileWidth * tileHeight;
@@ -405,32 +396,19 @@ PictureFormat formatNamedBy(const std::string& path) {
 
 const char* formatName(PictureFormat format) {
     switch (format) {
-    case PictureFormat::Jpeg:
-        return "JPEG";
-    case PictureFormat::Png:
-        return "PNG";
-    case PictureFormat::Webp:
-        return "WebP";
-    case PictureFormat::Bmp:
-        return "BMP";
-    case PictureFormat::Tiff:
-        return "TIFF";
-    case PictureFormat::Pnm:
-        return "PNM";
-    case PictureFormat::Pam:
-        return "PAM";
-    case PictureFormat::Pfm:
-        return "PFM";
-    case PictureFormat::SunRaster:
-        return "Sun raster";
-    case PictureFormat::Hdr:
-        return "Radiance HDR";
-    case PictureFormat::Jpeg2000:
-        return "JPEG 2000";
-    case PictureFormat::Exr:
-        return "OpenEXR";
-    case PictureFormat::Unknown:
-        break;
+    case PictureFormat::Jpeg: return "JPEG";
+    case PictureFormat::Png: return "PNG";
+    case PictureFormat::Webp: return "WebP";
+    case PictureFormat::Bmp: return "BMP";
+    case PictureFormat::Tiff: return "TIFF";
+    case PictureFormat::Pnm: return "PNM";
+    case PictureFormat::Pam: return "PAM";
+    case PictureFormat::Pfm: return "PFM";
+    case PictureFormat::SunRaster: return "Sun raster";
+    case PictureFormat::Hdr: return "Radiance HDR";
+    case PictureFormat::Jpeg2000: return "JPEG 2000";
+    case PictureFormat::Exr: return "OpenEXR";
+    case PictureFormat::Unknown: break;
     }
     return "unknown";
 }

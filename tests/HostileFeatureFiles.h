@@ -99,23 +99,12 @@ private:
         const bool unusual = pick(4) == 0;
         for (int i = 0; i < fields; ++i) text += valueText(unusual, featDim) + (unusual && pick(60) == 0 ? "||" : "|");
         switch (pick(14)) {
-        case 0:
-            text.resize(pick(text.size() + 1));
-            break;  // torn anywhere
-        case 1:
-            text.pop_back();
-            break;  // torn before the last "|"
-        case 2:
-            text += "\r";
-            break;
-        case 3:
-            text += "  ";
-            break;
-        case 4:
-            text = "|" + text;
-            break;
-        case 5:
-            text += std::string(kMaxRecordLineBytes - std::min(text.size(), kMaxRecordLineBytes) + pick(2), ' ');
+        case 0: text.resize(pick(text.size() + 1)); break;  // torn anywhere
+        case 1: text.pop_back(); break;                     // torn before the last "|"
+        case 2: text += "\r"; break;
+        case 3: text += "  "; break;
+        case 4: text = "|" + text; break;
+        case 5: text += std::string(kMaxRecordLineBytes - std::min(text.size(), kMaxRecordLineBytes) + pick(2), ' ');
         }
         return text + "\n";
     }

@@ -203,7 +203,8 @@ TEST(ProtocolTest, EachKindGetsItsRolesAmongItsOwnPhotos) {
     moreKinds.insert(moreKinds.begin(), "b");
     const auto grown = assignRolesByKind(moreSides, moreKinds, sizes, Split::All);
     ASSERT_TRUE(grown.has_value());
-    EXPECT_EQ(std::vector<std::size_t>(grown->sources.begin(), grown->sources.begin() + 3), (std::vector<std::size_t>{1, 3, 4}));
+    EXPECT_EQ(std::vector<std::size_t>(grown->sources.begin(), grown->sources.begin() + 3),
+              (std::vector<std::size_t>{1, 3, 4}));
     EXPECT_EQ(grown->heldOut.front(), 7u);
 
     EXPECT_FALSE(assignRolesByKind(longSides, kinds, {{"c", ProtocolSizes{1, 1, 320}}}, Split::All).has_value());
@@ -213,7 +214,8 @@ TEST(PhotoSetTest, KindsComeFromTheProvenanceColumnsByName) {
     const fs::path dir = fs::temp_directory_path() / ("bench-kinds-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     {
-        std::ofstream(dir / "with.tsv") << "path\tkind\tname\nx/a.jpg\tlow-structure\ta.jpg\nx/b.jpg\tphoto\tb.jpg\nshort\n";
+        std::ofstream(dir / "with.tsv")
+            << "path\tkind\tname\nx/a.jpg\tlow-structure\ta.jpg\nx/b.jpg\tphoto\tb.jpg\nshort\n";
         std::ofstream(dir / "without.tsv") << "name\tpackage\na.jpg\tsomething\n";
     }
     const auto kinds = readPhotoKinds(dir / "with.tsv");
@@ -255,7 +257,8 @@ TEST(TransformsTest, FiftyEightTransformsInFiveBlocks) {
     EXPECT_GE(perBlock[static_cast<int>(QueryBlock::Unseen)], 20);
     // The earlier blocks keep their positions, and so their queries' seeds.
     EXPECT_EQ(transforms[32].name, "crop50-rotate5-contrast1.2-jpeg30");
-    for (std::size_t i = 33; i < transforms.size(); ++i) EXPECT_EQ(transforms[i].block, QueryBlock::Unseen) << transforms[i].name;
+    for (std::size_t i = 33; i < transforms.size(); ++i)
+        EXPECT_EQ(transforms[i].block, QueryBlock::Unseen) << transforms[i].name;
 }
 
 TEST(TransformsTest, CentredCropsRemoveTheStatedShareOfTheArea) {
@@ -283,7 +286,9 @@ cv::Mat testPicture() {
     return picture;
 }
 
-cv::Mat decoded(const EncodedQuery& query) { return cv::imdecode(query.bytes, cv::IMREAD_UNCHANGED); }
+cv::Mat decoded(const EncodedQuery& query) {
+    return cv::imdecode(query.bytes, cv::IMREAD_UNCHANGED);
+}
 
 }  // namespace
 
@@ -292,7 +297,8 @@ TEST(TransformsTest, GeometricAttacksProduceTheStatedSizes) {
     EXPECT_EQ(decoded(encodeQuery(transformNamed("long-side-256"), picture, 1)).size(), cv::Size(256, 192));
     EXPECT_EQ(decoded(encodeQuery(transformNamed("width-x0.75"), picture, 1)).size(), cv::Size(480, 480));
     EXPECT_EQ(decoded(encodeQuery(transformNamed("rotate-90"), picture, 1)).size(), cv::Size(480, 640));
-    EXPECT_EQ(decoded(encodeQuery(transformNamed("crop-50"), picture, 1)).size(), centredCrop(picture.size(), 0.5).size());
+    EXPECT_EQ(decoded(encodeQuery(transformNamed("crop-50"), picture, 1)).size(),
+              centredCrop(picture.size(), 0.5).size());
     const EncodedQuery combined = encodeQuery(transformNamed("crop50-rotate5-contrast1.2-jpeg30"), picture, 1);
     EXPECT_EQ(combined.extension, ".jpg");
     EXPECT_EQ(decoded(combined).size(), centredCrop(picture.size(), 0.5).size());
@@ -325,7 +331,8 @@ cv::Mat smoothPicture() {
     cv::Mat picture(480, 640, CV_8UC3);
     for (int y = 0; y < picture.rows; ++y)
         for (int x = 0; x < picture.cols; ++x)
-            picture.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<unsigned char>(x * 255 / 639), static_cast<unsigned char>(y * 255 / 479), 128);
+            picture.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<unsigned char>(x * 255 / 639), static_cast<unsigned char>(y * 255 / 479), 128);
     return picture;
 }
 
@@ -341,7 +348,8 @@ TEST(TransformsTest, EveryUnseenTransformGivesADecodablePictureThatDependsOnlyOn
         ASSERT_FALSE(query.empty()) << transform.name;
         EXPECT_GE(std::min(query.cols, query.rows), 50) << transform.name;
         EXPECT_EQ(encodeQuery(transform, picture, 11, backdrop).bytes, first.bytes) << transform.name;
-        const bool identical = query.size() == picture.size() && query.type() == picture.type() && cv::norm(query, picture, cv::NORM_INF) == 0;
+        const bool identical = query.size() == picture.size() && query.type() == picture.type() &&
+                               cv::norm(query, picture, cv::NORM_INF) == 0;
         EXPECT_FALSE(identical) << transform.name << " left the picture as it was";
     }
 }
@@ -376,7 +384,8 @@ TEST(TransformsTest, PixelationAndPosterisingKeepFewValues) {
     EXPECT_EQ(blueLevelsOfARow.size(), 12u);
     const cv::Mat posterised = decoded(encodeQuery(transformNamed("posterise-4"), picture, 1));
     std::set<int> levels;
-    for (auto pixel = posterised.begin<cv::Vec3b>(); pixel != posterised.end<cv::Vec3b>(); ++pixel) levels.insert((*pixel)[0]);
+    for (auto pixel = posterised.begin<cv::Vec3b>(); pixel != posterised.end<cv::Vec3b>(); ++pixel)
+        levels.insert((*pixel)[0]);
     EXPECT_EQ(levels, (std::set<int>{0, 85, 170, 255}));
 }
 
@@ -384,8 +393,9 @@ TEST(ReportTest, BlocksPartitionTheQueriesAndOverallPoolsThem) {
     const auto& transforms = queryTransforms();
     std::size_t jpeg = 0;
     while (transforms[jpeg].block != QueryBlock::Jpeg) ++jpeg;
-    const std::vector<QueryOutcome> outcomes{
-        {0, {QueryRank{0}, QueryRank{1}}, "photo"}, {jpeg, {QueryRank{}, QueryRank{0}}, "photo"}, {jpeg, {QueryRank{0}, QueryRank{0}}, "photo"}};
+    const std::vector<QueryOutcome> outcomes{{0, {QueryRank{0}, QueryRank{1}}, "photo"},
+                                             {jpeg, {QueryRank{}, QueryRank{0}}, "photo"},
+                                             {jpeg, {QueryRank{0}, QueryRank{0}}, "photo"}};
     const std::vector<ScoreRow> rows = scoreByBlock(outcomes, {"a", "b"});
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].method, "a");

@@ -72,7 +72,11 @@ TEST(CaffeWriter, BlobsReadBackByLayerNameWithTheirShapes) {
                      "convolution_param { num_output: 4 kernel_size: 2 group: 2 dilation: 1 stride: 1 }",
                      {{{4, 1, 2, 2}, {1.5f, -2.25f, 3e-8f, -0.0f, 1e20f, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},
                       {{4}, {0.5f, -0.5f, 0.25f, -0.25f}}}});
-    writer.addLayer({"fc", "InnerProduct", {"conv"}, {"fc"}, "inner_product_param { num_output: 3 }",
+    writer.addLayer({"fc",
+                     "InnerProduct",
+                     {"conv"},
+                     {"fc"},
+                     "inner_product_param { num_output: 3 }",
                      {{{3, 16}, std::vector<float>(48, -1.0f)}, {{3}, {1, 2, 3}}}});
     cv::dnn::Net net = readNet(writer);
     ASSERT_FALSE(net.empty());
@@ -90,7 +94,11 @@ TEST(CaffeWriter, ConvolutionAndPoolingComputeKnownValues) {
     writer.setInput("data", {1, 2, 3, 3});
     // Output channel 0 sums channel 0 over 2x2 windows; channel 1 takes channel 1's top-left
     // pixel minus 100.
-    writer.addLayer({"conv", "Convolution", {"data"}, {"conv"}, "convolution_param { num_output: 2 kernel_size: 2 }",
+    writer.addLayer({"conv",
+                     "Convolution",
+                     {"data"},
+                     {"conv"},
+                     "convolution_param { num_output: 2 kernel_size: 2 }",
                      {{{2, 2, 2, 2}, {1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}}, {{2}, {0, -100}}}});
     writer.addLayer({"pool", "Pooling", {"conv"}, {"pool"}, "pooling_param { pool: MAX global_pooling: true }", {}});
     cv::dnn::Net net = readNet(writer);
@@ -106,8 +114,8 @@ TEST(CaffeWriter, NamesWithQuotesBackslashesAndControlCharactersSurviveOpenCV) {
     EXPECT_EQ(caffe::quotedText(awkward), "\"a \\\"quoted\\\" \\\\ name\\011with\\nbreaks\"");
     caffe::NetWriter writer("escapes");
     writer.setInput("data", {1, 2, 3, 3});
-    writer.addLayer({awkward, "Scale", {"data"}, {"scaled"}, "scale_param { bias_term: true }",
-                     {{{2}, {2, 3}}, {{2}, {10, 20}}}});
+    writer.addLayer(
+        {awkward, "Scale", {"data"}, {"scaled"}, "scale_param { bias_term: true }", {{{2}, {2, 3}}, {{2}, {10, 20}}}});
     cv::dnn::Net net = readNet(writer);
     ASSERT_FALSE(net.empty());
     const int id = net.getLayerId(awkward);
@@ -115,7 +123,7 @@ TEST(CaffeWriter, NamesWithQuotesBackslashesAndControlCharactersSurviveOpenCV) {
     EXPECT_EQ(valuesOf(net.getParam(id, 0)), (std::vector<float>{2, 3}));
     net.setInput(countingInput());
     const std::vector<float> scaled = valuesOf(net.forward(awkward));
-    EXPECT_EQ(scaled.front(), 10.0f);      // 0 * 2 + 10
+    EXPECT_EQ(scaled.front(), 10.0f);       // 0 * 2 + 10
     EXPECT_EQ(scaled.back(), 17 * 3 + 20);  // channel 1's last pixel
 }
 
@@ -136,11 +144,15 @@ TEST(CaffeWriter, WeightsAreCaffeWireFormat) {
     writer.addLayer({"L", "T", {"b"}, {"t"}, "", {{{2, 200}, {1.0f}}}});
     // NetParameter{name "n", layer{name "L", type "T", bottom "b", top "t",
     //   blobs{shape{dim [2, 200]}, data [1.0f]}}}; 200 needs a two-byte varint.
-    const std::string expected("\x0a\x01n"
-                               "\xa2\x06\x1b"
-                               "\x0a\x01L\x12\x01T\x1a\x01" "b\x22\x01t"
-                               "\x3a\x0d" "\x3a\x05\x0a\x03\x02\xc8\x01" "\x2a\x04\x00\x00\x80\x3f",
-                               33);
+    const std::string expected(
+        "\x0a\x01n"
+        "\xa2\x06\x1b"
+        "\x0a\x01L\x12\x01T\x1a\x01"
+        "b\x22\x01t"
+        "\x3a\x0d"
+        "\x3a\x05\x0a\x03\x02\xc8\x01"
+        "\x2a\x04\x00\x00\x80\x3f",
+        33);
     EXPECT_EQ(writer.weights(), expected);
 }
 
@@ -175,10 +187,10 @@ protected:
             for (int col = 0; col < image.cols; ++col) {
                 const int stripes = ((row / 16 + col / 16) % 2) * 255;
                 const int gradient = (row + col * pattern) % 256;
-                image.at<cv::Vec3b>(row, col) = pattern == 0 ? cv::Vec3b(200, 30, 90)
-                                                             : cv::Vec3b(cv::saturate_cast<uchar>(stripes),
-                                                                         cv::saturate_cast<uchar>(gradient),
-                                                                         cv::saturate_cast<uchar>(255 - gradient));
+                image.at<cv::Vec3b>(row, col) =
+                    pattern == 0 ? cv::Vec3b(200, 30, 90)
+                                 : cv::Vec3b(cv::saturate_cast<uchar>(stripes), cv::saturate_cast<uchar>(gradient),
+                                             cv::saturate_cast<uchar>(255 - gradient));
             }
         }
         // The library's preprocessing written out, independently of module/FeatureContract.h.
@@ -207,7 +219,8 @@ TEST_F(TestModel, GivesDistinctFeaturesAtPool5AndClassScoresLast) {
     for (std::size_t a = 0; a < features.size(); ++a) {
         for (std::size_t b = a + 1; b < features.size(); ++b) {
             double squares = 0;
-            for (std::size_t i = 0; i < 512; ++i) squares += (features[a][i] - features[b][i]) * (features[a][i] - features[b][i]);
+            for (std::size_t i = 0; i < 512; ++i)
+                squares += (features[a][i] - features[b][i]) * (features[a][i] - features[b][i]);
             EXPECT_GT(squares, 10.0) << "pictures " << a << " and " << b;
         }
     }
@@ -228,7 +241,8 @@ TEST_F(TestModel, IsReproducibleFromItsSeed) {
 TEST_F(TestModel, RefusesBadArgumentsAndUnwritableDirectories) {
     EXPECT_NE(generate(7, dir / "missing"), 0);
     const std::string tool = MAKE_TEST_MODEL_PATH;
-    for (const std::string arguments : {"", " --seed 7", " --seed x7 --out .", " --seed 7 --out", " --size 3 --out ."}) {
+    for (const std::string arguments :
+         {"", " --seed 7", " --seed x7 --out .", " --seed 7 --out", " --size 3 --out ."}) {
         EXPECT_NE(std::system((tool + arguments + " 2>/dev/null").c_str()), 0) << arguments;
     }
 }

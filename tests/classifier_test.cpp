@@ -106,11 +106,12 @@ TEST(Classifier, ClassifyReportsTheLargestScore) {
 TEST(Classifier, ClassifyTieGoesToTheFirstPosition) {
     TempHome home(false);
     // Every output is 1: a tie over all positions.
-    writeFile("flat.net",
-              "name: \"flat\"\nlayer { name: \"data\" type: \"Input\" top: \"data\" input_param { shape { dim: 1 dim: 3 "
-              "dim: 224 dim: 224 } } }\nlayer { name: \"pool\" type: \"Pooling\" bottom: \"data\" top: \"pool\" "
-              "pooling_param { pool: AVE global_pooling: true } }\nlayer { name: \"one\" type: \"Power\" bottom: "
-              "\"pool\" top: \"one\" power_param { power: 1 scale: 0 shift: 1 } }\n");
+    writeFile(
+        "flat.net",
+        "name: \"flat\"\nlayer { name: \"data\" type: \"Input\" top: \"data\" input_param { shape { dim: 1 dim: 3 "
+        "dim: 224 dim: 224 } } }\nlayer { name: \"pool\" type: \"Pooling\" bottom: \"data\" top: \"pool\" "
+        "pooling_param { pool: AVE global_pooling: true } }\nlayer { name: \"one\" type: \"Power\" bottom: "
+        "\"pool\" top: \"one\" power_param { power: 1 scale: 0 shift: 1 } }\n");
     VnnClassifier flat("flat.net", "", 1, 1.0f, cv::Size(224, 224), kMean, false);
     VnnType prediction;
     EXPECT_EQ(flat.classify(makePicture(2), prediction), 0);

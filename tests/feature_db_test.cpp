@@ -39,8 +39,9 @@ std::unique_ptr<ImplIModule, void (*)(ImplIModule*)> openModule(const std::strin
 
 TEST(FeatureRecord, UsesSixSignificantDigitsInShortestForm) {
     const float inf = std::numeric_limits<float>::infinity();
-    const std::vector<float> values{0.5f, 0.0000125f, 0.0f, -2.5f, 0.123456789f, 1e-05f, 100000.0f, 1e+06f,
-                                    std::numeric_limits<float>::quiet_NaN(), inf, -inf};
+    const std::vector<float> values{
+        0.5f, 0.0000125f, 0.0f, -2.5f, 0.123456789f, 1e-05f, 100000.0f, 1e+06f, std::numeric_limits<float>::quiet_NaN(),
+        inf,  -inf};
     EXPECT_EQ(featureRecord("pics/a.jpg", values),
               "pics/a.jpg|0.5|1.25e-05|0|-2.5|0.123457|1e-05|100000|1e+06|nan|inf|-inf|\n");
     EXPECT_EQ(featureRecord("k", {}), "k|\n");
@@ -185,22 +186,23 @@ TEST(FeatureLoader, LoadsWholeRecordsOfSafeExistingFilesAndTheLastRecordOfEachKe
     std::string file;
     file += "good.jpg|" + valuesText(0.123456789f) + "\n";
     file += "dup.jpg|" + valuesText(1.0f) + "\n";
-    file += "dup.jpg|" + valuesText(2.0f) + "\n";                   // the later record wins
-    file += "dup.jpg|" + valuesText(3.0f, 511) + "\n";              // ... when it is one
-    file += "   spaced.jpg|" + valuesText(3.0f) + "   \n";          // leading and trailing spaces trimmed
-    file += "crlf.jpg|" + valuesText(4.0f) + "\r\n";               // the CR ends the line instead of "|"
-    file += "short.jpg|1||" + valuesText(5.0f, 510) + "\n";         // empty field collapses to 512 tokens
-    file += "torn.jpg|" + valuesText(6.0f, 511) + "1.06\n";         // torn inside its last value
+    file += "dup.jpg|" + valuesText(2.0f) + "\n";            // the later record wins
+    file += "dup.jpg|" + valuesText(3.0f, 511) + "\n";       // ... when it is one
+    file += "   spaced.jpg|" + valuesText(3.0f) + "   \n";   // leading and trailing spaces trimmed
+    file += "crlf.jpg|" + valuesText(4.0f) + "\r\n";         // the CR ends the line instead of "|"
+    file += "short.jpg|1||" + valuesText(5.0f, 510) + "\n";  // empty field collapses to 512 tokens
+    file += "torn.jpg|" + valuesText(6.0f, 511) + "1.06\n";  // torn inside its last value
     for (const char* junk : {"abc", "0x", "1e", ".", "1e999"}) {
         file += std::string("junk.jpg|") + junk + "|" + valuesText(8.0f, 511) + "\n";
     }
     file += "special.jpg|nan|-inf|inf|-nan|" + valuesText(0.5f, 508) + "\n";
-    for (const std::string& key : {std::string("folder"), std::string(".."), std::string("/"), std::string("db.txt"),
-                                   std::string("./tmp.jpg"), EasyLog::GetInstance()->FilePath(), std::string("gone.jpg")}) {
+    for (const std::string& key :
+         {std::string("folder"), std::string(".."), std::string("/"), std::string("db.txt"), std::string("./tmp.jpg"),
+          EasyLog::GetInstance()->FilePath(), std::string("gone.jpg")}) {
         file += key + "|" + valuesText(7.0f) + "\n";
     }
     file += "\n     \n";
-    file += "tail.jpg|" + valuesText(9.0f);                           // last line without a line feed
+    file += "tail.jpg|" + valuesText(9.0f);  // last line without a line feed
     writeFile("db.txt", file);
 
     auto module = openModule("db.txt");

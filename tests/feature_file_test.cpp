@@ -157,7 +157,8 @@ TEST(FeatureLoader, AReadErrorKeepsTheLinesReadBeforeIt) {
         EXPECT_TRUE(opened);
         const std::size_t bytesRead = (failing - 1) * 1000;
         writeFile("prefix.txt", bytesRead == 0 ? "" : text.substr(0, text.rfind('\n', bytesRead - 1) + 1));
-        expectSameCollection(fast, literalLoad("prefix.txt", 3, literalKeyTest("db.txt", EasyLog::GetInstance()->FilePath())),
+        expectSameCollection(fast,
+                             literalLoad("prefix.txt", 3, literalKeyTest("db.txt", EasyLog::GetInstance()->FilePath())),
                              "read " + std::to_string(failing) + " fails");
     }
 }

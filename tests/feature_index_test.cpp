@@ -78,10 +78,8 @@ private:
         }
         case Kind::overflowing:
             return sign * std::numeric_limits<float>::max() * (0.5f + static_cast<float>(random() % 512) / 1024.0f);
-        case Kind::zero:
-            return 0.0f;
-        default:
-            return realLike();
+        case Kind::zero: return 0.0f;
+        default: return realLike();
         }
     }
 

@@ -46,8 +46,8 @@ TEST(FileIo, EveryFailingStepKeepsTheOldFileAndRemovesTheNewOne) {
         std::size_t nth;
         int error;
     };
-    const Case cases[] = {{Call::Open, 1, EACCES},  {Call::Write, 1, ENOSPC}, {Call::Write, 2, ENOSPC},
-                          {Call::Fsync, 1, EIO},    {Call::Close, 1, EDQUOT}, {Call::Rename, 1, EXDEV}};
+    const Case cases[] = {{Call::Open, 1, EACCES}, {Call::Write, 1, ENOSPC}, {Call::Write, 2, ENOSPC},
+                          {Call::Fsync, 1, EIO},   {Call::Close, 1, EDQUOT}, {Call::Rename, 1, EXDEV}};
     for (const Case& failing : cases) {
         TempHome home(false);
         writeFile("copy.png", "old content");

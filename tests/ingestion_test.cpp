@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <httplib.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "CollectionChecks.h"
@@ -188,7 +188,8 @@ TEST(Ingestion, ResultCodesAndTheirExactLogLines) {
               (std::vector<std::string>{" save2featDBBatch(batchfeats, filenames);", "save2featDBBatch !! "}));
     LogWatch duplicate;
     EXPECT_EQ(module->addAPicToDB("elsewhere/cat.png", "pics/"), -1);
-    EXPECT_EQ(messages(duplicate.added()), std::vector<std::string>{"addAPicToDB-already has this key: key=pics/cat.png"});
+    EXPECT_EQ(messages(duplicate.added()),
+              std::vector<std::string>{"addAPicToDB-already has this key: key=pics/cat.png"});
     LogWatch undecodable;
     writeFile("notes.png", "plain text");
     EXPECT_EQ(module->addAPicToDB("notes.png", "pics/"), -3);
@@ -258,8 +259,8 @@ TEST(Ingestion, BatchKeepsItsRecordsWhenAnExceptionEndsIt) {
         const rlimit bounded{limit, limit};
         setrlimit(RLIMIT_AS, &bounded);
         try {
-            module->addUrlToDB({server.url("/pic/1/first.jpg"), server.url("/huge/wall.png"),
-                                server.url("/pic/2/never.jpg")}, "");
+            module->addUrlToDB(
+                {server.url("/pic/1/first.jpg"), server.url("/huge/wall.png"), server.url("/pic/2/never.jpg")}, "");
             std::printf("no exception\n");
         } catch (const std::exception&) {
             std::printf("exception reached the caller\n");

@@ -46,7 +46,8 @@ TEST(OrthonormalProjection, RowsAreOrthonormal) {
     for (std::size_t first = 0; first < projection.matrix.size(); first += 37)
         for (std::size_t second = 0; second < projection.matrix.size(); second += 41) {
             double dot = 0.0;
-            for (std::size_t column = 0; column < 600; ++column) dot += projection.matrix[first][column] * projection.matrix[second][column];
+            for (std::size_t column = 0; column < 600; ++column)
+                dot += projection.matrix[first][column] * projection.matrix[second][column];
             EXPECT_NEAR(dot, first == second ? 1.0 : 0.0, 1e-9) << first << " . " << second;
         }
     EXPECT_TRUE(projection.bias.empty());
@@ -131,9 +132,12 @@ KerasModel modelWithOneLayer(const nlohmann::json& layer) {
 TEST(Convert, RefusesLayersItCannotReproduce) {
     FeatureRecipe recipe;
     recipe.parts = {{"input_1", Pooling::Average, false, 1.0}};
-    EXPECT_THROW(convert(modelWithOneLayer({{"name", "x"}, {"class", "Conv3D"}, {"config", nlohmann::json::object()}, {"inputs", {"input_1"}}}),
-                         recipe),
-                 ConversionError);
+    EXPECT_THROW(
+        convert(
+            modelWithOneLayer(
+                {{"name", "x"}, {"class", "Conv3D"}, {"config", nlohmann::json::object()}, {"inputs", {"input_1"}}}),
+            recipe),
+        ConversionError);
     EXPECT_THROW(convert(modelWithOneLayer({{"name", "pad"},
                                             {"class", "ZeroPadding2D"},
                                             {"config", {{"padding", {{1, 1}, {1, 1}}}}},
@@ -151,8 +155,10 @@ TEST(Convert, RefusesLayersItCannotReproduce) {
 TEST(Convert, RefusesARecipeNamingAnUnknownLayer) {
     FeatureRecipe recipe;
     recipe.parts = {{"block_99", Pooling::Average, false, 1.0}};
-    const KerasModel model = modelWithOneLayer(
-        {{"name", "relu"}, {"class", "ReLU"}, {"config", {{"max_value", 6}, {"negative_slope", 0}, {"threshold", 0}}}, {"inputs", {"input_1"}}});
+    const KerasModel model = modelWithOneLayer({{"name", "relu"},
+                                                {"class", "ReLU"},
+                                                {"config", {{"max_value", 6}, {"negative_slope", 0}, {"threshold", 0}}},
+                                                {"inputs", {"input_1"}}});
     EXPECT_THROW(convert(model, recipe), ConversionError);
 }
 
@@ -217,7 +223,8 @@ protected:
         return values;
     }
 
-    void addLayer(const std::string& name, const std::string& kind, nlohmann::json config, const std::vector<std::string>& inputs) {
+    void addLayer(const std::string& name, const std::string& kind, nlohmann::json config,
+                  const std::vector<std::string>& inputs) {
         config["name"] = name;
         model.layers.push_back({{"name", name}, {"class", kind}, {"config", config}, {"inputs", inputs}});
     }
@@ -230,9 +237,11 @@ protected:
     };
 
     Normalisation addNormalisation(const std::string& name, const std::string& input) {
-        addLayer(name, "BatchNormalization", {{"axis", -1}, {"epsilon", 0.001}, {"center", true}, {"scale", true}}, {input});
+        addLayer(name, "BatchNormalization", {{"axis", -1}, {"epsilon", 0.001}, {"center", true}, {"scale", true}},
+                 {input});
         return {addWeight(name + "/gamma", {kFilters}, 0.5f, 1.5f), addWeight(name + "/beta", {kFilters}, -0.5f, 0.5f),
-                addWeight(name + "/moving_mean", {kFilters}, -0.3f, 0.3f), addWeight(name + "/moving_variance", {kFilters}, 0.5f, 2.0f)};
+                addWeight(name + "/moving_mean", {kFilters}, -0.3f, 0.3f),
+                addWeight(name + "/moving_variance", {kFilters}, 0.5f, 2.0f)};
     }
 
     static double relu6(double value) { return std::min(6.0, std::max(0.0, value)); }
@@ -242,8 +251,11 @@ protected:
 };
 
 TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
-    const nlohmann::json linear = {{"kernel_size", {3, 3}}, {"dilation_rate", {1, 1}}, {"activation", "linear"},
-                                   {"data_format", "channels_last"}, {"use_bias", false}};
+    const nlohmann::json linear = {{"kernel_size", {3, 3}},
+                                   {"dilation_rate", {1, 1}},
+                                   {"activation", "linear"},
+                                   {"data_format", "channels_last"},
+                                   {"use_bias", false}};
     const nlohmann::json relu6Config = {{"max_value", 6}, {"negative_slope", 0}, {"threshold", 0}};
     model.layers = nlohmann::json::array();
     model.weights = nlohmann::json::object();
@@ -258,11 +270,13 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     nlohmann::json depthwiseConfig = linear;
     depthwiseConfig.update({{"depth_multiplier", 1}, {"strides", {1, 1}}, {"padding", "same"}});
     addLayer("depthwise", "DepthwiseConv2D", depthwiseConfig, {"conv_relu"});
-    const std::vector<float> depthwiseKernel = addWeight("depthwise/depthwise_kernel", {3, 3, kFilters, 1}, -1.0f, 1.0f);
+    const std::vector<float> depthwiseKernel =
+        addWeight("depthwise/depthwise_kernel", {3, 3, kFilters, 1}, -1.0f, 1.0f);
     const Normalisation depthwiseNormalisation = addNormalisation("depthwise_bn", "depthwise");
     addLayer("depthwise_relu", "ReLU", relu6Config, {"depthwise_bn"});
     addLayer("add", "Add", nlohmann::json::object(), {"conv_relu", "depthwise_relu"});
-    addLayer("pool", "AveragePooling2D", {{"pool_size", {kHalf, kHalf}}, {"strides", {kHalf, kHalf}}, {"padding", "valid"}}, {"add"});
+    addLayer("pool", "AveragePooling2D",
+             {{"pool_size", {kHalf, kHalf}}, {"strides", {kHalf, kHalf}}, {"padding", "valid"}}, {"add"});
     addLayer("flatten", "Flatten", nlohmann::json::object(), {"pool"});
     addLayer("scores", "Dense", {{"units", kClasses}, {"activation", "softmax"}, {"use_bias", true}}, {"flatten"});
     const std::vector<float> dense = addWeight("scores/kernel", {kFilters, kClasses}, -1.0f, 1.0f);
@@ -278,7 +292,8 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     recipe.projection =
         Projection{std::vector<std::vector<double>>(likeness::kFeatureDim, std::vector<double>(kParts, 0.0)), {}};
     for (int row = 0; row < likeness::kFeatureDim; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
-    const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
     cv::dnn::Net net = cv::dnn::readNetFromCaffe((directory / "v0.net").string(), (directory / "v0.dat").string());
@@ -287,7 +302,8 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     cv::Mat bgr(kSide, kSide, CV_8UC3);
     cv::randu(bgr, 0, 256);
     const double* mean = likeness::kInputMeanBgr;
-    net.setInput(cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+    net.setInput(
+        cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
     std::vector<cv::Mat> outputs;
     net.forward(outputs, std::vector<std::string>{"add", "scores", likeness::kFeatureLayer});
 
@@ -304,7 +320,8 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
                 for (int ky = 0; ky < 3; ++ky)
                     for (int kx = 0; kx < 3; ++kx)
                         for (int channel = 0; channel < 3; ++channel)
-                            sum += rgb(2 * y + ky, 2 * x + kx, channel) * kernel[((ky * 3 + kx) * 3 + channel) * kFilters + filter];
+                            sum += rgb(2 * y + ky, 2 * x + kx, channel) *
+                                   kernel[((ky * 3 + kx) * 3 + channel) * kFilters + filter];
                 first[at(filter, y, x)] = relu6(convolutionNormalisation.apply(filter, sum));
             }
     std::vector<double> pooledSum(kFilters, 0.0);
@@ -317,11 +334,13 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
                 for (int ky = -1; ky <= 1; ++ky)
                     for (int kx = -1; kx <= 1; ++kx)
                         if (y + ky >= 0 && y + ky < kHalf && x + kx >= 0 && x + kx < kHalf)
-                            sum += first[at(filter, y + ky, x + kx)] * depthwiseKernel[((ky + 1) * 3 + kx + 1) * kFilters + filter];
+                            sum += first[at(filter, y + ky, x + kx)] *
+                                   depthwiseKernel[((ky + 1) * 3 + kx + 1) * kFilters + filter];
                 const double added = first[at(filter, y, x)] + relu6(depthwiseNormalisation.apply(filter, sum));
                 pooledSum[filter] += added;
                 cubedSum[filter] += added * added * added;
-                worstActivation = std::max(worstActivation, std::abs(added - outputs[0].ptr<float>()[at(filter, y, x)]));
+                worstActivation =
+                    std::max(worstActivation, std::abs(added - outputs[0].ptr<float>()[at(filter, y, x)]));
             }
     EXPECT_LE(worstActivation, 1e-4);
     ASSERT_EQ(outputs[2].total(), static_cast<std::size_t>(likeness::kFeatureDim));
@@ -337,19 +356,22 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     std::vector<double> grey(kSpectrumGrid * kSpectrumGrid, 0.0);
     for (int y = 0; y < kSide; ++y)
         for (int x = 0; x < kSide; ++x)
-            grey[(y / kCell) * kSpectrumGrid + x / kCell] += (rgb(y, x, 0) + rgb(y, x, 1) + rgb(y, x, 2)) / (3.0 * kCell * kCell);
+            grey[(y / kCell) * kSpectrumGrid + x / kCell] +=
+                (rgb(y, x, 0) + rgb(y, x, 1) + rgb(y, x, 2)) / (3.0 * kCell * kCell);
     auto coefficient = [&](int u, int v) {
         double sum = 0.0;
         for (int y = 0; y < kSpectrumGrid; ++y)
             for (int x = 0; x < kSpectrumGrid; ++x)
-                sum += grey[y * kSpectrumGrid + x] * std::cos(pi * (y + 0.5) * u / kSpectrumGrid) * std::cos(pi * (x + 0.5) * v / kSpectrumGrid);
+                sum += grey[y * kSpectrumGrid + x] * std::cos(pi * (y + 0.5) * u / kSpectrumGrid) *
+                       std::cos(pi * (x + 0.5) * v / kSpectrumGrid);
         return std::abs(sum);
     };
     int value = 2 * kFilters;
     for (int u = 0; u < kSpectrumGrid; ++u)
         for (int v = u; v < kSpectrumGrid; ++v) {
             if (u == 0 && v == 0) continue;
-            EXPECT_NEAR(outputs[2].ptr<float>()[value], coefficient(u, v) + coefficient(v, u), 1e-4) << "spectrum (" << u << ", " << v << ")";
+            EXPECT_NEAR(outputs[2].ptr<float>()[value], coefficient(u, v) + coefficient(v, u), 1e-4)
+                << "spectrum (" << u << ", " << v << ")";
             ++value;
         }
     std::vector<double> logits(denseBias.begin(), denseBias.end());

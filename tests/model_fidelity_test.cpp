@@ -90,8 +90,8 @@ Fixture prepare() {
     const std::string photos = work + "/photos";
     fixture.modelDirectory = work + "/model";
     std::filesystem::create_directories(work);
-    if (run("CONVERT_NSFWJS='" CONVERT_NSFWJS_PATH "' '" LIKENESS_SOURCE_DIR "/scripts/make-model' '" + fixture.modelDirectory + "' --orthonormal-seed " +
-            std::to_string(kProjectionSeed)) != 0) {
+    if (run("CONVERT_NSFWJS='" CONVERT_NSFWJS_PATH "' '" LIKENESS_SOURCE_DIR "/scripts/make-model' '" +
+            fixture.modelDirectory + "' --orthonormal-seed " + std::to_string(kProjectionSeed)) != 0) {
         fixture.error = "scripts/make-model failed";
         return fixture;
     }
@@ -112,14 +112,15 @@ Fixture prepare() {
         fixture.pictures.push_back(picture);
         cv::Mat rgb;
         cv::cvtColor(picture, rgb, cv::COLOR_BGR2RGB);
-        pixels.write(reinterpret_cast<const char*>(rgb.data), static_cast<std::streamsize>(rgb.total() * rgb.elemSize()));
+        pixels.write(reinterpret_cast<const char*>(rgb.data),
+                     static_cast<std::streamsize>(rgb.total() * rgb.elemSize()));
     }
     pixels.close();
     std::string layerList;
     for (const std::string& layer : referenceLayers()) layerList += (layerList.empty() ? "" : ",") + layer;
     const std::string referencePath = work + "/reference.json";
-    if (run("cd '" LIKENESS_SOURCE_DIR "/tools/model' && node reference.mjs '" + pixelsPath + "' " + std::to_string(fixture.pictures.size()) +
-            " " + layerList + " '" + referencePath + "'") != 0) {
+    if (run("cd '" LIKENESS_SOURCE_DIR "/tools/model' && node reference.mjs '" + pixelsPath + "' " +
+            std::to_string(fixture.pictures.size()) + " " + layerList + " '" + referencePath + "'") != 0) {
         fixture.error = "reference.mjs failed";
         return fixture;
     }
@@ -169,7 +170,8 @@ void normalise(std::vector<double>& values) {
 
 double maxAbsoluteDifference(const std::vector<double>& actual, const std::vector<double>& expected) {
     double worst = 0.0;
-    for (std::size_t index = 0; index < actual.size(); ++index) worst = std::max(worst, std::abs(actual[index] - expected[index]));
+    for (std::size_t index = 0; index < actual.size(); ++index)
+        worst = std::max(worst, std::abs(actual[index] - expected[index]));
     return worst;
 }
 
@@ -187,7 +189,8 @@ protected:
 
 TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
     const std::vector<std::string> layers = referenceLayers();
-    for (const std::string& layer : layers) ASSERT_EQ(fixture().reference.at(layer).size(), fixture().pictures.size()) << layer;
+    for (const std::string& layer : layers)
+        ASSERT_EQ(fixture().reference.at(layer).size(), fixture().pictures.size()) << layer;
     std::map<std::string, double> worst;
     for (std::size_t picture = 0; picture < fixture().pictures.size(); ++picture) {
         net.setInput(libraryBlob(fixture().pictures[picture]));
@@ -204,7 +207,8 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
             EXPECT_LE(difference, kTolerance) << layers[index] << " on " << kPhotos[picture];
         }
         const std::vector<double>& expectedScores = fixture().reference.at("dense_3")[picture];
-        const std::vector<double> scores = pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()], "dense_3");
+        const std::vector<double> scores =
+            pooled(outputs[std::find(layers.begin(), layers.end(), "dense_3") - layers.begin()], "dense_3");
         EXPECT_EQ(std::max_element(scores.begin(), scores.end()) - scores.begin(),
                   std::max_element(expectedScores.begin(), expectedScores.end()) - expectedScores.begin())
             << "top class of " << kPhotos[picture];
@@ -218,7 +222,8 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
 // A part's values for one picture before its normalisation: the reference's pooled output, or
 // for a cosine spectrum, the spectrum of the picture as the model sees it (rgb / 255).
 std::vector<double> partValues(const keras_to_caffe::FeaturePart& part, std::size_t picture) {
-    if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum) return fixture().reference.at(referenceName(part))[picture];
+    if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum)
+        return fixture().reference.at(referenceName(part))[picture];
     const cv::Mat blob = cv::dnn::blobFromImage(fixture().pictures[picture], 1.0 / 255.0);
     return keras_to_caffe::cosineSpectrum(blob.ptr<float>(), blob.size[1], blob.size[2], blob.size[3]);
 }

@@ -18,7 +18,8 @@ cv::Mat gaussianRows(int rows, const std::vector<double>& deviations, std::mt199
     cv::Mat values(rows, static_cast<int>(deviations.size()), CV_64F);
     std::normal_distribution<double> normal;
     for (int row = 0; row < rows; ++row)
-        for (int column = 0; column < values.cols; ++column) values.at<double>(row, column) = deviations[column] * normal(random);
+        for (int column = 0; column < values.cols; ++column)
+            values.at<double>(row, column) = deviations[column] * normal(random);
     return values;
 }
 
@@ -29,23 +30,26 @@ struct Examples {
 };
 
 // Copies differ from their original by Gaussian noise of the given deviations, mixed by `mixing`.
-Examples makeExamples(int originals, int copiesEach, double spread, const std::vector<double>& noise, const cv::Mat& mixing,
-                      unsigned seed) {
+Examples makeExamples(int originals, int copiesEach, double spread, const std::vector<double>& noise,
+                      const cv::Mat& mixing, unsigned seed) {
     std::mt19937 random(seed);
     Examples examples;
     examples.originals = gaussianRows(originals, std::vector<double>(noise.size(), spread), random);
     for (int original = 0; original < originals; ++original)
         for (int copy = 0; copy < copiesEach; ++copy) {
-            examples.copies.push_back(cv::Mat(examples.originals.row(original) + gaussianRows(1, noise, random) * mixing));
+            examples.copies.push_back(
+                cv::Mat(examples.originals.row(original) + gaussianRows(1, noise, random) * mixing));
             examples.copyOf.push_back(original);
         }
     return examples;
 }
 
 cv::Mat asMat(const Projection& projection) {
-    cv::Mat matrix(static_cast<int>(projection.matrix.size()), static_cast<int>(projection.matrix.front().size()), CV_64F);
+    cv::Mat matrix(static_cast<int>(projection.matrix.size()), static_cast<int>(projection.matrix.front().size()),
+                   CV_64F);
     for (int row = 0; row < matrix.rows; ++row)
-        for (int column = 0; column < matrix.cols; ++column) matrix.at<double>(row, column) = projection.matrix[row][column];
+        for (int column = 0; column < matrix.cols; ++column)
+            matrix.at<double>(row, column) = projection.matrix[row][column];
     return matrix;
 }
 
@@ -57,7 +61,8 @@ double nearestOriginalRate(const Examples& examples, const cv::Mat& map) {
     for (int copy = 0; copy < copies.rows; ++copy) {
         int nearest = 0;
         for (int original = 1; original < originals.rows; ++original)
-            if (cv::norm(copies.row(copy) - originals.row(original)) < cv::norm(copies.row(copy) - originals.row(nearest)))
+            if (cv::norm(copies.row(copy) - originals.row(original)) <
+                cv::norm(copies.row(copy) - originals.row(nearest)))
                 nearest = original;
         found += nearest == examples.copyOf[copy];
     }
@@ -108,30 +113,37 @@ TEST(LearnWhitening, MakesCopiesFindTheirOriginalsAndKeepsTheSteadyDirectionsFir
 
 TEST(LearnWhitening, RefusesInputItCannotFit) {
     const Examples examples = makeExamples(6, 2, 1.0, {1.0, 1.0, 1.0}, cv::Mat::eye(3, 3, CV_64F), 5);
-    const auto fit = [&](const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf, double shrinkage,
+    const auto fit = [&](const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf,
+                         double shrinkage,
                          int dimensions) { return learnWhitening(originals, copies, copyOf, shrinkage, dimensions); };
     EXPECT_NO_THROW(fit(examples.originals, examples.copies, examples.copyOf, 0.1, 3));
-    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, 0.1, 0), std::invalid_argument) << "no dimensions";
-    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, 0.1, 4), std::invalid_argument) << "more than the input";
-    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, -0.1, 3), std::invalid_argument) << "negative shrinkage";
+    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, 0.1, 0), std::invalid_argument)
+        << "no dimensions";
+    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, 0.1, 4), std::invalid_argument)
+        << "more than the input";
+    EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, -0.1, 3), std::invalid_argument)
+        << "negative shrinkage";
     EXPECT_THROW(fit(examples.originals, examples.copies, examples.copyOf, std::numeric_limits<double>::quiet_NaN(), 3),
                  std::invalid_argument)
         << "NaN shrinkage";
     cv::Mat singles;
     examples.originals.convertTo(singles, CV_32F);
     EXPECT_THROW(fit(singles, examples.copies, examples.copyOf, 0.1, 3), std::invalid_argument) << "float rows";
-    EXPECT_THROW(fit(examples.originals.colRange(0, 2).clone(), examples.copies, examples.copyOf, 0.1, 2), std::invalid_argument)
+    EXPECT_THROW(fit(examples.originals.colRange(0, 2).clone(), examples.copies, examples.copyOf, 0.1, 2),
+                 std::invalid_argument)
         << "different lengths";
     EXPECT_THROW(fit(examples.originals, examples.copies, {0, 1}, 0.1, 3), std::invalid_argument) << "copyOf too short";
     std::vector<int> missing = examples.copyOf;
     missing.back() = examples.originals.rows;
-    EXPECT_THROW(fit(examples.originals, examples.copies, missing, 0.1, 3), std::invalid_argument) << "copyOf out of range";
+    EXPECT_THROW(fit(examples.originals, examples.copies, missing, 0.1, 3), std::invalid_argument)
+        << "copyOf out of range";
     // Copies identical to their originals in the last value: without shrinkage that direction
     // has no variance to divide by.
     cv::Mat steady = examples.copies.clone();
     for (int copy = 0; copy < steady.rows; ++copy)
         steady.at<double>(copy, 2) = examples.originals.at<double>(examples.copyOf[copy], 2);
-    EXPECT_THROW(fit(examples.originals, steady, examples.copyOf, 0.0, 3), std::invalid_argument) << "a direction never varies";
+    EXPECT_THROW(fit(examples.originals, steady, examples.copyOf, 0.0, 3), std::invalid_argument)
+        << "a direction never varies";
     EXPECT_NO_THROW(fit(examples.originals, steady, examples.copyOf, 0.1, 3));
 }
 
@@ -140,7 +152,8 @@ TEST(WriteProjection, ReadsBackEveryValueExactly) {
     for (int row = 0; row < likeness::kFeatureDim; ++row) projection.matrix.push_back({1.0 / 3.0 * row, -1e-300, 0.1});
     projection.bias.assign(likeness::kFeatureDim, 2.0 / 7.0);
     const std::string path =
-        (std::filesystem::temp_directory_path() / ("likeness-projection-" + std::to_string(getpid()) + ".json")).string();
+        (std::filesystem::temp_directory_path() / ("likeness-projection-" + std::to_string(getpid()) + ".json"))
+            .string();
     ASSERT_TRUE(writeProjection(projection, path));
     const Projection read = readProjection(path);
     std::filesystem::remove(path);

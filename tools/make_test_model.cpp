@@ -46,7 +46,8 @@ caffe::Layer convolution(std::mt19937& generator, const std::string& name, const
                            " pad: " + std::to_string(kernel / 2) + " }",
                        {}};
     const std::size_t weightCount = static_cast<std::size_t>(outputs) * fanIn;
-    layer.blobs.push_back({{outputs, inputs, kernel, kernel}, uniformValues(generator, weightCount, heBound(fanIn, gain))});
+    layer.blobs.push_back(
+        {{outputs, inputs, kernel, kernel}, uniformValues(generator, weightCount, heBound(fanIn, gain))});
     layer.blobs.push_back({{outputs}, uniformValues(generator, static_cast<std::size_t>(outputs), 0.05)});
     return layer;
 }
@@ -61,7 +62,8 @@ caffe::NetWriter testModel(unsigned seed) {
     net.setInput("data", {1, 3, likeness::kInputSide, likeness::kInputSide});
     net.addLayer(convolution(generator, "conv1", "data", 3, 16, 7, 4, 1.0 / kPixelSpread));  // 56x56
     net.addLayer(relu("conv1"));
-    net.addLayer({"pool1", "Pooling", {"conv1"}, {"pool1"}, "pooling_param { pool: MAX kernel_size: 2 stride: 2 }", {}});
+    net.addLayer(
+        {"pool1", "Pooling", {"conv1"}, {"pool1"}, "pooling_param { pool: MAX kernel_size: 2 stride: 2 }", {}});
     net.addLayer(convolution(generator, "conv2", "pool1", 16, kFeatureChannels, 3, 2, 2.0));  // 14x14
     net.addLayer(relu("conv2"));
     net.addLayer({likeness::kFeatureLayer,

@@ -163,7 +163,8 @@ nlohmann::json run(const Options& options) {
 
     std::mt19937 random(20240611);
     std::vector<std::vector<float>> features;
-    for (std::size_t i = 0; i < std::min<std::size_t>(options.records, 1000); ++i) features.push_back(syntheticFeature(random));
+    for (std::size_t i = 0; i < std::min<std::size_t>(options.records, 1000); ++i)
+        features.push_back(syntheticFeature(random));
     const auto featureOf = [&](std::size_t i) -> const std::vector<float>& { return features[i % features.size()]; };
     for (std::size_t i = 0; i < options.records; ++i) std::ofstream(keyOf(i)).put('x');
 
@@ -182,7 +183,8 @@ nlohmann::json run(const Options& options) {
     const double literalWriteSeconds = secondsSince(start);
     bool writeIdentical = formatted > 0;
     for (std::size_t i = 0; i < options.literalRecords; ++i) {
-        writeIdentical = writeIdentical && featureRecord(keyOf(i), featureOf(i)) == literalRecord(keyOf(i), featureOf(i));
+        writeIdentical =
+            writeIdentical && featureRecord(keyOf(i), featureOf(i)) == literalRecord(keyOf(i), featureOf(i));
     }
     {
         std::ofstream file(kDatabase, std::ios::binary);
@@ -233,7 +235,9 @@ nlohmann::json run(const Options& options) {
         unsyncedMs = appendMsPerAdd(features, options.adds, "adds.txt");
     }
 
-    const auto perRecordUs = [](double seconds, std::size_t count) { return seconds * 1e6 / static_cast<double>(count); };
+    const auto perRecordUs = [](double seconds, std::size_t count) {
+        return seconds * 1e6 / static_cast<double>(count);
+    };
     return {{"load_records", options.records},
             {"load_file_mb", fileMb},
             {"load_ms", loadSeconds * 1000.0},

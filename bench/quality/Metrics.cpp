@@ -58,7 +58,8 @@ std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> ma
         const std::size_t accepted = i + 1;
         const double precision = static_cast<double>(correct) / static_cast<double>(accepted);
         if (precision < wantedPrecision) continue;
-        const double recall = positiveCount == 0 ? 0 : static_cast<double>(correct) / static_cast<double>(positiveCount);
+        const double recall =
+            positiveCount == 0 ? 0 : static_cast<double>(correct) / static_cast<double>(positiveCount);
         best = OperatingPoint{matches[i].distance, precision, recall, accepted};
     }
     return best;
@@ -77,7 +78,8 @@ OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float 
     return {threshold, precision, recall, accepted};
 }
 
-std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups, double wantedPrecision) {
+std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups,
+                                            double wantedPrecision) {
     std::vector<float> candidates;
     for (const auto& group : groups)
         for (const NearestMatch& match : group) candidates.push_back(match.distance);

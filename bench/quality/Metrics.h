@@ -64,6 +64,7 @@ OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float 
 
 // The largest observed distance at which every group of matches keeps at least wantedPrecision
 // (a group that accepts nothing keeps it) while some query is accepted; nothing when none does.
-std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups, double wantedPrecision);
+std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups,
+                                            double wantedPrecision);
 
 #endif

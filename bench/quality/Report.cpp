@@ -15,7 +15,8 @@ std::vector<ScoreRow> scoreGroups(const std::vector<QueryOutcome>& outcomes, con
     std::vector<ScoreRow> rows;
     for (std::size_t method = 0; method < methods.size(); ++method) {
         std::map<std::string, std::vector<QueryRank>> ranksByGroup;
-        for (const QueryOutcome& outcome : outcomes) ranksByGroup[groupOf(outcome)].push_back(outcome.rankByMethod.at(method));
+        for (const QueryOutcome& outcome : outcomes)
+            ranksByGroup[groupOf(outcome)].push_back(outcome.rankByMethod.at(method));
         for (const std::string& group : groupOrder) {
             const auto found = ranksByGroup.find(group);
             if (found != ranksByGroup.end()) rows.push_back({methods[method], group, scoreQueries(found->second)});
@@ -65,7 +66,8 @@ void writeRows(std::ostream& out, const std::vector<ScoreRow>& rows, const char*
 std::vector<ScoreRow> scoreByBlock(const std::vector<QueryOutcome>& outcomes, const std::vector<std::string>& methods) {
     const auto& transforms = queryTransforms();
     std::vector<std::string> order;
-    for (QueryBlock block : {QueryBlock::Identity, QueryBlock::Jpeg, QueryBlock::Crop, QueryBlock::Strong, QueryBlock::Unseen}) {
+    for (QueryBlock block :
+         {QueryBlock::Identity, QueryBlock::Jpeg, QueryBlock::Crop, QueryBlock::Strong, QueryBlock::Unseen}) {
         order.push_back(blockName(block));
     }
     std::vector<ScoreRow> rows = scoreGroups(outcomes, methods, order, [&transforms](const QueryOutcome& outcome) {
@@ -121,8 +123,8 @@ void printScoreTable(std::ostream& out, const std::string& title, const std::vec
                 out << " | " << std::string(19, ' ');
                 continue;
             }
-            std::snprintf(cell, sizeof cell, " | %5.3f %5.3f %5.3f  ", found->second.recallAt1, found->second.recallAt10,
-                          found->second.meanAveragePrecision);
+            std::snprintf(cell, sizeof cell, " | %5.3f %5.3f %5.3f  ", found->second.recallAt1,
+                          found->second.recallAt10, found->second.meanAveragePrecision);
             out << cell;
         }
         out << "\n";
@@ -140,13 +142,13 @@ void printThresholds(std::ostream& out, const ThresholdReport& threshold) {
     std::snprintf(line, sizeof line, "%-14s %7s %7s | %-21s | %-21s | %-21s\n", "kind", "queries", "absent",
                   "own 95 % precision", "common threshold", "shipped threshold");
     out << line;
-    std::snprintf(line, sizeof line, "%-30s | %-21s | %-21s | %-21s\n", "", " distance  prec   rec", " distance  prec   rec",
-                  " distance  prec   rec");
+    std::snprintf(line, sizeof line, "%-30s | %-21s | %-21s | %-21s\n", "", " distance  prec   rec",
+                  " distance  prec   rec", " distance  prec   rec");
     out << line;
     for (const KindThreshold& kind : threshold.kinds) {
         std::snprintf(line, sizeof line, "%-14s %7zu %7zu | %s | %s | %s\n", kind.kind.c_str(), kind.positiveQueries,
-                      kind.negativeQueries, point(kind.atWantedPrecision).c_str(), point(kind.atCommonThreshold).c_str(),
-                      point(kind.atShippedThreshold).c_str());
+                      kind.negativeQueries, point(kind.atWantedPrecision).c_str(),
+                      point(kind.atCommonThreshold).c_str(), point(kind.atShippedThreshold).c_str());
         out << line;
     }
 }

@@ -64,7 +64,8 @@ struct Options {
 };
 
 const char* const kUsage =
-    "usage: bench_quality [--photos DIR] [--model DIR] [--split dev|test|all] [--json FILE] [--matches FILE] [--keep-work]\n"
+    "usage: bench_quality [--photos DIR] [--model DIR] [--split dev|test|all] [--json FILE] [--matches FILE] "
+    "[--keep-work]\n"
     "  --photos DIR   the photo set made by scripts/fetch-photos (build/photos/set)\n"
     "  --model DIR    directory holding v0.net and v0.dat (model)\n"
     "  --split NAME   query the dev half, the test half or all of the sources (test)\n"
@@ -110,8 +111,8 @@ Options parseOptions(int argc, char** argv) {
 class OwnExtraction {
 public:
     explicit OwnExtraction(const fs::path& modelDir)
-        : classifier((modelDir / "v0.net").string(), (modelDir / "v0.dat").string(), 1, likeness::kInputScale, kInputSize,
-                     kInputMean, false) {}
+        : classifier((modelDir / "v0.net").string(), (modelDir / "v0.dat").string(), 1, likeness::kInputScale,
+                     kInputSize, kInputMean, false) {}
 
     std::vector<float> featureOf(const cv::Mat& picture) {
         std::vector<float> feature;
@@ -186,8 +187,13 @@ class QualityBenchmark {
 public:
     QualityBenchmark(std::vector<Photo> photos, PhotoRoles roles, IModule& module, const FeatureMap& stored,
                      OwnExtraction& own, std::vector<Hasher> hashers, bool keepQueries)
-        : photos(std::move(photos)), roles(std::move(roles)), module(module), stored(stored), own(own),
-          hashers(std::move(hashers)), keepQueries(keepQueries) {
+        : photos(std::move(photos)),
+          roles(std::move(roles)),
+          module(module),
+          stored(stored),
+          own(own),
+          hashers(std::move(hashers)),
+          keepQueries(keepQueries) {
         // Pasted copies go onto held-out ordinary photos: never indexed, so the backdrop itself
         // cannot be found, and a scene rather than a texture.
         for (std::size_t absent : this->roles.heldOut)
@@ -233,13 +239,15 @@ private:
                 backdrop = cv::imread(photos[*other].path.string(), cv::IMREAD_COLOR);
             }
             const EncodedQuery query = encodeQuery(how, original, seed, backdrop);
-            queryPath = fs::path("queries") / (fs::path(photo.name).stem().string() + "__" + how.name + query.extension);
+            queryPath =
+                fs::path("queries") / (fs::path(photo.name).stem().string() + "__" + how.name + query.extension);
             writeFile(queryPath, query.bytes);
             picture = cv::imdecode(query.bytes, cv::IMREAD_COLOR);
         }
         const std::string originalKey = kSaveDir + photo.name;
         const Nearest nearest = nearestStored(stored, own.featureOf(picture));
-        run.byKind[photo.kind].matches.push_back({static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
+        run.byKind[photo.kind].matches.push_back(
+            {static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
         run.byKind[photo.kind].indexed.push_back(indexed);
 
         QueryOutcome outcome;
@@ -249,8 +257,8 @@ private:
             std::vector<std::string> keys;
             module.search(queryPath.string(), 1, keys, static_cast<int>(kScoredDepth));
             const auto found = std::find(keys.begin(), keys.end(), originalKey);
-            outcome.rankByMethod.push_back(found == keys.end() ? QueryRank{}
-                                                               : QueryRank{static_cast<std::size_t>(found - keys.begin())});
+            outcome.rankByMethod.push_back(
+                found == keys.end() ? QueryRank{} : QueryRank{static_cast<std::size_t>(found - keys.begin())});
             if (keys.empty() || keys.front() != nearest.key) ++run.searchDisagreements;
             const std::vector<cv::Mat> queryHashes = hashesOf(picture, hashers);
             for (std::size_t h = 0; h < hashers.size(); ++h) {

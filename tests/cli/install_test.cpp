@@ -33,8 +33,7 @@ void expectExampleHostWorks(const fs::path& host, const fs::path& home) {
     const CommandRun noModel = runShell(command + " ../in/scene0.jpg", home / "elsewhere");
     EXPECT_EQ(noModel.status, 48);
     const fs::path net = home / "elsewhere" / "model" / "v0.net";
-    EXPECT_NE(noModel.err.find("the model is missing: looked for " + net.string()), std::string::npos)
-        << noModel.err;
+    EXPECT_NE(noModel.err.find("the model is missing: looked for " + net.string()), std::string::npos) << noModel.err;
 }
 
 class InstallTest : public ::testing::Test {
@@ -44,9 +43,8 @@ protected:
         fs::remove_all(root);
         fs::create_directories(root);
         prefix = root / "prefix";
-        installed = runShell("cmake --install " + shellQuoted(LIKENESS_BUILD_DIR) + " --prefix " +
-                                 shellQuoted(prefix.string()),
-                             root);
+        installed = runShell(
+            "cmake --install " + shellQuoted(LIKENESS_BUILD_DIR) + " --prefix " + shellQuoted(prefix.string()), root);
     }
     static void TearDownTestSuite() { fs::remove_all(root); }
 
@@ -99,18 +97,17 @@ TEST_F(InstallTest, ExampleHostBuildsWithFindPackage) {
 }
 
 TEST_F(InstallTest, ExampleHostBuildsWithPkgConfigWhichNamesOnlyTheLibrary) {
-    const CommandRun libs = runShell("PKG_CONFIG_PATH=" + shellQuoted((prefix / "lib" / "pkgconfig").string()) +
-                                         " pkg-config --libs likeness",
-                                     root);
+    const CommandRun libs = runShell(
+        "PKG_CONFIG_PATH=" + shellQuoted((prefix / "lib" / "pkgconfig").string()) + " pkg-config --libs likeness",
+        root);
     EXPECT_EQ(libs.status, 0) << libs.err;
     EXPECT_EQ(libs.out.find("opencv"), std::string::npos) << "OpenCV is the library's own dependency: " << libs.out;
     const std::string pkgConfig = "PKG_CONFIG_PATH=" + shellQuoted((prefix / "lib" / "pkgconfig").string()) +
                                   " pkg-config --cflags --libs likeness";
-    const CommandRun build = runShell("c++ -std=c++17 -Wall -Wextra -Werror " +
-                                          shellQuoted(std::string(LIKENESS_SOURCE_DIR) + "/examples/host.cpp") +
-                                          " -o host $(" + pkgConfig + ") -Wl,-rpath," +
-                                          shellQuoted((prefix / "lib").string()),
-                                      root);
+    const CommandRun build = runShell(
+        "c++ -std=c++17 -Wall -Wextra -Werror " + shellQuoted(std::string(LIKENESS_SOURCE_DIR) + "/examples/host.cpp") +
+            " -o host $(" + pkgConfig + ") -Wl,-rpath," + shellQuoted((prefix / "lib").string()),
+        root);
     ASSERT_EQ(build.status, 0) << build.err;
     expectHostWorks(root / "host", "home-pkg-config");
 }
@@ -140,7 +137,7 @@ TEST_F(InstallTest, InitCopiesTheInstalledDefaultModel) {
     const CommandRun classify = runShell(command + " classify in/scene0.jpg", root / "fresh");
     EXPECT_EQ(classify.status, 0) << classify.err;
     EXPECT_TRUE(std::regex_match(classify.out, std::regex("(Drawing|Hentai|Neutral|Porn|Sexy) [0-9.]+ "
-                                                           "\\(content rating\\)\n")))
+                                                          "\\(content rating\\)\n")))
         << classify.out;
 }
 
@@ -161,11 +158,11 @@ TEST(ExampleHost, TheReadmesHostIsTheTestedOneAndRunsAsPrinted) {
     fs::remove_all(root);
     fs::create_directories(root / "home");
     std::ofstream(root / "host.cpp", std::ios::binary) << printed;
-    const CommandRun build = runShell("c++ -std=c++17 -Wall -Wextra -Werror host.cpp -o host -I" +
-                                          shellQuoted(LIKENESS_SOURCE_DIR) + " $(pkg-config --cflags opencv4) -L" +
-                                          shellQuoted(LIKENESS_BUILD_DIR) + " -llikeness -Wl,-rpath," +
-                                          shellQuoted(LIKENESS_BUILD_DIR),
-                                      root);
+    const CommandRun build =
+        runShell("c++ -std=c++17 -Wall -Wextra -Werror host.cpp -o host -I" + shellQuoted(LIKENESS_SOURCE_DIR) +
+                     " $(pkg-config --cflags opencv4) -L" + shellQuoted(LIKENESS_BUILD_DIR) +
+                     " -llikeness -Wl,-rpath," + shellQuoted(LIKENESS_BUILD_DIR),
+                 root);
     ASSERT_EQ(build.status, 0) << build.err;
     fs::copy(LIKENESS_TEST_MODEL_DIR, root / "home" / "model", fs::copy_options::recursive);
     ASSERT_EQ(runShell(shellQuoted(MAKE_TEST_PICTURES) + " in 2", root / "home").status, 0);

@@ -27,8 +27,7 @@ int main(int argc, char** argv) {
             if (shape % 2 == 0)
                 cv::rectangle(scene, corner, corner + cv::Point(20 + coordinate(100), 20 + coordinate(80)), colour,
                               cv::FILLED);
-            else
-                cv::circle(scene, corner, 10 + coordinate(50), colour, cv::FILLED);
+            else cv::circle(scene, corner, 10 + coordinate(50), colour, cv::FILLED);
         }
         const std::string name = "scene" + std::to_string(i) + (i % 2 == 0 ? ".jpg" : ".png");
         if (!cv::imwrite((outDir / name).string(), scene)) {

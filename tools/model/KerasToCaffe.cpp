@@ -105,21 +105,37 @@ public:
                 addSpectrum(head, name, source);
             } else if (part.pooling == Pooling::GeneralisedMean) {
                 // ReLU outputs are never negative, so the cube root is always real.
-                head.push_back({name + "_cubed", "Power", {source}, {name + "_cubed"},
-                                "power_param { power: " + decimal(kGeneralisedMeanPower) + " }", {}});
-                head.push_back({name + "_mean", "Pooling", {name + "_cubed"}, {name + "_mean"},
-                                "pooling_param { pool: AVE global_pooling: true }", {}});
-                head.push_back({name, "Power", {name + "_mean"}, {name},
-                                "power_param { power: " + decimal(1.0 / kGeneralisedMeanPower) + " }", {}});
+                head.push_back({name + "_cubed",
+                                "Power",
+                                {source},
+                                {name + "_cubed"},
+                                "power_param { power: " + decimal(kGeneralisedMeanPower) + " }",
+                                {}});
+                head.push_back({name + "_mean",
+                                "Pooling",
+                                {name + "_cubed"},
+                                {name + "_mean"},
+                                "pooling_param { pool: AVE global_pooling: true }",
+                                {}});
+                head.push_back({name,
+                                "Power",
+                                {name + "_mean"},
+                                {name},
+                                "power_param { power: " + decimal(1.0 / kGeneralisedMeanPower) + " }",
+                                {}});
             } else {
-                head.push_back({name, "Pooling", {source}, {name},
-                                std::string("pooling_param { pool: ") + (part.pooling == Pooling::Maximum ? "MAX" : "AVE") +
-                                    " global_pooling: true }",
+                head.push_back({name,
+                                "Pooling",
+                                {source},
+                                {name},
+                                std::string("pooling_param { pool: ") +
+                                    (part.pooling == Pooling::Maximum ? "MAX" : "AVE") + " global_pooling: true }",
                                 {}});
             }
             if (part.normalised) head.push_back(normalisation(name + "_normalised", name, 1.0));
             pooled.push_back(head.back().tops.front());
-            partChannels.push_back(part.pooling == Pooling::CosineSpectrum ? kSpectrumValues : shapes.at(source).channels);
+            partChannels.push_back(part.pooling == Pooling::CosineSpectrum ? kSpectrumValues
+                                                                           : shapes.at(source).channels);
             lastSource = std::max(lastSource, producers.at(source));
         }
         std::string projected = pooled.front();
@@ -140,7 +156,8 @@ public:
         head.push_back(std::move(feature));
         if (recipe.normalised) head.push_back(normalisation(likeness::kFeatureLayer, mapped, recipe.scale));
         for (const caffe::Layer& layer : head)
-            if (shapes.count(layer.tops.front())) throw ConversionError("the model already has a blob named " + layer.tops.front());
+            if (shapes.count(layer.tops.front()))
+                throw ConversionError("the model already has a blob named " + layer.tops.front());
         layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(lastSource) + 1, head.begin(), head.end());
     }
 
@@ -150,13 +167,18 @@ public:
     void addSpectrum(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source) const {
         const Shape& shape = shapes.at(source);
         if (shape.height % kSpectrumGrid || shape.width % kSpectrumGrid)
-            throw ConversionError("the cosine spectrum needs a layer whose sides are multiples of " + std::to_string(kSpectrumGrid) +
-                                  "; " + source + " is " + std::to_string(shape.height) + "x" + std::to_string(shape.width));
+            throw ConversionError("the cosine spectrum needs a layer whose sides are multiples of " +
+                                  std::to_string(kSpectrumGrid) + "; " + source + " is " +
+                                  std::to_string(shape.height) + "x" + std::to_string(shape.width));
         const int cellHeight = shape.height / kSpectrumGrid;
         const int cellWidth = shape.width / kSpectrumGrid;
-        head.push_back({name + "_grid", "Pooling", {source}, {name + "_grid"},
-                        "pooling_param { pool: AVE kernel_h: " + std::to_string(cellHeight) + " kernel_w: " + std::to_string(cellWidth) +
-                            " stride_h: " + std::to_string(cellHeight) + " stride_w: " + std::to_string(cellWidth) + " }",
+        head.push_back({name + "_grid",
+                        "Pooling",
+                        {source},
+                        {name + "_grid"},
+                        "pooling_param { pool: AVE kernel_h: " + std::to_string(cellHeight) +
+                            " kernel_w: " + std::to_string(cellWidth) + " stride_h: " + std::to_string(cellHeight) +
+                            " stride_w: " + std::to_string(cellWidth) + " }",
                         {}});
         constexpr int cells = kSpectrumGrid * kSpectrumGrid;
         std::vector<float> cosines(static_cast<std::size_t>(cells) * shape.channels * cells);
@@ -165,10 +187,16 @@ public:
                 for (int channel = 0; channel < shape.channels; ++channel)
                     for (int y = 0; y < kSpectrumGrid; ++y)
                         for (int x = 0; x < kSpectrumGrid; ++x)
-                            cosines[(static_cast<std::size_t>(u * kSpectrumGrid + v) * shape.channels + channel) * cells + y * kSpectrumGrid + x] =
+                            cosines[(static_cast<std::size_t>(u * kSpectrumGrid + v) * shape.channels + channel) *
+                                        cells +
+                                    y * kSpectrumGrid + x] =
                                 static_cast<float>(cosineBasis(u, y) * cosineBasis(v, x) / shape.channels);
-        caffe::Layer transform{name + "_cosines", "InnerProduct", {name + "_grid"}, {name + "_cosines"},
-                               "inner_product_param { num_output: " + std::to_string(cells) + " }", {}};
+        caffe::Layer transform{name + "_cosines",
+                               "InnerProduct",
+                               {name + "_grid"},
+                               {name + "_cosines"},
+                               "inner_product_param { num_output: " + std::to_string(cells) + " }",
+                               {}};
         transform.blobs.push_back({{cells, shape.channels * cells}, std::move(cosines)});
         transform.blobs.push_back({{cells}, std::vector<float>(cells, 0.0f)});
         head.push_back(std::move(transform));
@@ -180,19 +208,30 @@ public:
             folding[row * cells + u * kSpectrumGrid + v] += 1.0f;
             folding[row * cells + v * kSpectrumGrid + u] += 1.0f;
         }
-        caffe::Layer fold{name + "_folded", "InnerProduct", {name + "_magnitudes"}, {name + "_folded"},
-                          "inner_product_param { num_output: " + std::to_string(kSpectrumValues) + " }", {}};
+        caffe::Layer fold{name + "_folded",
+                          "InnerProduct",
+                          {name + "_magnitudes"},
+                          {name + "_folded"},
+                          "inner_product_param { num_output: " + std::to_string(kSpectrumValues) + " }",
+                          {}};
         fold.blobs.push_back({{kSpectrumValues, cells}, std::move(folding)});
         fold.blobs.push_back({{kSpectrumValues}, std::vector<float>(kSpectrumValues, 0.0f)});
         head.push_back(std::move(fold));
         // Shaped like the globally pooled parts it is concatenated with.
-        head.push_back({name, "Reshape", {name + "_folded"}, {name}, "reshape_param { shape { dim: 0 dim: -1 dim: 1 dim: 1 } }", {}});
+        head.push_back({name,
+                        "Reshape",
+                        {name + "_folded"},
+                        {name},
+                        "reshape_param { shape { dim: 0 dim: -1 dim: 1 dim: 1 } }",
+                        {}});
     }
 
     // OpenCV's Normalize divides by the Euclidean norm over all the values of a picture and
     // multiplies by the one shared scale.
     static caffe::Layer normalisation(const std::string& name, const std::string& bottom, double scale) {
-        caffe::Layer layer{name, "Normalize", {bottom}, {name}, "norm_param { across_spatial: true channel_shared: true eps: 1e-10 }", {}};
+        caffe::Layer layer{
+            name, "Normalize", {bottom}, {name}, "norm_param { across_spatial: true channel_shared: true eps: 1e-10 }",
+            {}};
         layer.blobs.push_back({{1}, {static_cast<float>(scale)}});
         return layer;
     }
@@ -225,11 +264,13 @@ private:
         const json& entry = model.weights.at(name);
         const std::vector<int> shape = entry.at("shape");
         if (shape != expectedShape)
-            throw ConversionError("weight " + name + " is " + blobText(shape) + ", expected " + blobText(expectedShape));
+            throw ConversionError("weight " + name + " is " + blobText(shape) + ", expected " +
+                                  blobText(expectedShape));
         std::size_t count = 1;
         for (int dim : shape) count *= static_cast<std::size_t>(dim);
         const std::size_t offset = entry.at("offset");
-        if (offset + count > model.values.size()) throw ConversionError("weight " + name + " lies beyond keras-weights.bin");
+        if (offset + count > model.values.size())
+            throw ConversionError("weight " + name + " lies beyond keras-weights.bin");
         return {model.values.begin() + static_cast<std::ptrdiff_t>(offset),
                 model.values.begin() + static_cast<std::ptrdiff_t>(offset + count)};
     }
@@ -242,9 +283,7 @@ private:
         layers.push_back(std::move(layer));
     }
 
-    void alias(const json& layer) {
-        blobs[layer.at("name")] = blobOfLayer(onlyInput(layer));
-    }
+    void alias(const json& layer) { blobs[layer.at("name")] = blobOfLayer(onlyInput(layer)); }
 
     // The library feeds (BGR - mean) x 1.0; a per-channel Scale gives back BGR / 255, and the first
     // convolution reads its channels in that order. Folding the mean into the convolution instead
@@ -365,7 +404,8 @@ private:
         const Shape in = shapes.at(bottom);
         const int kernel = config.at("kernel_size")[0];
         const int stride = config.at("strides")[0];
-        if (config.at("kernel_size")[1] != kernel || config.at("strides")[1] != stride) fail(layer, "non-square kernel or stride");
+        if (config.at("kernel_size")[1] != kernel || config.at("strides")[1] != stride)
+            fail(layer, "non-square kernel or stride");
         if (config.at("dilation_rate") != json::parse("[1, 1]")) fail(layer, "dilation is not supported");
         if (config.at("activation") != "linear") fail(layer, "a fused activation is not supported");
         if (config.at("data_format") != "channels_last") fail(layer, "expected channels_last");
@@ -378,7 +418,8 @@ private:
         const int group = depthwise ? in.channels : 1;
         std::vector<float> caffeWeights = depthwise ? depthwiseWeights(name, kernel, in.channels, multiplier)
                                                     : kernelWeights(name, kernel, in.channels, outputs, readsPicture);
-        std::vector<float> bias = config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
+        std::vector<float> bias =
+            config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
 
         const Shape out{outputs, (in.height + 2 * pad - kernel) / stride + 1,
                         (in.width + 2 * pad - kernel) / stride + 1};
@@ -387,9 +428,10 @@ private:
                                 "Convolution",
                                 {bottom},
                                 {convolutionTop},
-                                "convolution_param { num_output: " + std::to_string(outputs) + " kernel_size: " + std::to_string(kernel) +
-                                    " stride: " + std::to_string(stride) + " pad: " + std::to_string(pad) +
-                                    " group: " + std::to_string(group) + " bias_term: true }",
+                                "convolution_param { num_output: " + std::to_string(outputs) +
+                                    " kernel_size: " + std::to_string(kernel) + " stride: " + std::to_string(stride) +
+                                    " pad: " + std::to_string(pad) + " group: " + std::to_string(group) +
+                                    " bias_term: true }",
                                 {}};
         const int inputsPerGroup = in.channels / group;
         caffeLayer.blobs.push_back({{outputs, inputsPerGroup, kernel, kernel}, std::move(caffeWeights)});
@@ -410,13 +452,16 @@ private:
         const std::string source = onlyInput(layer);
         const std::string blob = blobOfLayer(source);
         const auto convolution = convolutions.find(blob);
-        if (convolution == convolutions.end()) fail(layer, "only a batch normalisation right after a convolution is supported");
+        if (convolution == convolutions.end())
+            fail(layer, "only a batch normalisation right after a convolution is supported");
         if (consumers[source] != 1) fail(layer, source + " is read by more than the batch normalisation");
         if (config.at("axis") != -1 && config.at("axis") != 3) fail(layer, "expected normalisation over channels");
         const int channels = shapes.at(blob).channels;
         const double epsilon = config.at("epsilon");
-        const std::vector<float> gamma = config.at("scale").get<bool>() ? weight(name + "/gamma", {channels}) : std::vector<float>(channels, 1.0f);
-        const std::vector<float> beta = config.at("center").get<bool>() ? weight(name + "/beta", {channels}) : std::vector<float>(channels, 0.0f);
+        const std::vector<float> gamma =
+            config.at("scale").get<bool>() ? weight(name + "/gamma", {channels}) : std::vector<float>(channels, 1.0f);
+        const std::vector<float> beta =
+            config.at("center").get<bool>() ? weight(name + "/beta", {channels}) : std::vector<float>(channels, 0.0f);
         const std::vector<float> mean = weight(name + "/moving_mean", {channels});
         const std::vector<float> variance = weight(name + "/moving_variance", {channels});
 
@@ -430,7 +475,8 @@ private:
                 float& value = weights[channel * perChannel + index];
                 value = static_cast<float>(value * factor);
             }
-            bias[channel] = static_cast<float>((static_cast<double>(bias[channel]) - mean[channel]) * factor + beta[channel]);
+            bias[channel] =
+                static_cast<float>((static_cast<double>(bias[channel]) - mean[channel]) * factor + beta[channel]);
         }
         // The convolution's output now is the normalisation's: it takes the normalisation's name,
         // and the unnormalised output, which no longer exists, is no longer reachable by name.
@@ -481,7 +527,8 @@ private:
         if (config.at("pool_size") != whole || config.at("strides") != whole || config.at("padding") != "valid")
             fail(layer, "only a pooling over the whole picture is supported");
         const std::string name = layer.at("name");
-        emit({name, "Pooling", {bottom}, {name}, "pooling_param { pool: AVE global_pooling: true }", {}}, {in.channels, 1, 1});
+        emit({name, "Pooling", {bottom}, {name}, "pooling_param { pool: AVE global_pooling: true }", {}},
+             {in.channels, 1, 1});
         blobs[name] = name;
     }
 
@@ -500,31 +547,38 @@ private:
         if (in.height != 1 || in.width != 1) fail(layer, "expected a flat input");
         const int outputs = config.at("units");
         const std::string activation = config.at("activation");
-        if (activation != "linear" && activation != "relu" && activation != "softmax") fail(layer, "activation " + activation + " is not supported");
+        if (activation != "linear" && activation != "relu" && activation != "softmax")
+            fail(layer, "activation " + activation + " is not supported");
         const std::vector<float> kerasWeights = weight(name + "/kernel", {in.channels, outputs});
         std::vector<float> caffeWeights(kerasWeights.size());
         for (int output = 0; output < outputs; ++output)
             for (int channel = 0; channel < in.channels; ++channel)
                 caffeWeights[static_cast<std::size_t>(output) * in.channels + channel] =
                     kerasWeights[static_cast<std::size_t>(channel) * outputs + output];
-        std::vector<float> bias = config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
+        std::vector<float> bias =
+            config.at("use_bias").get<bool>() ? weight(name + "/bias", {outputs}) : std::vector<float>(outputs, 0.0f);
         const std::string linearTop = activation == "linear" ? name : name + "_linear";
-        caffe::Layer product{linearTop, "InnerProduct", {bottom}, {linearTop},
-                             "inner_product_param { num_output: " + std::to_string(outputs) + " }", {}};
+        caffe::Layer product{linearTop,
+                             "InnerProduct",
+                             {bottom},
+                             {linearTop},
+                             "inner_product_param { num_output: " + std::to_string(outputs) + " }",
+                             {}};
         product.blobs.push_back({{outputs, in.channels}, std::move(caffeWeights)});
         product.blobs.push_back({{outputs}, std::move(bias)});
         emit(std::move(product), {outputs, 1, 1});
-        if (activation != "linear") emit({name, activation == "relu" ? "ReLU" : "Softmax", {linearTop}, {name}, "", {}}, {outputs, 1, 1});
+        if (activation != "linear")
+            emit({name, activation == "relu" ? "ReLU" : "Softmax", {linearTop}, {name}, "", {}}, {outputs, 1, 1});
         blobs[name] = name;
     }
 
     const KerasModel& model;
-    std::map<std::string, int> consumers;             // Keras layer -> layers reading its output
-    std::map<std::string, std::string> blobs;         // Keras layer -> Caffe blob holding its output
-    std::map<std::string, std::string> paddedSources; // Keras padding layer -> the blob it pads
-    std::map<std::string, Shape> shapes;              // Caffe blob -> channels, rows, columns
-    std::map<std::string, std::size_t> producers;     // Caffe blob -> index of the layer writing it
-    std::map<std::string, std::size_t> convolutions;  // Caffe blob -> its convolution, still unnormalised
+    std::map<std::string, int> consumers;              // Keras layer -> layers reading its output
+    std::map<std::string, std::string> blobs;          // Keras layer -> Caffe blob holding its output
+    std::map<std::string, std::string> paddedSources;  // Keras padding layer -> the blob it pads
+    std::map<std::string, Shape> shapes;               // Caffe blob -> channels, rows, columns
+    std::map<std::string, std::size_t> producers;      // Caffe blob -> index of the layer writing it
+    std::map<std::string, std::size_t> convolutions;   // Caffe blob -> its convolution, still unnormalised
     std::string bgrBlob;
     std::vector<caffe::Layer> layers;
 };
@@ -557,7 +611,8 @@ const char* poolingName(Pooling pooling) {
 }
 
 std::vector<double> cosineSpectrum(const float* values, int channels, int height, int width) {
-    if (channels < 1 || height < kSpectrumGrid || width < kSpectrumGrid || height % kSpectrumGrid || width % kSpectrumGrid)
+    if (channels < 1 || height < kSpectrumGrid || width < kSpectrumGrid || height % kSpectrumGrid ||
+        width % kSpectrumGrid)
         throw ConversionError("cosineSpectrum needs sides that are multiples of " + std::to_string(kSpectrumGrid));
     const int cellHeight = height / kSpectrumGrid;
     const int cellWidth = width / kSpectrumGrid;
@@ -565,7 +620,8 @@ std::vector<double> cosineSpectrum(const float* values, int channels, int height
     for (int channel = 0; channel < channels; ++channel)
         for (int row = 0; row < height; ++row)
             for (int column = 0; column < width; ++column)
-                grid[row / cellHeight][column / cellWidth] += values[(static_cast<std::size_t>(channel) * height + row) * width + column];
+                grid[row / cellHeight][column / cellWidth] +=
+                    values[(static_cast<std::size_t>(channel) * height + row) * width + column];
     for (auto& gridRow : grid)
         for (double& cell : gridRow) cell /= static_cast<double>(channels) * cellHeight * cellWidth;
     auto magnitude = [&grid](int u, int v) {
@@ -681,7 +737,8 @@ Projection orthonormalProjection(int columns, unsigned seed) {
 }
 
 FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partChannels) {
-    if (partChannels.size() != recipe.parts.size()) throw ConversionError("one channel count per feature part expected");
+    if (partChannels.size() != recipe.parts.size())
+        throw ConversionError("one channel count per feature part expected");
     std::vector<double> columnScales;
     for (std::size_t part = 0; part < partChannels.size(); ++part)
         columnScales.insert(columnScales.end(), static_cast<std::size_t>(partChannels[part]), recipe.parts[part].scale);
@@ -691,16 +748,19 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
     const int columns = map.columns;
     map.matrix.assign(static_cast<std::size_t>(likeness::kFeatureDim) * columns, 0.0f);
     map.bias.assign(likeness::kFeatureDim, 0.0f);
-    if (recipe.projection && recipe.orthonormalSeed) throw ConversionError("give a projection or an orthonormal seed, not both");
+    if (recipe.projection && recipe.orthonormalSeed)
+        throw ConversionError("give a projection or an orthonormal seed, not both");
     if (recipe.projection || recipe.orthonormalSeed) {
-        const Projection projection = recipe.projection ? *recipe.projection : orthonormalProjection(columns, *recipe.orthonormalSeed);
+        const Projection projection =
+            recipe.projection ? *recipe.projection : orthonormalProjection(columns, *recipe.orthonormalSeed);
         if (projection.matrix.size() != static_cast<std::size_t>(likeness::kFeatureDim))
             throw ConversionError("the projection has " + std::to_string(projection.matrix.size()) + " rows, not " +
                                   std::to_string(likeness::kFeatureDim));
         for (int row = 0; row < likeness::kFeatureDim; ++row) {
             if (projection.matrix[row].size() != static_cast<std::size_t>(columns))
-                throw ConversionError("projection row " + std::to_string(row) + " has " + std::to_string(projection.matrix[row].size()) +
-                                      " values but the parts give " + std::to_string(columns));
+                throw ConversionError("projection row " + std::to_string(row) + " has " +
+                                      std::to_string(projection.matrix[row].size()) + " values but the parts give " +
+                                      std::to_string(columns));
             for (int column = 0; column < columns; ++column)
                 map.matrix[static_cast<std::size_t>(row) * columns + column] =
                     static_cast<float>(mapScale * projection.matrix[row][column] * columnScales[column]);
@@ -712,7 +772,8 @@ FeatureMap featureMap(const FeatureRecipe& recipe, const std::vector<int>& partC
                                   " values; without a projection they must give " +
                                   std::to_string(likeness::kFeatureDim));
         for (int index = 0; index < likeness::kFeatureDim; ++index)
-            map.matrix[static_cast<std::size_t>(index) * columns + index] = static_cast<float>(mapScale * columnScales[index]);
+            map.matrix[static_cast<std::size_t>(index) * columns + index] =
+                static_cast<float>(mapScale * columnScales[index]);
     }
     return map;
 }

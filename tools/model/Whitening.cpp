@@ -20,7 +20,8 @@ cv::Mat inverseSquareRoot(const cv::Mat& covariance) {
     const double negligible = 1e-12 * eigenvalues.at<double>(0);
     for (int row = 0; row < scaled.rows; ++row) {
         const double value = eigenvalues.at<double>(row);
-        if (!(value > negligible)) throw std::invalid_argument("the differences do not vary in every direction: give a positive shrinkage");
+        if (!(value > negligible))
+            throw std::invalid_argument("the differences do not vary in every direction: give a positive shrinkage");
         scaled.row(row) /= std::sqrt(value);
     }
     return eigenvectors.t() * scaled;
@@ -28,20 +29,24 @@ cv::Mat inverseSquareRoot(const cv::Mat& covariance) {
 
 }  // namespace
 
-Projection learnWhitening(const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf, double shrinkage,
-                          int dimensions) {
+Projection learnWhitening(const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf,
+                          double shrinkage, int dimensions) {
     if (originals.type() != CV_64F || copies.type() != CV_64F || originals.empty() || copies.empty())
         throw std::invalid_argument("whitening needs non-empty CV_64F rows of photographs and of copies");
     const int columns = originals.cols;
     if (copies.cols != columns) throw std::invalid_argument("photographs and copies have different lengths");
-    if (copyOf.size() != static_cast<std::size_t>(copies.rows)) throw std::invalid_argument("copyOf needs one entry per copy");
+    if (copyOf.size() != static_cast<std::size_t>(copies.rows))
+        throw std::invalid_argument("copyOf needs one entry per copy");
     if (dimensions < 1 || dimensions > columns)
-        throw std::invalid_argument("cannot whiten " + std::to_string(columns) + " values into " + std::to_string(dimensions));
-    if (!(shrinkage >= 0) || !std::isfinite(shrinkage)) throw std::invalid_argument("the shrinkage must be finite and not negative");
+        throw std::invalid_argument("cannot whiten " + std::to_string(columns) + " values into " +
+                                    std::to_string(dimensions));
+    if (!(shrinkage >= 0) || !std::isfinite(shrinkage))
+        throw std::invalid_argument("the shrinkage must be finite and not negative");
 
     cv::Mat differences(copies.rows, columns, CV_64F);
     for (int row = 0; row < copies.rows; ++row) {
-        if (copyOf[row] < 0 || copyOf[row] >= originals.rows) throw std::invalid_argument("copyOf names a missing photograph");
+        if (copyOf[row] < 0 || copyOf[row] >= originals.rows)
+            throw std::invalid_argument("copyOf names a missing photograph");
         differences.row(row) = copies.row(row) - originals.row(copyOf[row]);
     }
     cv::Mat differenceCovariance = differences.t() * differences / copies.rows;

@@ -28,8 +28,8 @@ constexpr double kDefaultWhiteningShrinkage = 0.1;
 // first step: with fewer differences than dimensions some directions are never seen to vary,
 // and dividing by their near-zero variance would let noise in them decide every distance.
 // Throws std::invalid_argument on empty, mismatched or out-of-range input.
-Projection learnWhitening(const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf, double shrinkage,
-                          int dimensions);
+Projection learnWhitening(const cv::Mat& originals, const cv::Mat& copies, const std::vector<int>& copyOf,
+                          double shrinkage, int dimensions);
 
 // Writes the {"matrix": [...], "bias": [...]} that readProjection reads, every value exact;
 // false when the file cannot be written.

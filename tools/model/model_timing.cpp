@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
     const std::string description = std::string(argv[1]) + "/v0.net";
     const std::string weights = std::string(argv[1]) + "/v0.dat";
     const int repeats = argc == 3 ? std::max(1, std::stoi(argv[2])) : 20;
-    std::cout << "v0.net " << std::filesystem::file_size(description) << " bytes, v0.dat " << std::filesystem::file_size(weights)
-              << " bytes\n";
+    std::cout << "v0.net " << std::filesystem::file_size(description) << " bytes, v0.dat "
+              << std::filesystem::file_size(weights) << " bytes\n";
     cv::dnn::Net net;
     const double load = medianMilliseconds(5, [&] { net = cv::dnn::readNetFromCaffe(description, weights); });
     std::cout << "readNetFromCaffe: " << load << " ms (median of 5)\n";

@@ -28,12 +28,9 @@ std::optional<Split> parseSplit(const std::string& name) {
 
 const char* splitName(Split split) {
     switch (split) {
-    case Split::Dev:
-        return "dev";
-    case Split::Test:
-        return "test";
-    case Split::All:
-        break;
+    case Split::Dev: return "dev";
+    case Split::Test: return "test";
+    case Split::All: break;
     }
     return "all";
 }

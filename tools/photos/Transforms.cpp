@@ -121,16 +121,11 @@ std::vector<QueryTransform> buildTransforms() {
 
 const char* blockName(QueryBlock block) {
     switch (block) {
-    case QueryBlock::Identity:
-        return "identity";
-    case QueryBlock::Jpeg:
-        return "jpeg";
-    case QueryBlock::Crop:
-        return "crop";
-    case QueryBlock::Strong:
-        return "strong";
-    case QueryBlock::Unseen:
-        break;
+    case QueryBlock::Identity: return "identity";
+    case QueryBlock::Jpeg: return "jpeg";
+    case QueryBlock::Crop: return "crop";
+    case QueryBlock::Strong: return "strong";
+    case QueryBlock::Unseen: break;
     }
     return "unseen";
 }
