@@ -4,6 +4,8 @@
 #define LIKENESS_TESTS_TESTSUPPORT_H
 
 #include <functional>
+#include <iostream>
+#include <sstream>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -49,5 +51,19 @@ struct ChildOutcome {
 // Runs body in a forked child whose standard output and error are captured; the child exits with
 // 0 when body returns.
 ChildOutcome runInChild(const std::function<void()>& body);
+
+// Collects what std::cout receives (where offsetDistance's length-mismatch lines go) while it lives.
+class CoutCapture {
+public:
+    CoutCapture() : previous(std::cout.rdbuf(text.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(previous); }
+    CoutCapture(const CoutCapture&) = delete;
+    CoutCapture& operator=(const CoutCapture&) = delete;
+    std::string str() const { return text.str(); }
+
+private:
+    std::ostringstream text;
+    std::streambuf* previous;
+};
 
 #endif

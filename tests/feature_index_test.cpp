@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "module/Distance.h"
 #include "module/DistanceKernels.h"
 #include "module/FeatureIndex.h"
@@ -84,20 +85,6 @@ private:
     }
 
     std::mt19937 random;
-};
-
-// Collects what std::cout receives (where the length-mismatch lines go) while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : previous(std::cout.rdbuf(text.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(previous); }
-    CoutCapture(const CoutCapture&) = delete;
-    CoutCapture& operator=(const CoutCapture&) = delete;
-    std::string str() const { return text.str(); }
-
-private:
-    std::ostringstream text;
-    std::streambuf* previous;
 };
 
 // Compares the index's rankings of the `wanted` nearest with the literal ones, the lines both print

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "module/Distance.h"
 #include "module/DistanceKernels.h"
 #include "module/FeatureContract.h"
@@ -48,20 +49,6 @@ std::string describe(const std::set<PairRow>& rows) {
     }
     return text.str();
 }
-
-// Collects what std::cout receives (where offsetDistance's length-mismatch lines go) while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : previous(std::cout.rdbuf(text.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(previous); }
-    CoutCapture(const CoutCapture&) = delete;
-    CoutCapture& operator=(const CoutCapture&) = delete;
-    std::string str() const { return text.str(); }
-
-private:
-    std::ostringstream text;
-    std::streambuf* previous;
-};
 
 // The reference: every pair measured with offsetDistance.
 std::set<PairRow> literalPairs(const FeatureMap& features, float below) {
