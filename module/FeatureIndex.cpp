@@ -66,6 +66,14 @@ struct LaneFigures {
 };
 static_assert(sizeof(LaneFigures) % 64 == 0, "records stay aligned for whole-register loads");
 
+// The figures of the block whose record starts at record and holds groups groups of codes.
+const LaneFigures& figuresIn(const std::uint8_t* record, std::size_t groups) {
+    return *reinterpret_cast<const LaneFigures*>(record + groups * kGroupBytes);
+}
+LaneFigures& figuresIn(std::uint8_t* record, std::size_t groups) {
+    return *reinterpret_cast<LaneFigures*>(record + groups * kGroupBytes);
+}
+
 // What the bound needs of a vector written as scale * codes + residual: energy is scale^2 times
 // the sum of the squared codes as computed in double, residual is at least the residual's exact
 // norm (infinite for a vector holding inf or NaN, which is then never skipped).
@@ -278,7 +286,7 @@ void FeatureIndex::writeLane(std::size_t slot, const Slot& entry) {
     for (std::size_t g = 0; g < groups(); ++g) {
         std::memcpy(record + g * kGroupBytes + lane * kCodeGroup, codes.data() + g * kCodeGroup, kCodeGroup);
     }
-    LaneFigures& figures = *reinterpret_cast<LaneFigures*>(record + groups() * kGroupBytes);
+    LaneFigures& figures = figuresIn(record, groups());
     figures.scale[lane] = coding.scale;
     figures.energy[lane] = coding.energy;
     figures.residual[lane] = coding.residual;
@@ -296,8 +304,8 @@ void FeatureIndex::moveLane(std::size_t from, std::size_t to) {
         std::memcpy(target + g * kGroupBytes + targetLane * kCodeGroup,
                     source + g * kGroupBytes + sourceLane * kCodeGroup, kCodeGroup);
     }
-    const LaneFigures& sourceFigures = *reinterpret_cast<const LaneFigures*>(source + groups() * kGroupBytes);
-    LaneFigures& targetFigures = *reinterpret_cast<LaneFigures*>(target + groups() * kGroupBytes);
+    const LaneFigures& sourceFigures = figuresIn(source, groups());
+    LaneFigures& targetFigures = figuresIn(target, groups());
     targetFigures.scale[targetLane] = sourceFigures.scale[sourceLane];
     targetFigures.energy[targetLane] = sourceFigures.energy[sourceLane];
     targetFigures.residual[targetLane] = sourceFigures.residual[sourceLane];
@@ -413,7 +421,7 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
                 reach = reachFor(bar, coded.residual);
             }
             const std::int8_t* codes = reinterpret_cast<const std::int8_t*>(records[b]);
-            const LaneFigures& figures = *reinterpret_cast<const LaneFigures*>(records[b] + groups() * kGroupBytes);
+            const LaneFigures& figures = figuresIn(records[b], groups());
             std::int32_t dots[kLanes];
             kernels.codeDots(codes, shiftedQuery.data(), groups(), dots);
             std::uint32_t inReach = 0;
@@ -475,9 +483,6 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
     float distances[kLanes];
     std::size_t examined = 0;
 
-    const auto figuresOf = [&](std::size_t block) -> const LaneFigures& {
-        return *reinterpret_cast<const LaneFigures*>(records[block] + groups() * kGroupBytes);
-    };
     const auto flush = [&](std::size_t row, std::size_t slot) {
         const float** vectors = pendingVectors.data() + row * kLanes;
         for (std::size_t l = pending[row]; l < kLanes; ++l) vectors[l] = vectors[0];
@@ -501,19 +506,19 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
                         static_cast<std::uint8_t>(codes[g * kGroupBytes + lane * kCodeGroup + k] + kQueryShift);
                 }
             }
-            reaches[r] = boundUsable ? reachFor(below, figuresOf(block).residual[lane]) : kInfinity;
+            reaches[r] = boundUsable ? reachFor(below, figuresIn(records[block], groups()).residual[lane]) : kInfinity;
             pending[r] = 0;
         }
         for (std::size_t b = start / kLanes; b < records.size(); ++b) {
             const std::int8_t* blockCodes = reinterpret_cast<const std::int8_t*>(records[b]);
-            const LaneFigures& block = figuresOf(b);
+            const LaneFigures& block = figuresIn(records[b], groups());
             const std::size_t first = b * kLanes;
             const std::size_t lanes = std::min(kLanes, blockedCount - first);
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t slot = start + r;
                 // Each pair once: an entry meets only the entries after it.
                 if (first + lanes <= slot + 1) continue;
-                const LaneFigures& own = figuresOf(slot / kLanes);
+                const LaneFigures& own = figuresIn(records[slot / kLanes], groups());
                 const std::size_t lane = slot % kLanes;
                 const bool bounded = std::isfinite(reaches[r]);
                 std::int32_t dots[kLanes];
