@@ -79,6 +79,13 @@ void clearFolder() {
     for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
 }
 
+// Stores pictures in0.png ... in<count - 1>.png, made from seeds 0 to count - 1, under pics/.
+void addSeededPictures(IModule& module, int count) {
+    fs::create_directories("pics");
+    for (int seed = 0; seed < count; ++seed)
+        ASSERT_EQ(module.addAPicToDB(writePicture("in" + std::to_string(seed) + ".png", seed), "pics/"), 0);
+}
+
 }  // namespace
 
 TEST(FeatureFileRewrite, CompactionWritesWhatTheLiteralCompactionWritesAndLoadsTheSame) {
@@ -279,10 +286,8 @@ TEST(FeatureFileRewrite, RemovesWhatKilledRewritesLeftButNotWhatLiveOnesWrite) {
 
 TEST(RemovePictures, TakesTheKeysOutOfTheFileTheMapAndSearchTogether) {
     TempHome home;
-    fs::create_directories("pics");
     auto module = startModule();
-    for (int seed = 0; seed < 5; ++seed)
-        ASSERT_EQ(module->addAPicToDB(writePicture("in" + std::to_string(seed) + ".png", seed), "pics/"), 0);
+    ASSERT_NO_FATAL_FAILURE(addSeededPictures(*module, 5));
     std::size_t removed = 99;
     ASSERT_EQ(module->removePictures({"pics/in1.png", "pics/in3.png", "pics/unknown.png", "pics/in1.png"}, &removed),
               0);
@@ -307,10 +312,8 @@ TEST(RemovePictures, TakesTheKeysOutOfTheFileTheMapAndSearchTogether) {
 
 TEST(RemovePictures, AFailedRewriteChangesNothing) {
     TempHome home;
-    fs::create_directories("pics");
     auto module = startModule();
-    for (int seed = 0; seed < 3; ++seed)
-        ASSERT_EQ(module->addAPicToDB(writePicture("in" + std::to_string(seed) + ".png", seed), "pics/"), 0);
+    ASSERT_NO_FATAL_FAILURE(addSeededPictures(*module, 3));
     const std::string fileBefore = readFile("feat.txt");
     for (Call call : {Call::Open, Call::Write, Call::Fsync, Call::Rename}) {
         FailingFileCalls failing(call, call == Call::Open ? 2 : 1);
