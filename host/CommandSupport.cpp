@@ -106,6 +106,15 @@ std::string unreadableReason(const std::string& file) {
     return "";
 }
 
+void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally) {
+    tally.count(outcome.verdict);
+    if (outcome.verdict == Verdict::Added) {
+        if (announceAdded) progress.note(std::cout, outcome.line);
+    } else {
+        progress.note(std::cerr, outcome.line);
+    }
+}
+
 CallLog::CallLog(const PathDisplay& display)
     : watch(EasyLog::GetInstance()->FilePath()), logShown(display(EasyLog::GetInstance()->FilePath())) {}
 

@@ -13,6 +13,7 @@
 #include "HomeLock.h"
 #include "LibraryLog.h"
 #include "Outcome.h"
+#include "Progress.h"
 #include "module/Module.h"
 
 namespace likeness_cli {
@@ -69,6 +70,10 @@ bool intoAccepted(const std::string& prefix, bool force);
 
 // Empty when the file can be opened for reading, else why not (e.g. "Permission denied").
 std::string unreadableReason(const std::string& file);
+
+// Reports one add's outcome on progress's display: problems always, successes when announceAdded;
+// and counts it in tally.
+void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally);
 
 // Watches the library's log across one call, and turns what it wrote into the details of a failure.
 class CallLog {

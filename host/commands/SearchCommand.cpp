@@ -5,15 +5,16 @@
 #include <filesystem>
 #include <iostream>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "CommandSupport.h"
-#include "Commands.h"
 #include "JsonText.h"
 #include "PictureVectors.h"
 #include "Progress.h"
 #include "ResultsPage.h"
 #include "TextEncoding.h"
+#include "commands/Commands.h"
 #include "module/CollectionFiles.h"
 #include "module/FeatureContract.h"
 
@@ -21,6 +22,13 @@ namespace fs = std::filesystem;
 
 namespace likeness_cli {
 namespace {
+
+struct SearchOptions {
+    std::vector<std::string> queries;
+    int count = 10;
+    bool json = false;
+    std::string htmlFile;
+};
 
 std::string distanceText(const std::optional<float>& distance) {
     if (!distance) return "      ?";
@@ -69,8 +77,6 @@ std::string pageSummary(int count) {
            std::string(threshold) +
            " are marked \"same picture\": those almost surely are, but most altered copies lie further away.";
 }
-
-}  // namespace
 
 int runSearch(const GlobalOptions& global, const SearchOptions& options) {
     const PathDisplay display;
@@ -133,6 +139,41 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
     for (const QueryResults& search : searches)
         if (!search.failure.empty()) return kExitSomeFailed;
     return kExitOk;
+}
+
+class SearchCommand final : public Command {
+public:
+    void define(CLI::App& command) override {
+        command.description("Print the keys of the stored pictures nearest to each query, nearest first");
+        command.add_option("QUERY", options.queries, "Picture files or http(s):// URLs")->required();
+        command.add_option("-n,--count", options.count, "How many results per query")
+            ->capture_default_str()
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    std::size_t end = 0;
+                    try {
+                        if (std::stoi(text, &end) >= 1 && end == text.size()) return std::string();
+                    } catch (const std::logic_error&) {
+                    }
+                    return "-n takes a whole number of results, at least 1 (got " + text + ")";
+                },
+                "COUNT>=1"));
+        command.add_flag("--json", options.json,
+                         "Print JSON: [{\"query\": ..., \"results\": [{\"key\", \"distance\", "
+                         "\"same_picture\"}]}]");
+        command.add_option("--html", options.htmlFile,
+                           "Also write a self-contained results page with thumbnails to this file");
+    }
+    int run(const GlobalOptions& global) override { return runSearch(global, options); }
+
+private:
+    SearchOptions options;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeSearchCommand() {
+    return std::make_unique<SearchCommand>();
 }
 
 }  // namespace likeness_cli

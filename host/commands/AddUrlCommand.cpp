@@ -1,34 +1,27 @@
-// `likeness add` and `likeness add-url`: one line per problem (and per picture when asked), and
-// the rest go on whatever one picture does, an exception from OpenCV included.
+// `likeness add-url`: pictures downloaded by URL, one library call each or all in one batch. One
+// line per problem (and per picture when asked), and the rest go on whatever one URL does.
 #include <fstream>
 #include <iostream>
 #include <utility>
 
+#include <CLI/CLI.hpp>
+
 #include "CommandSupport.h"
-#include "Commands.h"
-#include "PictureAdder.h"
 #include "PictureFiles.h"
 #include "Progress.h"
+#include "commands/Commands.h"
 #include "module/KeySafety.h"
 
 namespace likeness_cli {
 namespace {
 
-// Reports one add's outcome: problems always, successes when asked or when there is only one.
-void report(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally) {
-    tally.count(outcome.verdict);
-    if (outcome.verdict == Verdict::Added) {
-        if (announceAdded) progress.note(std::cout, outcome.line);
-    } else {
-        progress.note(std::cerr, outcome.line);
-    }
-}
-
-std::string joined(const std::vector<std::string>& parts) {
-    std::string text;
-    for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
-    return text;
-}
+struct AddUrlOptions {
+    std::vector<std::string> urls;
+    std::string fromFile;
+    std::string into = "pictures/";
+    bool batch = false;
+    bool force = false;
+};
 
 const char* const kNamesNoFile = "the URL ends in \"/\", so it names no file to store the picture as";
 
@@ -109,51 +102,6 @@ std::vector<std::string> readUrlList(const std::string& file, bool& readable) {
     return urls;
 }
 
-}  // namespace
-
-int runAdd(const GlobalOptions& global, const AddOptions& options) {
-    const PathDisplay display;
-    const std::string prefix = folderPrefix(options.into);
-    if (!intoAccepted(prefix, options.force)) return kExitUsage;
-    const PictureList list = collectPictures(options.paths, prefix);
-    const std::optional<std::filesystem::path> home = enterHome(global.home);
-    if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
-    if (!lock) return kExitUsage;
-    Tally tally;
-    for (const PassedOver& refused : list.refused) {
-        std::cerr << refused.path << ": " << refused.reason << std::endl;
-        tally.countFailure();
-    }
-    for (const PassedOver& skipped : list.skipped)
-        std::cerr << display(skipped.path) << ": " << skipped.reason << std::endl;
-    if (list.pictures.empty() && list.refused.empty()) {
-        std::string message = "no picture files found in " + joined(list.folders);
-        if (list.skippedFiles > 0)
-            message += " (" + std::to_string(list.skippedFiles) + " files without picture names skipped)";
-        complain(message);
-        return kExitSomeFailed;
-    }
-    const bool several = list.pictures.size() + list.refused.size() > 1;
-    {
-        Collection collection;
-        PictureAdder adder(collection, options.allowCopies, display);
-        Progress progress("adding", list.pictures.size(), global.quiet);
-        std::set<std::string> createdFolders;
-        for (const PictureToAdd& picture : list.pictures) {
-            ensureFolder(picture.saveDir, createdFolders);
-            report(progress, adder.add(picture), global.verbose || !several, tally);
-            progress.advance();
-        }
-    }
-    if (several) {
-        std::cout << tally.summary();
-        if (list.skippedFiles > 0) std::cout << " (" << list.skippedFiles << " files without picture names skipped)";
-        std::cout << std::endl;
-    }
-    return tally.exitStatus();
-}
-
 int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     std::vector<std::string> urls = options.urls;
     if (!options.fromFile.empty()) {
@@ -184,28 +132,52 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     if (options.batch) {
         Progress progress("downloading", 0, true);
         for (const Outcome& outcome : addInBatches(collection, urls, prefix, display))
-            report(progress, outcome, announceAdded, tally);
+            reportAdd(progress, outcome, announceAdded, tally);
     } else {
         Progress progress("downloading", urls.size(), global.quiet);
         for (const std::string& url : urls) {
             const std::string key = makeKey(url, prefix);
             if (key == prefix) {
-                report(progress, failure(url, kNamesNoFile), announceAdded, tally);
+                reportAdd(progress, failure(url, kNamesNoFile), announceAdded, tally);
                 progress.advance();
                 continue;
             }
             const CallLog log(display);
             try {
                 const int code = collection.operations().addAUrlToDB(url, prefix);
-                report(progress, describeAdd(code, url, key, log.details()), announceAdded, tally);
+                reportAdd(progress, describeAdd(code, url, key, log.details()), announceAdded, tally);
             } catch (const std::exception& error) {
-                report(progress, failure(url, "cannot be added, skipped: " + oneLine(error)), announceAdded, tally);
+                reportAdd(progress, failure(url, "cannot be added, skipped: " + oneLine(error)), announceAdded, tally);
             }
             progress.advance();
         }
     }
     if (urls.size() > 1) std::cout << tally.summary() << std::endl;
     return tally.exitStatus();
+}
+
+class AddUrlCommand final : public Command {
+public:
+    void define(CLI::App& command) override {
+        command.description("Download pictures by URL and add them");
+        command.add_option("URL", options.urls, "http:// or https:// addresses of pictures");
+        command.add_option("--from", options.fromFile, "Read URLs from this file, one a line (- for standard input)");
+        command.add_option("--into", options.into, "Folder of the home the downloads are stored in")
+            ->capture_default_str();
+        command.add_flag("--batch", options.batch,
+                         "Add them in one library call, which appends all their records at once");
+        command.add_flag("--force", options.force, "Accept an --into outside the home");
+    }
+    int run(const GlobalOptions& global) override { return runAddUrl(global, options); }
+
+private:
+    AddUrlOptions options;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeAddUrlCommand() {
+    return std::make_unique<AddUrlCommand>();
 }
 
 }  // namespace likeness_cli

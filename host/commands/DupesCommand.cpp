@@ -7,20 +7,29 @@
 #include <iostream>
 #include <limits>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "CommandSupport.h"
-#include "Commands.h"
 #include "Duplicates.h"
 #include "JsonText.h"
 #include "Progress.h"
 #include "ResultsPage.h"
+#include "commands/Commands.h"
+#include "module/FeatureContract.h"
 #include "module/NearPairs.h"
 
 namespace fs = std::filesystem;
 
 namespace likeness_cli {
 namespace {
+
+struct DupesOptions {
+    double threshold = likeness::kSamePictureDistance;  // pairs closer than this are near-duplicates
+    bool json = false;
+    std::string htmlFile;
+    std::string keep;  // "largest", "oldest", "first" or empty
+};
 
 KeepRule keepRule(const std::string& name) {
     if (name == "largest") return KeepRule::largest;
@@ -123,8 +132,6 @@ std::string pageSummary(const std::string& summary, KeepRule rule, const std::st
     return text;
 }
 
-}  // namespace
-
 int runDupes(const GlobalOptions& global, const DupesOptions& options) {
     const PathDisplay display;
     const std::string htmlFile = options.htmlFile.empty() ? "" : fs::absolute(options.htmlFile).string();
@@ -162,6 +169,52 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
         if (!global.quiet) std::cerr << "wrote the page " << display(htmlFile) << std::endl;
     }
     return kExitOk;
+}
+
+class DupesCommand final : public Command {
+public:
+    void define(CLI::App& command) override {
+        command.description(
+            "Print the groups of near-duplicates among the stored pictures: pictures closer than the threshold to "
+            "another, grouped with everything they are close to, largest group first. Deletes nothing");
+        command
+            .add_option("--threshold", options.threshold,
+                        "Pairs closer than this distance are near-duplicates; 100 is the least possible distance (the "
+                        "same feature vector), and the default is the same-picture threshold of search")
+            ->capture_default_str()
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    std::size_t end = 0;
+                    try {
+                        const double value = std::stod(text, &end);
+                        if (end == text.size() && value > 100.0 && value <= 3.4e38) return std::string();
+                    } catch (const std::logic_error&) {
+                    }
+                    return "--threshold takes a distance above 100, the least possible one (got " + text + ")";
+                },
+                "DISTANCE>100"));
+        command.add_flag("--json", options.json,
+                         "Print JSON: {\"threshold\", \"pictures\", \"groups\": [{\"members\": [{\"key\", "
+                         "\"bytes\", \"modified\"}], \"pairs\": [{\"first\", \"second\", \"distance\"}], "
+                         "\"keep\"}]}");
+        command.add_option("--html", options.htmlFile,
+                           "Also write a self-contained page with each group's thumbnails to this file");
+        command
+            .add_option("--keep", options.keep,
+                        "Name the picture of each group to keep: the largest file, the oldest modification time or "
+                        "the first key (ties go to the first key). Nothing is deleted")
+            ->check(CLI::IsMember({"largest", "oldest", "first"}));
+    }
+    int run(const GlobalOptions& global) override { return runDupes(global, options); }
+
+private:
+    DupesOptions options;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeDupesCommand() {
+    return std::make_unique<DupesCommand>();
 }
 
 }  // namespace likeness_cli

@@ -1,72 +1,30 @@
-// `likeness remove` and `likeness compact`: both rewrite the feature file in its place, under the
-// home's lock, so a crash leaves either the old file or the new one.
+// `likeness remove`: pictures taken out of the collection by key, or the records whose stored copy
+// is gone. Both rewrite the feature file in its place, under the home's lock, so a crash leaves
+// either the old file or the new one.
 #include <filesystem>
 #include <iostream>
 #include <set>
 
+#include <CLI/CLI.hpp>
+
 #include "CommandSupport.h"
-#include "Commands.h"
-#include "module/CollectionFiles.h"
-#include "module/FeatureContract.h"
-#include "module/FeatureFileRewrite.h"
+#include "commands/Commands.h"
+#include "commands/Compaction.h"
 
 namespace fs = std::filesystem;
 
 namespace likeness_cli {
 namespace {
 
+struct RemoveOptions {
+    std::vector<std::string> keys;
+    bool missing = false;      // the records whose stored copy is gone, instead of keys
+    bool deleteFiles = false;  // also delete the removed pictures' stored copies
+};
+
 const char* const kKeyHint =
     "keys are written as search prints them (e.g. pictures/a.jpg); `likeness remove --missing` drops the "
     "records whose stored copy is gone";
-
-std::uintmax_t sizeOf(const std::string& file) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    return error ? 0 : size;
-}
-
-// Why a compaction dropped the last record of key.
-std::string goneReason(const std::string& key) {
-    std::error_code error;
-    return fs::exists(fs::symlink_status(key, error))
-               ? "not a key the collection can load (a folder, or one of its own files)"
-               : "no stored copy";
-}
-
-// Rewrites the feature file without what it loads nothing from, and says what went.
-int compact(bool listGoneKeys, const PathDisplay& display) {
-    const std::string database = likeness::kDefaultFeatureFile;
-    const std::uintmax_t sizeBefore = sizeOf(database);
-    const CallLog log(display);
-    RewriteCounts counts;
-    std::vector<std::string> gone;
-    const RewriteOutcome outcome = compactFeatureFile(database, likeness::kFeatureDim, counts, &gone);
-    if (outcome == RewriteOutcome::failed) {
-        complain("nothing changed: cannot rewrite the feature file " + log.details().reason + " (see the log " +
-                 log.details().logShown + ")");
-        return kExitSomeFailed;
-    }
-    if (listGoneKeys)
-        for (const std::string& key : gone) std::cout << "removed " << key << ": " << goneReason(key) << "\n";
-    const std::size_t dropped = counts.torn + counts.duplicates + counts.missing;
-    if (dropped == 0) {
-        std::cout << database << " is compact: " << counts.kept << " records, " << byteSize(sizeBefore) << std::endl;
-    } else {
-        std::cout << "compacted " << database << ": kept " << counts.kept << " records; dropped " << counts.torn
-                  << " torn or damaged lines, " << counts.duplicates
-                  << " records replaced by a later one of their key, " << counts.missing
-                  << " records of keys with no stored copy (" << byteSize(sizeBefore) << " -> "
-                  << byteSize(sizeOf(database)) << ")" << std::endl;
-    }
-    if (outcome == RewriteOutcome::folderNotSynced) {
-        complain(
-            "the feature file was rewritten but its folder could not be synced: a power cut may bring the old "
-            "one back (see the log " +
-            log.details().logShown + ")");
-        return kExitSomeFailed;
-    }
-    return kExitOk;
-}
 
 // Takes the known keys out of the collection, then deletes their copies when asked.
 int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
@@ -123,8 +81,6 @@ int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
     return status;
 }
 
-}  // namespace
-
 int runRemove(const GlobalOptions& global, const RemoveOptions& options) {
     if (options.missing == !options.keys.empty()) {
         complain("name the keys to remove, or give --missing for the records whose stored copy is gone (not both)");
@@ -139,16 +95,29 @@ int runRemove(const GlobalOptions& global, const RemoveOptions& options) {
     if (!home) return kExitUsage;
     const std::optional<HomeLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
-    return options.missing ? compact(true, display) : removeKeys(options, display);
+    return options.missing ? compactHome(true, display) : removeKeys(options, display);
 }
 
-int runCompact(const GlobalOptions& global) {
-    const PathDisplay display;
-    const std::optional<fs::path> home = enterHome(global.home);
-    if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
-    if (!lock) return kExitUsage;
-    return compact(global.verbose, display);
+class RemoveCommand final : public Command {
+public:
+    void define(CLI::App& command) override {
+        command.description(
+            "Take pictures out of the collection by key, as search prints them; their stored copies stay unless "
+            "--delete-files is given");
+        command.add_option("KEY", options.keys, "Keys of stored pictures (e.g. pictures/a.jpg)");
+        command.add_flag("--missing", options.missing, "Instead of keys: remove the records whose stored copy is gone");
+        command.add_flag("--delete-files", options.deleteFiles, "Also delete the removed pictures' stored copies");
+    }
+    int run(const GlobalOptions& global) override { return runRemove(global, options); }
+
+private:
+    RemoveOptions options;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeRemoveCommand() {
+    return std::make_unique<RemoveCommand>();
 }
 
 }  // namespace likeness_cli

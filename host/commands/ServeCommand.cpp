@@ -14,15 +14,22 @@
 #include <thread>
 
 #include <httplib.h>
+#include <CLI/CLI.hpp>
 
 #include "CommandSupport.h"
-#include "Commands.h"
 #include "PictureService.h"
+#include "commands/Commands.h"
 
 namespace fs = std::filesystem;
 
 namespace likeness_cli {
 namespace {
+
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8790";  // ADDRESS:PORT; port 0 picks a free one
+    std::size_t maxBodyBytes = std::size_t{64} << 20;
+    int timeLimitSeconds = 60;
+};
 
 struct ListenAddress {
     std::string host;
@@ -61,8 +68,6 @@ public:
 
     fs::path path;
 };
-
-}  // namespace
 
 int runServe(const GlobalOptions& global, const ServeOptions& options) {
     const ListenAddress address = parseListen(options.listen);
@@ -128,6 +133,36 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     stopper.join();
     if (!global.quiet) std::cerr << "stopped" << std::endl;
     return listened ? kExitOk : kExitSomeFailed;
+}
+
+class ServeCommand final : public Command {
+public:
+    void define(CLI::App& command) override {
+        command.description(
+            "Serve the collection over HTTP (JSON endpoints, and a page at / to search it from a browser)");
+        command
+            .add_option("--listen", options.listen,
+                        "ADDRESS:PORT to listen on; port 0 picks a free one. The address it listens on is printed")
+            ->capture_default_str();
+        command.add_option("--max-body", options.maxBodyBytes, "The largest request body accepted, in bytes")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        command
+            .add_option("--time-limit", options.timeLimitSeconds,
+                        "Seconds a request may take to arrive and to wait for the collection")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 86400));
+    }
+    int run(const GlobalOptions& global) override { return runServe(global, options); }
+
+private:
+    ServeOptions options;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeServeCommand() {
+    return std::make_unique<ServeCommand>();
 }
 
 }  // namespace likeness_cli
