@@ -13,17 +13,9 @@
 #include "module/CollectionFiles.h"
 #include "module/FeatureText.h"
 #include "module/FileIo.h"
+#include "module/RemovalList.h"
 
 namespace {
-
-// Whether the file behind fd, size bytes long, ends inside a line. A last byte that cannot be
-// read counts as one: a needless line feed only makes an empty line, which loads nothing.
-bool endsInsideALine(int fd, off_t size) {
-    if (size == 0) return false;
-    char last = '\n';
-    if (::lseek(fd, size - 1, SEEK_SET) < 0) return true;
-    return fileCalls().read(fd, &last, 1) != 1 || last != '\n';
-}
 
 // After a failed write of text at offset size, the number of records of text (ending at the
 // offsets recordEnds) that are whole in the file, the part of a record after them cut off.
@@ -62,6 +54,8 @@ std::size_t appendAndSync(int fd, off_t size, const std::string& dbPath, const s
 
 std::size_t appendRecords(const std::string& dbPath, const std::vector<std::vector<float>>& feats,
                           const std::vector<std::string>& keys, std::size_t count) {
+    // A removal list that a killed compaction left must be settled before the file grows.
+    if (!settleRemovalList(dbPath)) return 0;
     const int fd = fileCalls().open(dbPath.c_str(), O_RDWR | O_APPEND | O_CREAT, 0666);
     if (fd < 0) return 0;
     std::size_t stored = 0;

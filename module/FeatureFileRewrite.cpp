@@ -1,6 +1,6 @@
-// The feature file's rewrites. Two passes over the old file: the first finds out whether anything
-// goes at all and, for a compaction, which record of each key is the last; the second copies the
-// lines that stay into the new file, one block of the old file and one buffer of output at a time.
+// The feature file's compaction. Two passes over the old file: the first finds out whether anything
+// goes at all and which record of each key is the last; the second copies the lines that stay into
+// the new file, one block of the old file and one buffer of output at a time.
 #include "module/FeatureFileRewrite.h"
 
 #include <fcntl.h>
@@ -12,10 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "log/EasyLog.h"
 #include "module/FeatureLoader.h"
@@ -23,6 +21,7 @@
 #include "module/KeyFileCheck.h"
 #include "module/KeyRules.h"
 #include "module/LogText.h"
+#include "module/RemovalList.h"
 
 namespace {
 
@@ -36,44 +35,39 @@ void logFailure(const std::string& path, const char* step) {
     errno = cause;
 }
 
-// What a rewrite drops: the records of some keys, or (compacting) everything the loader skips.
+// What a compaction drops: everything the loader skips.
 class Plan {
 public:
-    Plan(const std::vector<std::string>& keys, int featDim)
-        : removedKeys(keys.begin(), keys.end()), values(static_cast<std::size_t>(featDim)) {}
     Plan(const std::string& path, int featDim)
-        : compacting(true),
-          values(static_cast<std::size_t>(featDim)),
-          rules(std::make_unique<KeyRules>(path, EasyLog::GetInstance()->FilePath())),
-          files(std::make_unique<KeyFileCheck>(*rules)) {}
+        : values(static_cast<std::size_t>(featDim)), rules(path, EasyLog::GetInstance()->FilePath()), files(rules) {}
 
     // The keys of the records dropped because their file is gone, in file order.
     std::vector<std::string> goneKeys;
+    // The removals the loader applies to the file being read.
+    RemovalList removals;
 
     // The first pass: true when some line of the file will go.
     class Survey : public FeatureLineSink {
     public:
         explicit Survey(Plan& plan) : plan(plan) {}
-        void line(const char* begin, const char* end) override {
+        void line(const char* begin, const char* end, std::uint64_t offset) override {
             std::string_view key;
             if (!readFeatureRecord(begin, end, key, plan.values)) {
-                if (plan.compacting) dropsSome = true;
+                dropsSome = true;
                 return;
             }
             ++records;
             plan.keyText.assign(key.data(), key.size());
-            if (!plan.compacting) {
-                if (plan.removedKeys.count(plan.keyText) != 0) dropsSome = true;
+            if (plan.removals.removes(plan.keyText, offset)) {
+                dropsSome = true;
                 return;
             }
             const auto [entry, isNew] = plan.lastRecords.try_emplace(plan.keyText);
-            if (isNew) entry->second.loads = plan.files->accepts(plan.keyText);
+            if (isNew) entry->second.loads = plan.files.accepts(plan.keyText);
             if (!isNew || !entry->second.loads) dropsSome = true;
             entry->second.last = records - 1;
         }
-        void longLinePiece(const char*, const char*, bool) override {
-            if (plan.compacting) dropsSome = true;
-        }
+        void longLinePiece(const char*, const char*, bool) override { dropsSome = true; }
 
         bool dropsSome = false;
         std::size_t records = 0;
@@ -88,66 +82,55 @@ public:
         Copy(Plan& plan, RewriteCounts& counts, int fd) : plan(plan), counts(counts), fd(fd) {
             pending.reserve(kOutputBytes + kMaxRecordLineBytes + 1);
         }
-        void line(const char* begin, const char* end) override {
+        void line(const char* begin, const char* end, std::uint64_t offset) override {
             std::string_view key;
             if (!readFeatureRecord(begin, end, key, plan.values)) {
-                if (plan.compacting) {
-                    ++counts.torn;
-                } else {
-                    keep(begin, end, true);
-                }
+                ++counts.torn;
                 return;
             }
             const std::size_t ordinal = records++;
             plan.keyText.assign(key.data(), key.size());
-            if (!plan.compacting) {
-                if (plan.removedKeys.count(plan.keyText) != 0) {
-                    ++counts.removed;
-                    return;
-                }
-            } else {
-                const auto found = plan.lastRecords.find(plan.keyText);
-                // A key the survey did not see (the file grew since) stays: nothing unknown is dropped.
-                const LastRecord last = found == plan.lastRecords.end() ? LastRecord{ordinal, true} : found->second;
-                if (last.last != ordinal) {
-                    ++counts.duplicates;
-                    return;
-                }
-                if (!last.loads) {
-                    ++counts.missing;
-                    plan.goneKeys.push_back(plan.keyText);
-                    return;
-                }
+            if (plan.removals.removes(plan.keyText, offset)) {
+                ++counts.removed;
+                return;
+            }
+            const auto found = plan.lastRecords.find(plan.keyText);
+            // A key the survey did not see (the file grew since) stays: nothing unknown is dropped.
+            const LastRecord last = found == plan.lastRecords.end() ? LastRecord{ordinal, true} : found->second;
+            if (last.last != ordinal) {
+                ++counts.duplicates;
+                return;
+            }
+            if (!last.loads) {
+                ++counts.missing;
+                plan.goneKeys.push_back(plan.keyText);
+                return;
             }
             ++counts.kept;
-            keep(begin, end, true);
+            keep(begin, end);
         }
-        void longLinePiece(const char* begin, const char* end, bool first) override {
-            if (!plan.compacting) {
-                keep(begin, end, false);
-            } else if (first) {
-                ++counts.torn;
-            }
+        void longLinePiece(const char*, const char*, bool first) override {
+            if (first) ++counts.torn;
         }
 
-        // Writes what is still buffered, ending the file with a line feed. False, with errno set,
-        // when any write failed.
+        // Writes what is still buffered. False, with errno set, when any write failed; written
+        // tells how many bytes the new file holds.
         bool finish() {
             flush();
-            if (!failed && !endsLine) failed = !writeAll(fd, "\n", 1);
             return !failed;
         }
+        std::uint64_t written = 0;
 
     private:
-        void keep(const char* begin, const char* end, bool endLine) {
+        void keep(const char* begin, const char* end) {
             pending.append(begin, end);
-            if (endLine) pending += '\n';
+            pending += '\n';
             if (pending.size() >= kOutputBytes) flush();
         }
         void flush() {
             if (failed || pending.empty()) return;
-            endsLine = pending.back() == '\n';
             failed = !writeAll(fd, pending.data(), pending.size());
+            written += pending.size();
             pending.clear();
         }
 
@@ -157,7 +140,6 @@ public:
         std::string pending;
         std::size_t records = 0;
         bool failed = false;
-        bool endsLine = true;
     };
 
 private:
@@ -166,18 +148,12 @@ private:
         bool loads = false;
     };
 
-    bool compacting = false;
-    std::unordered_set<std::string> removedKeys;
     std::vector<float> values;
     std::string keyText;
-    std::unique_ptr<KeyRules> rules;
-    std::unique_ptr<KeyFileCheck> files;
+    KeyRules rules;
+    KeyFileCheck files;
     std::unordered_map<std::string, LastRecord> lastRecords;
 };
-
-}  // namespace
-
-namespace {
 
 // Removes what earlier processes, killed in the middle of a rewrite, left beside path: files
 // path + ".partial-PID-N" whose process no longer runs.
@@ -214,23 +190,37 @@ RewriteOutcome failWith(int old, const std::string& path, const char* step) {
     return RewriteOutcome::failed;
 }
 
+// Deletes the removal list of a file that holds none of what it removes; logs a failure.
+RewriteOutcome withoutRemovalList(const std::string& path) {
+    if (deleteRemovalList(path)) return RewriteOutcome::rewritten;
+    logFailure(path, "cannot delete its removal list");
+    return RewriteOutcome::failed;
+}
+
 RewriteOutcome rewrite(const std::string& path, Plan& plan, RewriteCounts& counts) {
     counts = RewriteCounts();
+    if (!settleRemovalList(path)) {
+        logFailure(path, "cannot read or settle its removal list");
+        return RewriteOutcome::failed;
+    }
     const int old = fileCalls().open(path.c_str(), O_RDONLY, 0);
     if (old < 0) {
-        if (errno == ENOENT) return RewriteOutcome::rewritten;
+        if (errno == ENOENT) return withoutRemovalList(path);
         logFailure(path, "cannot open it");
         return RewriteOutcome::failed;
     }
+    struct stat status;
+    if (fstat(old, &status) != 0) return failWith(old, path, "cannot read it");
+    if (!RemovalList::read(path, static_cast<std::uint64_t>(status.st_size), plan.removals))
+        return failWith(old, path, "cannot read its removal list");
     Plan::Survey survey(plan);
     if (!readFeatureLines(old, survey)) return failWith(old, path, "cannot read it");
     if (!survey.dropsSome) {
         counts.kept = survey.records;
         fileCalls().close(old);
-        return RewriteOutcome::rewritten;
+        return withoutRemovalList(path);
     }
-    struct stat status;
-    if (fstat(old, &status) != 0 || lseek(old, 0, SEEK_SET) != 0) return failWith(old, path, "cannot read it");
+    if (lseek(old, 0, SEEK_SET) != 0) return failWith(old, path, "cannot read it");
 
     removeLeftovers(path);
     const std::string temporary = temporaryNameBeside(path);
@@ -255,25 +245,29 @@ RewriteOutcome rewrite(const std::string& path, Plan& plan, RewriteCounts& count
         return failWith(old, path, "cannot write the new file");
     }
     fileCalls().close(old);
+    // From the rename on, the list must be known not to apply to the new file.
+    if (!markRemovalListFolded(path, copy.written)) {
+        discard(-1, temporary);
+        logFailure(path, "cannot mark its removal list");
+        return RewriteOutcome::failed;
+    }
     if (fileCalls().rename(temporary.c_str(), path.c_str()) != 0) {
         discard(-1, temporary);
         logFailure(path, "cannot put the new file in its place");
         return RewriteOutcome::failed;
     }
+    // Until the rename is on the disk, a power cut may bring the old file back, to which the list
+    // still applies; so the list stays then.
     if (!syncFolderOf(path)) {
         logFailure(path, "cannot sync its folder");
         return RewriteOutcome::folderNotSynced;
     }
+    // A list left now is known not to apply, and the next writer deletes it.
+    if (!deleteRemovalList(path)) logFailure(path, "cannot delete its removal list, which no longer applies");
     return RewriteOutcome::rewritten;
 }
 
 }  // namespace
-
-RewriteOutcome rewriteFeatureFileWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
-                                         RewriteCounts& counts) {
-    Plan plan(keys, featDim);
-    return rewrite(path, plan, counts);
-}
 
 RewriteOutcome compactFeatureFile(const std::string& path, int featDim, RewriteCounts& counts,
                                   std::vector<std::string>* goneKeys) {

@@ -1,5 +1,5 @@
-// Rewriting the feature file in place: without the records of some keys, or without what the
-// loader skips anyway. A crash or a failed step leaves either the old file or the new one.
+// Compacting the feature file in place: rewriting it without what the loader skips anyway. A crash
+// or a failed step leaves either the old file or the new one.
 #ifndef LIKENESS_MODULE_FEATUREFILEREWRITE_H
 #define LIKENESS_MODULE_FEATUREFILEREWRITE_H
 
@@ -13,7 +13,7 @@
 // and its values, whether or not its key's file exists.
 struct RewriteCounts {
     std::size_t kept = 0;        // records written to the new file
-    std::size_t removed = 0;     // records of the keys asked for
+    std::size_t removed = 0;     // records that the removal list removes
     std::size_t torn = 0;        // lines that are no record: torn by a crash, damaged, too long, foreign
     std::size_t duplicates = 0;  // records that a later record of the same key replaces
     std::size_t missing = 0;     // last records of keys that name no file the loader accepts
@@ -29,22 +29,18 @@ enum class RewriteOutcome {
     folderNotSynced,
 };
 
-// Rewrites the feature file at path without the records of keys (every record of each), for
-// records of featDim values. Every other line stays byte for byte, in its place; a last line
-// without a line feed gets one. A missing file is an empty collection: rewritten, nothing counted.
+// Rewrites the feature file at path, for records of featDim values, keeping only the records the
+// loader would load, byte for byte and in file order: no line that is no record, no record that a
+// later one of its key replaces or that the removal list (module/RemovalList.h) removes, no record
+// whose key names no existing regular file that the key rules allow (for the feature file path and
+// the library's log). The keys of those last records are appended to goneKeys when it is given.
+// Once the new file is in place, the removal list goes. A missing file is an empty collection:
+// rewritten, nothing counted.
 //
 // The new file is written beside the old one (path + ".partial-PID-N"), synced, renamed over it,
 // and its folder synced; on a failure before the rename it is removed. What an earlier process
 // killed in the middle left beside path is removed first. The old file is read in blocks twice;
-// memory holds one block, and no vector.
-LIKENESS_API RewriteOutcome rewriteFeatureFileWithout(const std::string& path, int featDim,
-                                                      const std::vector<std::string>& keys, RewriteCounts& counts);
-
-// Rewrites the feature file at path, as above, keeping only the records the loader would load,
-// byte for byte and in file order: no line that is no record, no record that a later one of its
-// key replaces, no record whose key names no existing regular file that the key rules allow (for
-// the feature file path and the library's log). The keys of those last records are appended to
-// goneKeys when it is given. Memory holds one block and every distinct key once.
+// memory holds one block, every distinct key once, and no vector.
 LIKENESS_API RewriteOutcome compactFeatureFile(const std::string& path, int featDim, RewriteCounts& counts,
                                                std::vector<std::string>* goneKeys = nullptr);
 

@@ -5,6 +5,7 @@
 #include "module/FeatureLoader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "module/FileIo.h"
 #include "module/KeyFileCheck.h"
 #include "module/PlainDecimal.h"
+#include "module/RemovalList.h"
 
 namespace {
 
@@ -84,13 +86,16 @@ namespace {
 // is checked against the file system only the first time it is seen.
 class RecordCollector : public FeatureLineSink {
 public:
-    RecordCollector(int featDim, const KeyRules& rules, std::map<std::string, std::vector<float>>& collection)
-        : collection(collection), files(rules), values(static_cast<std::size_t>(featDim)) {}
+    RecordCollector(int featDim, const KeyRules& rules, const RemovalList& removals,
+                    std::map<std::string, std::vector<float>>& collection)
+        : collection(collection), files(rules), removals(removals), values(static_cast<std::size_t>(featDim)) {}
 
-    void line(const char* begin, const char* end) override {
+    void line(const char* begin, const char* end, std::uint64_t offset) override {
         std::string_view key;
         if (!readFeatureRecord(begin, end, key, values)) return;
         keyText.assign(key.data(), key.size());
+        // Records come in file order, so every record of a key before its removal is passed over.
+        if (removals.removes(keyText, offset)) return;
         const auto at = collection.lower_bound(keyText);
         if (at != collection.end() && at->first == keyText) {
             at->second = values;
@@ -108,6 +113,7 @@ public:
 private:
     std::map<std::string, std::vector<float>>& collection;
     KeyFileCheck files;
+    const RemovalList& removals;
     std::unordered_set<std::string> refused;
     std::vector<float> values;
     std::string keyText;
@@ -119,6 +125,7 @@ bool readFeatureLines(int fd, FeatureLineSink& sink) {
     // Not filled beforehand: only the pages a read reaches are touched.
     const std::unique_ptr<char[]> block(new char[kBlockBytes + kScanReach]);
     std::size_t filled = 0;
+    std::uint64_t blockOffset = 0;  // where in the file the block's first byte lies
     bool inLongLine = false;
     for (bool atEnd = false; !atEnd;) {
         const ssize_t got = readSome(fd, block.get() + filled, kBlockBytes - filled);
@@ -132,6 +139,7 @@ bool readFeatureLines(int fd, FeatureLineSink& sink) {
             const void* lineFeed = std::memchr(lineStart, '\n', filled);
             if (lineFeed == nullptr) {
                 if (filled > 0) sink.longLinePiece(lineStart, dataEnd, false);
+                blockOffset += filled;
                 filled = 0;
                 continue;
             }
@@ -142,7 +150,7 @@ bool readFeatureLines(int fd, FeatureLineSink& sink) {
         while (const void* found = std::memchr(lineStart, '\n', static_cast<std::size_t>(dataEnd - lineStart))) {
             const char* lineEnd = static_cast<const char*>(found);
             if (static_cast<std::size_t>(lineEnd - lineStart) <= kMaxRecordLineBytes) {
-                sink.line(lineStart, lineEnd);
+                sink.line(lineStart, lineEnd, blockOffset + static_cast<std::uint64_t>(lineStart - block.get()));
             } else {
                 sink.longLinePiece(lineStart, lineEnd + 1, true);
             }
@@ -154,8 +162,10 @@ bool readFeatureLines(int fd, FeatureLineSink& sink) {
             inLongLine = true;
             unfinished = 0;
         }
-        if (atEnd && unfinished > 0) sink.line(lineStart, dataEnd);
+        if (atEnd && unfinished > 0)
+            sink.line(lineStart, dataEnd, blockOffset + static_cast<std::uint64_t>(lineStart - block.get()));
         std::memmove(block.get(), lineStart, unfinished);
+        blockOffset += filled - unfinished;
         filled = unfinished;
     }
     return true;
@@ -167,7 +177,12 @@ bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules
     if (fd < 0) return false;
     collection.clear();
     {
-        RecordCollector collector(featDim, rules, collection);
+        // The list is read after the feature file is open: a compaction's mark then tells whether
+        // it is the file the list was folded into. What cannot be read of it cannot apply.
+        struct stat status;
+        RemovalList removals;
+        if (::fstat(fd, &status) == 0) RemovalList::read(path, static_cast<std::uint64_t>(status.st_size), removals);
+        RecordCollector collector(featDim, rules, removals, collection);
         readFeatureLines(fd, collector);
     }
     fileCalls().close(fd);

@@ -4,6 +4,7 @@
 #define LIKENESS_MODULE_FEATURELOADER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -20,9 +21,10 @@ inline constexpr std::size_t kMaxRecordLineBytes = 64 * 1024 + 4096;
 class FeatureLineSink {
 public:
     virtual ~FeatureLineSink() = default;
-    // A line of at most kMaxRecordLineBytes, its line feed (if it has one) excluded. At least
-    // kPlainDecimalReach bytes after end are readable, as readFeatureRecord needs.
-    virtual void line(const char* begin, const char* end) = 0;
+    // A line of at most kMaxRecordLineBytes, its line feed (if it has one) excluded, which begins
+    // offset bytes into the file. At least kPlainDecimalReach bytes after end are readable, as
+    // readFeatureRecord needs.
+    virtual void line(const char* begin, const char* end, std::uint64_t offset) = 0;
     // The next bytes of a line longer than kMaxRecordLineBytes, its line feed included when the
     // file has one; first marks the first piece of each such line.
     virtual void longLinePiece(const char* begin, const char* end, bool first) = 0;
@@ -41,7 +43,8 @@ bool readFeatureRecord(const char* begin, const char* end, std::string_view& key
 // load features !! ". A line is a record when, after trimming spaces from both ends, it ends with
 // "|" and splits at runs of "|" into a key and exactly featDim values, each of which
 // readValueText (module/FeatureText.h) reads whole; and its key names an existing regular file
-// that rules allow. The last record of a key wins. Returns false, leaving collection as it was
+// that rules allow, and the file's removal list (module/RemovalList.h) does not remove it. The last
+// record of a key wins. Returns false, leaving collection as it was
 // and logging nothing, when the file cannot be opened.
 bool loadFeatureFile(const std::string& path, int featDim, const KeyRules& rules,
                      std::map<std::string, std::vector<float>>& collection);

@@ -92,6 +92,13 @@ bool writeAll(int fd, const void* data, std::size_t size) {
     return true;
 }
 
+bool endsInsideALine(int fd, off_t size) {
+    if (size == 0) return false;
+    char last = '\n';
+    if (::lseek(fd, size - 1, SEEK_SET) < 0) return true;
+    return fileCalls().read(fd, &last, 1) != 1 || last != '\n';
+}
+
 bool syncFolderOf(const std::string& path) {
     const int fd = fileCalls().open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return false;

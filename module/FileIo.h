@@ -42,6 +42,11 @@ private:
 // failure, with errno set by it.
 bool writeAll(int fd, const void* data, std::size_t size);
 
+// Whether the file behind fd, size bytes long, ends inside a line (its last byte is no line feed),
+// so that an append must begin with one. A last byte that cannot be read counts as one: a needless
+// line feed only makes an empty line, which no reader takes for anything. Moves the file offset.
+bool endsInsideALine(int fd, off_t size);
+
 // Makes a rename or a new file in path's folder survive a power cut (fsync of the folder).
 bool syncFolderOf(const std::string& path);
 

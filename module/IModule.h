@@ -15,7 +15,7 @@ enum LikenessResult : int {
     LIKENESS_NOT_DECODABLE = -3,
     // Not stored: the key is unsafe, or the picture or its record could not be written.
     LIKENESS_NOT_STORED = -4,
-    // Not removed: the feature file could not be rewritten (ImplIModule::removePictures).
+    // Not removed: the removal could not be recorded on the disk (ImplIModule::removePictures).
     LIKENESS_NOT_REWRITTEN = -5,
 };
 

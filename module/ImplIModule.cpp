@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <utility>
 
@@ -17,7 +19,6 @@
 #include "module/Download.h"
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
-#include "module/FeatureFileRewrite.h"
 #include "module/FeatureIndex.h"
 #include "module/FeatureLoader.h"
 #include "module/KeyRules.h"
@@ -25,6 +26,7 @@
 #include "module/LogText.h"
 #include "module/PictureDecoder.h"
 #include "module/PictureStore.h"
+#include "module/RemovalList.h"
 
 namespace {
 
@@ -198,9 +200,12 @@ int ImplIModule::addUrlToDB(std::vector<std::string> urls, std::string saveDir) 
 
 int ImplIModule::removePictures(const std::vector<std::string>& keys, std::size_t* removed) {
     if (removed != nullptr) *removed = 0;
-    RewriteCounts counts;
-    const RewriteOutcome outcome = rewriteFeatureFileWithout(dbPath, featDim, keys, counts);
-    if (outcome == RewriteOutcome::failed) return LIKENESS_NOT_REWRITTEN;
+    if (!recordRemovals(dbPath, keys)) {
+        const int cause = errno;
+        logger()->WriteLog(EasyLog::LOG_INFO, "cannot record the removal in %s: %s\n",
+                           logText(removalListPath(dbPath)).c_str(), std::strerror(cause));
+        return LIKENESS_NOT_REWRITTEN;
+    }
     std::size_t taken = 0;
     for (const std::string& key : keys) {
         const auto found = featMap.find(key);
@@ -211,7 +216,7 @@ int ImplIModule::removePictures(const std::vector<std::string>& keys, std::size_
         logger()->WriteLog(EasyLog::LOG_INFO, "removed: key=%s\n", logText(key).c_str());
     }
     if (removed != nullptr) *removed = taken;
-    return outcome == RewriteOutcome::rewritten ? 0 : LIKENESS_NOT_REWRITTEN;
+    return 0;
 }
 
 int ImplIModule::search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) {

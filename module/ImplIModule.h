@@ -30,14 +30,12 @@ public:
     int addAPicToDB(std::string picPath, std::string saveDir) override;
     int search(std::string urlOrPath, int type, std::vector<std::string>& result, int topN) override;
 
-    // Takes the pictures of keys out of the collection: their records leave the feature file,
-    // which is rewritten in its place (module/FeatureFileRewrite.h), and only then do they leave
-    // the map and the search index. Keys not in the collection are passed over (their records,
-    // if any, leave the file too). Stored copies stay where they are. Returns 0, with how many
-    // pictures went in *removed, or LIKENESS_NOT_REWRITTEN when the file could not be rewritten:
-    // then nothing changed, on disk or in memory, and *removed is 0. The one exception: when only
-    // the folder's sync failed, the new file is in place, so the keys leave memory too (and are
-    // counted) but a power cut may bring them back.
+    // Takes the pictures of keys out of the collection: their removal is appended to the feature
+    // file's removal list (module/RemovalList.h) and synced, and only then do they leave the map
+    // and the search index; the cost does not grow with the collection. Keys not in the collection
+    // are passed over (their records, if any, are removed too). Stored copies stay where they are.
+    // Returns 0, with how many pictures went in *removed, or LIKENESS_NOT_REWRITTEN when the
+    // removal could not be recorded: then nothing changed, on disk or in memory, and *removed is 0.
     int removePictures(const std::vector<std::string>& keys, std::size_t* removed);
 
     // The collection as loaded and extended in this run, in key order.

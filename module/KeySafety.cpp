@@ -7,6 +7,7 @@
 #include "module/CollectionFiles.h"
 #include "module/FeatureContract.h"
 #include "module/KeyRules.h"
+#include "module/RemovalList.h"
 
 namespace fs = std::filesystem;
 
@@ -29,6 +30,7 @@ std::string textReason(const std::string& key) {
 
 KeyRules::KeyRules(const std::string& dbPath, const std::string& logPath) {
     protect(dbPath, "it names the feature file");
+    if (!dbPath.empty()) protect(removalListPath(dbPath), "it names the feature file's removal list");
     protect(likeness::kQueryFile, "it names the query file tmp.jpg");
     protect(logPath, "it names the log file");
     protect(likeness::kModelNetPath, "it names a model file");

@@ -14,8 +14,8 @@ LIKENESS_API std::string makeKey(const std::string& source, const std::string& s
 // The reason a key cannot be stored, or an empty string when it can. A key is refused when the
 // feature file could not load it back ("|", line feed, carriage return, a leading space), when it
 // holds any other control character (NUL included), when it names a folder (it is empty, ends in
-// "/" or names an existing one), or when it names the module's feature file dbPath, the query file
-// "tmp.jpg", the log file logPath or one of the model files.
+// "/" or names an existing one), or when it names the module's feature file dbPath or its removal
+// list, the query file "tmp.jpg", the log file logPath or one of the model files.
 LIKENESS_API std::string unsafeKeyReason(const std::string& key, const std::string& dbPath, const std::string& logPath);
 
 #endif

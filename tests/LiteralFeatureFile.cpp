@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "module/FeatureLoader.h"
@@ -77,25 +76,6 @@ LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTes
         collection[tokens[0]] = feature;
     }
     return collection;
-}
-
-std::string literalWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
-                           RewriteCounts& counts) {
-    counts = RewriteCounts();
-    const std::set<std::string> removed(keys.begin(), keys.end());
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    for (std::string line; std::getline(in, line);) {
-        std::string key;
-        const bool record = literalRecordKey(line, featDim, key);
-        if (record && removed.count(key) != 0) {
-            ++counts.removed;
-            continue;
-        }
-        if (record) ++counts.kept;
-        text += line + "\n";
-    }
-    return text;
 }
 
 std::string literalCompaction(const std::string& path, int featDim, const KeyTest& keyLoads, RewriteCounts& counts,

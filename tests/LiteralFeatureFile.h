@@ -24,11 +24,6 @@ LiteralCollection literalLoad(const std::string& path, int featDim, const KeyTes
 // The key of line when it is a record of featDim values (its key's file aside), else false.
 bool literalRecordKey(std::string line, int featDim, std::string& key);
 
-// The file at path without the records of keys, as rewriteFeatureFileWithout should write it: every
-// other line as it was, each ending with a line feed; counts as it should report them.
-std::string literalWithout(const std::string& path, int featDim, const std::vector<std::string>& keys,
-                           RewriteCounts& counts);
-
 // The file at path as compactFeatureFile should write it: the last record of each key whose key
 // passes keyLoads, in file order; counts and the keys dropped for keyLoads as it should report them.
 std::string literalCompaction(const std::string& path, int featDim, const KeyTest& keyLoads, RewriteCounts& counts,

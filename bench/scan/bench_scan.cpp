@@ -1,6 +1,7 @@
 // Speed and memory of search: the index's scans against the literal ranking and against the
 // machine's single-thread read bandwidth, all measured side by side in one process, then a whole
 // search through the module with the default model, split into decode, forward pass and scan.
+// At each size, also the time one removal holds the collection.
 //
 // Stored vectors are synthetic but shaped like the default feature: 512 dense signed values of
 // norm 30. The query of a scan is an unrelated vector of the same kind (the hardest case for the
@@ -53,6 +54,7 @@
 #include "module/Module.h"
 #include "module/NearPairs.h"
 #include "module/Ranking.h"
+#include "module/RemovalList.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -272,12 +274,36 @@ void requireSame(const std::vector<const std::string*>& got, const std::vector<c
 
 // Times the scans of one collection size, interleaved with stream passes so that both see the
 // same machine.
+// Removes `count` stored pictures one at a time as the module does: the removal appended to the
+// feature file's removal list and synced, then the entry taken out of the index and the map. The
+// feature file's own size plays no part, so a small one stands in for the collection's. Wall clock,
+// fsync included: the time a service holds its collection for one removal.
+std::vector<double> removalTimes(FeatureMap& collection, FeatureIndex& index, std::size_t count, const Options& options,
+                                 SyntheticFeatures& features) {
+    const fs::path home = fs::absolute(options.json).parent_path() / "removal-home";
+    fs::remove_all(home);
+    fs::create_directories(home);
+    const std::string featureFile = (home / "feat.txt").string();
+    std::ofstream(featureFile, std::ios::binary) << featureRecord("pics/0.jpg", features.next());
+    std::vector<double> times;
+    for (std::size_t i = 0; i < count && !collection.empty(); ++i) {
+        const auto entry = std::next(collection.begin(), static_cast<long>(features.below(collection.size())));
+        const Clock::time_point start = Clock::now();
+        if (!recordRemovals(featureFile, {entry->first})) throw std::runtime_error("cannot record a removal");
+        index.erase(*entry);
+        collection.erase(entry);
+        times.push_back(millisecondsSince(start));
+    }
+    fs::remove_all(home);
+    return times;
+}
+
 void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, std::vector<double>& streamRates,
                    json& out) {
     const std::string label = sizeLabel(n);
     SyntheticFeatures features(n);
     const std::size_t heapBefore = heapInUse();
-    const FeatureMap collection = syntheticCollection(n, features);
+    FeatureMap collection = syntheticCollection(n, features);
     const std::size_t heapWithMap = heapInUse();
     const double buildStart = threadMilliseconds();
     FeatureIndex index(kDim);
@@ -319,6 +345,8 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
             if (r == 0) requireSame(copyRanked, rankLiterally(collection, copy, kTopN), "the bounded scan of a copy");
         }
     }
+    constexpr std::size_t kRemovals = 50;
+    const std::vector<double> removals = removalTimes(collection, index, kRemovals, options, features);
     const double floatBytes = static_cast<double>(n) * kDim * sizeof(float);
     const double floatScanMs = median(floatMs);
     const double streamGbps = median(streamRates);
@@ -333,18 +361,22 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
              {"stream_read_gbps", streamGbps},
              {"stream_bound_ms", floatBytes / (streamGbps * 1e6)},
              {"index_build_ms", indexBuildMs},
+             {"remove_ms", median(removals)},
+             {"remove_max_ms", *std::max_element(removals.begin(), removals.end())},
              {"featmap_bytes_per_entry", static_cast<double>(heapWithMap - heapBefore) / static_cast<double>(n)},
              {"index_bytes_per_entry", static_cast<double>(heapWithIndex - heapWithMap) / static_cast<double>(n)},
              {"bytes_per_entry", static_cast<double>(heapWithIndex - heapBefore) / static_cast<double>(n)}};
     out["scan_ms_" + label] = entry["scan_ms"];
     out["literal_scan_ms_" + label] = entry["literal_scan_ms"];
     out["float_scan_ms_" + label] = entry["float_scan_ms"];
+    out["remove_ms_" + label] = entry["remove_ms"];
     std::cout << "scan " << label << ": literal " << entry["literal_scan_ms"] << " ms, float scan " << floatScanMs
               << " ms (" << entry["float_scan_gbps"] << " GB/s), bounded scan " << entry["scan_ms"]
               << " ms (exact distances for " << 100.0 * median(exactFractions) << " %), copy query "
               << entry["scan_ms_copy_query"] << " ms; stream " << streamGbps << " GB/s; " << entry["bytes_per_entry"]
               << " bytes per entry (map " << entry["featmap_bytes_per_entry"] << ", index "
-              << entry["index_bytes_per_entry"] << ")" << std::endl;
+              << entry["index_bytes_per_entry"] << "); removing one picture " << entry["remove_ms"] << " ms (at most "
+              << entry["remove_max_ms"] << " of " << removals.size() << ")" << std::endl;
 }
 
 // The three phase durations search logs, in milliseconds, from its most recent calls.
@@ -603,9 +635,9 @@ json readOthers(const fs::path& path) {
     if (!in) return json::object();
     json existing = json::parse(in, nullptr, false);
     if (!existing.is_object()) return json::object();
-    const char* const families[] = {"scan_",        "literal_scan_",   "float_scan_",
-                                    "stream_read_", "bytes_per_entry", "literal_vs_scan",
-                                    "search",       "real_features",   "kernel_level"};
+    const char* const families[] = {"scan_",         "literal_scan_",   "float_scan_",     "remove_ms_",
+                                    "stream_read_",  "bytes_per_entry", "literal_vs_scan", "search",
+                                    "real_features", "kernel_level"};
     for (auto item = existing.begin(); item != existing.end();) {
         bool ours = false;
         for (const char* family : families) ours = ours || item.key().rfind(family, 0) == 0;
