@@ -1,4 +1,6 @@
-// The home lock: flock on an open file, so the kernel drops it with the process's last descriptor.
+// The home lock: flock on the home folder itself, so the kernel drops it with the process's last
+// descriptor, and no file can be deleted or replaced to let a second writer in (a folder that holds
+// a collection cannot be removed, and a renamed one keeps its lock).
 #include "HomeLock.h"
 
 #include <fcntl.h>
@@ -12,11 +14,10 @@
 namespace likeness_cli {
 
 std::optional<HomeLock> HomeLock::acquire(const std::filesystem::path& home, std::string& whyNot) {
-    const std::filesystem::path file = home / kHomeLockFile;
     // Close-on-exec: a program the command starts must not keep the home locked after it ends.
-    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        whyNot = "cannot lock the home " + home.string() + " (" + file.string() + ": " + std::strerror(errno) + ")";
+        whyNot = "cannot lock the home " + home.string() + ": " + std::strerror(errno);
         return std::nullopt;
     }
     int locked;
@@ -26,10 +27,9 @@ std::optional<HomeLock> HomeLock::acquire(const std::filesystem::path& home, std
     if (locked != 0) {
         const int cause = errno;
         close(fd);
-        whyNot =
-            cause == EWOULDBLOCK
-                ? "another likeness process is writing the home " + home.string() + "; try again when it has finished"
-                : "cannot lock the home " + home.string() + " (" + file.string() + ": " + std::strerror(cause) + ")";
+        whyNot = cause == EWOULDBLOCK ? "another likeness process is writing the home " + home.string() +
+                                            "; try again when it has finished"
+                                      : "cannot lock the home " + home.string() + ": " + std::strerror(cause);
         return std::nullopt;
     }
     return HomeLock(fd);

@@ -1,4 +1,4 @@
-// One writer per home: an exclusive lock on a file in the home, held while the object lives and
+// One writer per home: an exclusive lock on the home folder, held while the object lives and
 // released by the system when the process ends, however it ends (a crash or SIGKILL included).
 #ifndef LIKENESS_HOST_HOMELOCK_H
 #define LIKENESS_HOST_HOMELOCK_H
@@ -9,13 +9,10 @@
 
 namespace likeness_cli {
 
-// The file in a home that its writer locks. It stays empty: only the lock on it counts.
-inline constexpr const char* kHomeLockFile = "likeness.lock";
-
 class HomeLock {
 public:
-    // Takes the home's lock without waiting for it. When another process holds it (or the lock
-    // file cannot be opened), returns nothing and says why in whyNot, naming the home.
+    // Takes the home's lock without waiting for it. When another process holds it (or the folder
+    // cannot be opened), returns nothing and says why in whyNot, naming the home.
     static std::optional<HomeLock> acquire(const std::filesystem::path& home, std::string& whyNot);
 
     HomeLock(HomeLock&& other) noexcept;
