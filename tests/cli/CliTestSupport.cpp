@@ -1,7 +1,11 @@
 // Running commands and setting up the work folder of a CLI test.
 #include "CliTestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -153,6 +157,92 @@ int ServeProcess::stop(int signal) {
 
 std::string ServeProcess::standardError() const {
     return readFile(errFile);
+}
+
+RawConnection::RawConnection(int port) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+RawConnection::~RawConnection() {
+    if (fd >= 0) close(fd);
+}
+
+bool RawConnection::send(const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t put = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (put <= 0) return false;
+        sent += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+namespace {
+
+// How many whole answers text holds, each a head and as many body bytes as its Content-Length says.
+std::size_t wholeAnswers(const std::string& text) {
+    std::size_t count = 0;
+    for (std::size_t at = 0;;) {
+        const std::size_t headEnd = text.find("\r\n\r\n", at);
+        if (headEnd == std::string::npos) return count;
+        std::smatch length;
+        const std::string head = text.substr(at, headEnd - at);
+        const std::size_t body = std::regex_search(head, length, std::regex("\r\n[Cc]ontent-[Ll]ength: *([0-9]+)"))
+                                     ? std::stoul(length[1].str())
+                                     : 0;
+        if (text.size() < headEnd + 4 + body) return count;
+        // An interim 100 Continue is no answer.
+        if (head.compare(9, 3, "100") != 0) ++count;
+        at = headEnd + 4 + body;
+    }
+}
+
+// Waits up to the deadline for fd to have something to read; false when time ran out.
+bool readableBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd wanted{fd, POLLIN, 0};
+    return poll(&wanted, 1, static_cast<int>(left.count())) > 0;
+}
+
+}  // namespace
+
+std::string RawConnection::receive(std::chrono::milliseconds timeout, std::size_t answers) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string text;
+    char buffer[65536];
+    while ((text.empty() || wholeAnswers(text) < answers) && readableBefore(fd, deadline)) {
+        const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    while (readableBefore(fd, deadline)) {
+        if (recv(fd, buffer, sizeof(buffer), 0) <= 0) return true;
+    }
+    return false;
+}
+
+std::vector<int> answerStatuses(const std::string& text) {
+    std::vector<int> statuses;
+    const std::regex statusLine("HTTP/1\\.[01] ([0-9]{3}) ");
+    for (std::sregex_iterator match(text.begin(), text.end(), statusLine), end; match != end; ++match) {
+        const int status = std::stoi((*match)[1].str());
+        if (status != 100) statuses.push_back(status);
+    }
+    return statuses;
 }
 
 void CliTest::SetUp() {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -69,6 +70,31 @@ private:
     std::string line;
     std::filesystem::path errFile;
 };
+
+// A client socket to 127.0.0.1:port for what a library client would not send: raw bytes, at any
+// pace. Every wait is bounded.
+class RawConnection {
+public:
+    explicit RawConnection(int port);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool connected() const { return fd >= 0; }
+    // False when the bytes could not all be sent (the server closed).
+    bool send(const std::string& bytes);
+    // What the server sent until `answers` whole HTTP answers (by their Content-Length; 0: any
+    // bytes at all) are in, the server closed, or timeout passed.
+    std::string receive(std::chrono::milliseconds timeout, std::size_t answers = 1);
+    // True when the server closes the connection within timeout; what it sends before is dropped.
+    bool closedWithin(std::chrono::milliseconds timeout);
+
+private:
+    int fd = -1;
+};
+
+// The status codes of the HTTP answers in text, in order.
+std::vector<int> answerStatuses(const std::string& text);
 
 // A fresh temporary folder per test with synthetic pictures in pics/ (scene0..scene5, a same-named
 // copy in pics/sub/, a text file notes.txt) and an initialised home in home/.
