@@ -9,13 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
 // Created by the first GetInstance call, which opens "%Y.%m.%d.log" (the local date) for appending,
 // so a second start on the same day keeps the earlier lines. When the file cannot be opened every
 // line goes to standard output. Never destroyed by the library; lines are flushed as written, so
-// nothing is lost at exit. Not thread-safe beyond its creation: call it from one thread at a time.
+// nothing is lost at exit. Lines written from several threads at once come out whole, one after
+// another (a host such as the service downloads outside its lock while another thread adds).
 //
 // Default visibility even inside the library, whose other symbols are hidden: the instance is a
 // static of an inline function, and a host that logs too must share the library's instance (one
@@ -37,6 +39,7 @@ public:
         line << "[" << formatNow("%Y.%m.%d") << "] [" << formatNow("%H:%M:%S") << "] [" << LOG_STRING[level] << "] "
              << msg << "\n";
         const std::string text = line.str();
+        const std::lock_guard<std::mutex> hold(m_writing);
         if (m_logFile.is_open()) {
             m_logFile.write(text.data(), static_cast<std::streamsize>(text.size()));
             m_logFile.flush();
@@ -81,12 +84,14 @@ private:
     static std::string formatNow(const char* format) {
         char text[11] = {0};
         std::time_t now = std::time(nullptr);
-        std::strftime(text, sizeof(text), format, std::localtime(&now));
+        std::tm local{};
+        std::strftime(text, sizeof(text), format, localtime_r(&now, &local));
         return text;
     }
 
     std::ofstream m_logFile;
     std::string m_filePath;
+    std::mutex m_writing;
 };
 
 #endif

@@ -46,12 +46,18 @@ std::string transferFailureReason(CURLcode outcome, const DownloadSink& sink) {
     case CURLE_TOO_MANY_REDIRECTS: return "too many redirects";
     case CURLE_FILESIZE_EXCEEDED: return tooLarge;
     case CURLE_WRITE_ERROR: return sink.overLimit ? tooLarge : "cannot write the file";
+    case CURLE_ABORTED_BY_CALLBACK: return "cancelled";
     default: return curl_easy_strerror(outcome);
     }
 }
 
 void logReason(const std::string& reason) {
     EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! Download error: %s", reason.c_str());
+}
+
+// libcurl's progress callback: a non-zero answer ends the transfer.
+int cancelWhenAsked(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
 }
 
 }  // namespace
@@ -85,9 +91,11 @@ PendingDownload::~PendingDownload() {
 DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLimits& limits) {
     EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "download_jpeg => url=%s, savepath=%s", logText(url).c_str(),
                                      logText(destination).c_str());
+    reason.clear();
     temporary = temporaryNameBeside(destination);
     const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) {
+        reason = "cannot create the file";
         logLine(" !!! Failed to create file on the disk\n");
         return DownloadOutcome::NotWritten;
     }
@@ -111,11 +119,17 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
         // A process-wide signal handler is not ours to install; without this, the resolver's
         // timeout would raise SIGALRM in the host.
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        if (limits.cancel != nullptr) {
+            curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, cancelWhenAsked);
+            curl_easy_setopt(curl, CURLOPT_XFERINFODATA, limits.cancel);
+            curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        }
         outcome = curl_easy_perform(curl);
     }
     if (outcome != CURLE_OK) {
         logWithUrl("!!! Failed to download: %s\n", url);
-        logReason(transferFailureReason(outcome, sink));
+        reason = transferFailureReason(outcome, sink);
+        logReason(reason);
         if (curl != nullptr) curl_easy_cleanup(curl);
         fileCalls().close(fd);
         return sink.writeFailed ? DownloadOutcome::NotWritten : DownloadOutcome::Failed;
@@ -125,6 +139,8 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
     curl_easy_cleanup(curl);
     if (static_cast<unsigned long>(responseCode - 200) > 1) {
         EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "!!! Response code: %d\n", static_cast<int>(responseCode));
+        reason = responseCode == 0 ? "the server sent no HTTP status"
+                                   : "the server answered HTTP " + std::to_string(responseCode);
         fileCalls().close(fd);
         return DownloadOutcome::Failed;
     }
@@ -132,7 +148,8 @@ DownloadOutcome PendingDownload::fetch(const std::string& url, const DownloadLim
     const bool synced = fileCalls().fsync(fd) == 0;
     if (fileCalls().close(fd) != 0 || !synced) {
         logWithUrl("!!! Failed to download: %s\n", url);
-        logReason("cannot write the file");
+        reason = "cannot write the file";
+        logReason(reason);
         return DownloadOutcome::NotWritten;
     }
     logLine("!!! return true");

@@ -1,11 +1,15 @@
-// download_jpeg: fetches one http(s) URL with libcurl into a file, which it replaces only with a
-// complete body. The content is not examined; the caller decodes it.
+// Fetching one http(s) URL with libcurl into a file, which is replaced only with a complete body.
+// The content is not examined; the caller decodes it. Exported, so that a host can fetch outside
+// its own locks with the limits the library applies.
 #ifndef LIKENESS_MODULE_DOWNLOAD_H
 #define LIKENESS_MODULE_DOWNLOAD_H
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "module/Export.h"
 
 // Bounds that keep a download from hanging or filling the disk.
 struct DownloadLimits {
@@ -14,6 +18,8 @@ struct DownloadLimits {
     long totalSeconds = 300;               // fail when the whole transfer takes longer
     long maxRedirects = 10;                // fail on the redirect after this many
     long long maxBodyBytes = 256LL << 20;  // fail when the body grows past this
+    // When set, the transfer fails ("cancelled") soon after *cancel becomes true.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 enum class DownloadOutcome {
@@ -26,7 +32,7 @@ enum class DownloadOutcome {
 // as it arrives and kept in memory; the destination is replaced only by commit(), so a download
 // that fails, or that the caller rejects, never touches it. An uncommitted file is removed when
 // the object goes.
-class PendingDownload {
+class LIKENESS_API PendingDownload {
 public:
     explicit PendingDownload(std::string destination);
     ~PendingDownload();
@@ -39,6 +45,9 @@ public:
     DownloadOutcome fetch(const std::string& url, const DownloadLimits& limits = DownloadLimits());
     // The body of a complete fetch.
     const std::vector<unsigned char>& body() const { return received; }
+    // Why the last fetch failed, in words a host can show its user ("timed out", "the server
+    // answered HTTP 404"...), as its log line says; empty after a complete one.
+    const std::string& failure() const { return reason; }
     // Renames the body of a complete fetch over the destination and syncs the destination's
     // folder. False, with the destination as it was, when there is none or the rename fails.
     bool commit();
@@ -47,6 +56,7 @@ private:
     std::string destination;
     std::string temporary;
     std::vector<unsigned char> received;
+    std::string reason;
     bool written = false;   // the file beside the destination exists
     bool complete = false;  // and holds the whole body
 };
