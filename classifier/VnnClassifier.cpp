@@ -2,6 +2,7 @@
 // Nothing here catches OpenCV's exceptions: they reach the caller unchanged.
 #include "classifier/VnnClassifier.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <iostream>
 #include <utility>
@@ -14,6 +15,8 @@ namespace {
     std::cout << "read net empty!!" << std::endl;
     std::exit(-100);
 }
+
+std::atomic<std::uint64_t> forwardCount{0};
 
 cv::Mat flattenToRow(const cv::Mat& output) {
     return output.reshape(1, 1);
@@ -58,6 +61,7 @@ int VnnClassifier::extract(cv::Mat image, std::vector<float>& feature, std::stri
     feature.clear();
     setBlobInput(image);
     cv::Mat row = flattenToRow(net.forward(layer));
+    ++forwardCount;
     std::vector<float> values(row.begin<float>(), row.end<float>());
     feature = std::move(values);
     return 0;
@@ -67,6 +71,7 @@ int VnnClassifier::classify(cv::Mat image, VnnType& prediction) {
     prediction = VnnType();
     setBlobInput(image);
     cv::Mat row = flattenToRow(net.forward(""));
+    ++forwardCount;
     double best = 0;
     cv::Point bestAt;
     cv::minMaxLoc(row, nullptr, &best, nullptr, &bestAt);
@@ -76,6 +81,10 @@ int VnnClassifier::classify(cv::Mat image, VnnType& prediction) {
     std::vector<double> layerTimes;
     prediction.timeMs = static_cast<float>(static_cast<double>(net.getPerfProfile(layerTimes)) / ticksPerMs);
     return prediction.classId;
+}
+
+std::uint64_t VnnClassifier::forwardPasses() {
+    return forwardCount;
 }
 
 VnnClassifier makeFeatureClassifier(const std::string& netPath, const std::string& weightsPath) {

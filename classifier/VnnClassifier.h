@@ -3,6 +3,7 @@
 #ifndef LIKENESS_CLASSIFIER_VNNCLASSIFIER_H
 #define LIKENESS_CLASSIFIER_VNNCLASSIFIER_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ public:
     int extract(cv::Mat image, std::vector<float>& feature, std::string layer);
     // Runs the whole network and reports the largest value of its last layer. Returns classId.
     int classify(cv::Mat image, VnnType& prediction);
+
+    // How many forward passes the classifiers of this process have run: what a host or a test
+    // watches to see what its calls cost.
+    static std::uint64_t forwardPasses();
 
     float getScale() const { return scale; }
     cv::Size getInputSize() const { return inputSize; }

@@ -23,6 +23,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "module/Distance.h"
 
@@ -142,13 +143,8 @@ double reachFor(float bar, double queryResidual) {
     return (std::sqrt(std::max(enough, 0.0)) + queryResidual) * kReachWidening;
 }
 
-struct Ranked {
-    float distance;
-    const std::string* key;
-};
-
 // The ranking order: nearer first, NaN after every number, then key order.
-bool rankedBefore(const Ranked& a, const Ranked& b) {
+bool rankedBefore(const RankedKey& a, const RankedKey& b) {
     const bool aNaN = std::isnan(a.distance);
     const bool bNaN = std::isnan(b.distance);
     if (aNaN != bNaN) return bNaN;
@@ -173,7 +169,7 @@ public:
     bool canRefuse() const { return !keepsAll && capacity > 0; }
 
     void offer(float distance, const std::string* key) {
-        const Ranked entry{distance, key};
+        const RankedKey entry{key, distance};
         if (keepsAll) {
             kept.push_back(entry);
         } else if (kept.size() < capacity) {
@@ -191,18 +187,15 @@ public:
         return kept.size() < capacity ? std::numeric_limits<float>::infinity() : kept.front().distance;
     }
 
-    std::vector<const std::string*> ranked() {
+    std::vector<RankedKey> ranked() {
         std::sort(kept.begin(), kept.end(), rankedBefore);
-        std::vector<const std::string*> keys;
-        keys.reserve(kept.size());
-        for (const Ranked& entry : kept) keys.push_back(entry.key);
-        return keys;
+        return std::move(kept);
     }
 
 private:
     std::size_t capacity;
     bool keepsAll;
-    std::vector<Ranked> kept;
+    std::vector<RankedKey> kept;
 };
 
 double compactCodeError(const std::vector<float>& values) {
@@ -354,8 +347,8 @@ void FeatureIndex::erase(const FeatureMap::value_type& entry) {
     if (records.size() * kLanes >= blockedCount + kLanes) removeLastBlock();
 }
 
-std::vector<const std::string*> FeatureIndex::nearest(const std::vector<float>& query, std::size_t wanted,
-                                                      ScanCounts* counts, ScanMode mode) const {
+std::vector<RankedKey> FeatureIndex::nearest(const std::vector<float>& query, std::size_t wanted, ScanCounts* counts,
+                                             ScanMode mode) const {
     ScanCounts ownCounts;
     ScanCounts& tally = counts != nullptr ? *counts : ownCounts;
     tally = ScanCounts();

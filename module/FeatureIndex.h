@@ -24,6 +24,12 @@ struct ScanCounts {
     std::size_t skipped = 0;
 };
 
+// An entry of a ranking: its key in the map and offsetDistance from its vector to the query.
+struct RankedKey {
+    const std::string* key;
+    float distance;
+};
+
 // Two indexed entries and offsetDistance between their vectors.
 struct ClosePair {
     const std::string* first;
@@ -62,12 +68,13 @@ public:
     void clear();
     std::size_t size() const { return blockedCount + others.size(); }
 
-    // The keys of the `wanted` nearest entries (all of them when wanted >= size()), nearest first
-    // by offsetDistance(vector, query); NaN distances come last; equal distances, and NaN among
-    // themselves, in ascending key order. Like offsetDistance, prints one line on standard output
-    // for every entry whose length differs from the query's. Both modes give the same ranking.
-    std::vector<const std::string*> nearest(const std::vector<float>& query, std::size_t wanted,
-                                            ScanCounts* counts = nullptr, ScanMode mode = ScanMode::bounded) const;
+    // The keys of the `wanted` nearest entries (all of them when wanted >= size()) with their
+    // distances, nearest first by offsetDistance(vector, query), bit for bit; NaN distances come
+    // last; equal distances, and NaN among themselves, in ascending key order. Like offsetDistance,
+    // prints one line on standard output for every entry whose length differs from the query's.
+    // Both modes give the same ranking.
+    std::vector<RankedKey> nearest(const std::vector<float>& query, std::size_t wanted, ScanCounts* counts = nullptr,
+                                   ScanMode mode = ScanMode::bounded) const;
 
     // Every pair of indexed entries whose offsetDistance is below `below`, each pair once and in no
     // particular order, the distances offsetDistance's bit for bit. Unlike offsetDistance it prints

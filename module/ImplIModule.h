@@ -1,5 +1,6 @@
 // The implementation of IModule: a classifier, the feature map and the feature file behind it.
-// Hosts see it only as the pointer type of InitialModule and use it through IModule.
+// Hosts see it only as the pointer type of InitialModule and use it through IModule, or through a
+// likeness::Collection made over it (module/Collection.h), which also says what each call did.
 #ifndef LIKENESS_MODULE_IMPLIMODULE_H
 #define LIKENESS_MODULE_IMPLIMODULE_H
 
@@ -15,6 +16,9 @@
 #include "module/IModule.h"
 
 class FeatureIndex;
+namespace likeness {
+class Collection;
+}
 
 // Exported as a type (not only its entry points) so hosts built with run-time type checks, such
 // as UBSan's vptr check, find its type information.
@@ -44,23 +48,10 @@ public:
     const std::string& databasePath() const { return dbPath; }
 
 private:
+    // Carries out the operations above, each of which keeps only the code of its outcome.
+    friend class likeness::Collection;
+
     void loadfeatDB2Map(std::string featdbfile);
-    // Logs why and returns true when key must not be stored.
-    bool refuseUnsafeKey(const std::string& key) const;
-    // Extracts the picture's feature vector and enters it in featMap under key.
-    std::vector<float> extractAndInsert(const cv::Mat& picture, const std::string& key);
-    // Logs saveMessage, appends the records and takes the ones that did not reach the file back
-    // out of featMap. Returns how many were stored.
-    std::size_t appendOrForget(const char* saveMessage, const std::vector<std::vector<float>>& batchfeats,
-                               const std::vector<std::string>& filenames);
-    // Extracts, inserts and appends one picture: LIKENESS_ADDED, or LIKENESS_NOT_STORED when its
-    // record did not reach the file.
-    int storeOne(const cv::Mat& picture, const std::string& key, const char* saveMessage);
-    // Downloads url, decodes it and only then puts the body at key: LIKENESS_ADDED with the
-    // picture in pixels, or LIKENESS_DOWNLOAD_FAILED, LIKENESS_NOT_DECODABLE or LIKENESS_NOT_STORED
-    // (the body could not be written), with key as it was.
-    int fetchPicture(const std::string& url, const std::string& key, cv::Mat& pixels);
-    void logCopyNotWritten(const std::string& key) const;
 
     VnnClassifier classifier;
     int featDim = likeness::kFeatureDim;

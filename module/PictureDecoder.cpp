@@ -96,9 +96,11 @@ bool jpegDecoderReportsDamage(const std::string& said) {
     return false;
 }
 
-void logRefusal(const std::string& reason, const std::string& name) {
+// Logs why the picture called name is refused and returns it.
+std::string logRefusal(const std::string& reason, const std::string& name) {
     EasyLog::GetInstance()->WriteLog(EasyLog::LOG_INFO, "not decodable, %s: picture=%s\n", reason.c_str(),
                                      logText(name).c_str());
+    return reason;
 }
 
 std::string sizeText(std::uint64_t width, std::uint64_t height) {
@@ -124,13 +126,19 @@ std::string headerRefusal(const PictureHeader& header, const PictureLimits& limi
 DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
                              const PictureLimits& limits) {
     DecodedPicture decoded;
-    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return decoded;
     const PictureHeader header = readPictureHeader(bytes.data(), bytes.size());
     decoded.format = header.format;
-    if (header.format == PictureFormat::Unknown) return decoded;
+    if (header.format == PictureFormat::Unknown) {
+        decoded.refusal = bytes.empty() ? "an empty file" : "not a picture of a format read here";
+        return decoded;
+    }
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
+        decoded.refusal = "too many bytes to decode";
+        return decoded;
+    }
     const std::string refusal = headerRefusal(header, limits);
     if (!refusal.empty()) {
-        logRefusal(refusal, name);
+        decoded.refusal = logRefusal(refusal, name);
         return decoded;
     }
     const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8U, const_cast<unsigned char*>(bytes.data()));
@@ -143,11 +151,11 @@ DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std:
                                          logText(name).c_str());
     }
     if (pixels.empty()) {
-        logRefusal("the " + std::string(formatName(header.format)) + " decoder failed", name);
+        decoded.refusal = logRefusal("the " + std::string(formatName(header.format)) + " decoder failed", name);
         return decoded;
     }
     if (header.format == PictureFormat::Jpeg && jpegDecoderReportsDamage(said)) {
-        logRefusal("the JPEG decoder reports corrupt data", name);
+        decoded.refusal = logRefusal("the JPEG decoder reports corrupt data", name);
         return decoded;
     }
     decoded.pixels = pixels;

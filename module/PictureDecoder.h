@@ -24,6 +24,8 @@ struct DecodedPicture {
     cv::Mat pixels;
     // What the bytes are, also when they were refused.
     PictureFormat format = PictureFormat::Unknown;
+    // Why they were refused, for a person ("30000 x 30000 pixels, over the limit..."); empty when not.
+    std::string refusal;
 
     bool usable() const { return !pixels.empty(); }
 };

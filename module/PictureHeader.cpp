@@ -412,3 +412,22 @@ const char* formatName(PictureFormat format) {
     }
     return "unknown";
 }
+
+const char* formatExtension(PictureFormat format) {
+    switch (format) {
+    case PictureFormat::Jpeg: return ".jpg";
+    case PictureFormat::Png: return ".png";
+    case PictureFormat::Webp: return ".webp";
+    case PictureFormat::Bmp: return ".bmp";
+    case PictureFormat::Tiff: return ".tif";
+    case PictureFormat::Pnm: return ".pnm";
+    case PictureFormat::Pam: return ".pam";
+    case PictureFormat::Pfm: return ".pfm";
+    case PictureFormat::SunRaster: return ".ras";
+    case PictureFormat::Hdr: return ".hdr";
+    case PictureFormat::Jpeg2000: return ".jp2";
+    case PictureFormat::Exr: return ".exr";
+    case PictureFormat::Unknown: break;
+    }
+    return "";
+}

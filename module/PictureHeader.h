@@ -34,4 +34,7 @@ PictureFormat formatNamedBy(const std::string& path);
 // "JPEG", "PNG", ... for log lines.
 const char* formatName(PictureFormat format);
 
+// ".jpg", ".png", ...: the usual file name ending of format; empty for Unknown.
+const char* formatExtension(PictureFormat format);
+
 #endif

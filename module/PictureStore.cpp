@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -21,6 +22,10 @@ bool sameExistingFile(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(a, b, error) && !error;
 }
 
+std::string tooLarge(std::size_t maxBytes) {
+    return "larger than " + std::to_string(maxBytes) + " bytes";
+}
+
 bool syncExistingFile(const std::string& path) {
     const int fd = fileCalls().open(path.c_str(), O_RDONLY, 0);
     if (fd < 0) return false;
@@ -30,30 +35,31 @@ bool syncExistingFile(const std::string& path) {
 
 }  // namespace
 
-bool readPictureFile(const std::string& path, std::vector<unsigned char>& bytes, std::size_t maxBytes) {
+std::string readPictureFile(const std::string& path, std::vector<unsigned char>& bytes, std::size_t maxBytes) {
     bytes.clear();
     // Non-blocking, so that a FIFO without a writer cannot hang the call before it is found out.
     const int fd = fileCalls().open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return errno == ENOENT ? "no such file" : std::string("cannot open it: ") + std::strerror(errno);
+    std::string why;
     struct stat status {};
-    bool complete = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                    static_cast<unsigned long long>(status.st_size) <= maxBytes;
-    if (complete) bytes.reserve(static_cast<std::size_t>(status.st_size));
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) why = "not a regular file";
+    else if (static_cast<unsigned long long>(status.st_size) > maxBytes) why = tooLarge(maxBytes);
+    else bytes.reserve(static_cast<std::size_t>(status.st_size));
     unsigned char block[1 << 16];
-    while (complete) {
+    while (why.empty()) {
         const ssize_t got = fileCalls().read(fd, block, sizeof(block));
         if (got == 0) break;
         if (got < 0) {
-            complete = errno == EINTR;
+            if (errno != EINTR) why = std::string("cannot read it: ") + std::strerror(errno);
             continue;
         }
         // The file may grow while it is read.
-        complete = bytes.size() + static_cast<std::size_t>(got) <= maxBytes;
+        if (bytes.size() + static_cast<std::size_t>(got) > maxBytes) why = tooLarge(maxBytes);
         bytes.insert(bytes.end(), block, block + got);
     }
     fileCalls().close(fd);
-    if (!complete) bytes.clear();
-    return complete;
+    if (!why.empty()) bytes.clear();
+    return why;
 }
 
 bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,

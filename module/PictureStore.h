@@ -12,10 +12,11 @@
 // Larger local files are not read: no picture within the pixel budget needs 1 GiB.
 inline constexpr std::size_t kMaxPictureFileBytes = std::size_t{1} << 30;
 
-// Reads the regular file at path whole into bytes. False when it cannot be opened or read, is no
-// regular file (a folder, a FIFO, a device) or holds more than maxBytes.
-bool readPictureFile(const std::string& path, std::vector<unsigned char>& bytes,
-                     std::size_t maxBytes = kMaxPictureFileBytes);
+// Reads the regular file at path whole into bytes. Returns why not, for a person, when it cannot be
+// opened or read, is no regular file (a folder, a FIFO, a device) or holds more than maxBytes (bytes
+// is then empty); an empty string when it was read.
+std::string readPictureFile(const std::string& path, std::vector<unsigned char>& bytes,
+                            std::size_t maxBytes = kMaxPictureFileBytes);
 
 // Stores the picture read from the file `source` (its bytes, and the pixels decoded from them) at
 // key. The copy is the source's own bytes when key's extension names the source's format, or no

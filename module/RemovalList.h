@@ -21,7 +21,6 @@
 #include <unordered_map>
 #include <vector>
 
-
 // Where the removal list of the feature file at featurePath lies.
 std::string removalListPath(const std::string& featurePath);
 

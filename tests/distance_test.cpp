@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LiteralRanking.h"
 #include "module/Distance.h"
-#include "module/Ranking.h"
 
 namespace {
 

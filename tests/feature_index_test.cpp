@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "LiteralRanking.h"
 #include "TestSupport.h"
 #include "module/Distance.h"
 #include "module/DistanceKernels.h"
 #include "module/FeatureIndex.h"
-#include "module/Ranking.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ private:
 // included.
 void expectSameRankings(const FeatureMap& features, const FeatureIndex& index, const std::vector<float>& query,
                         const std::vector<std::size_t>& wanted, const std::string& context) {
-    std::vector<std::vector<const std::string*>> expected, actual, unbounded;
+    std::vector<std::vector<RankedKey>> expected, actual, unbounded;
     std::string expectedOutput, actualOutput;
     {
         CoutCapture output;
@@ -108,19 +108,17 @@ void expectSameRankings(const FeatureMap& features, const FeatureIndex& index, c
         for (std::size_t count : wanted) unbounded.push_back(index.nearest(query, count, nullptr, ScanMode::exact));
     }
     ASSERT_EQ(actualOutput, expectedOutput) << context << ": the length-mismatch lines differ";
-    ASSERT_EQ(actual, unbounded) << context << ": the bounded and the exact scan disagree";
     for (std::size_t w = 0; w < wanted.size(); ++w) {
+        ASSERT_TRUE(sameRanking(actual[w], unbounded[w])) << context << ": the bounded and the exact scan disagree";
         ASSERT_EQ(actual[w].size(), expected[w].size()) << context << ", wanted " << wanted[w];
         for (std::size_t i = 0; i < actual[w].size(); ++i) {
-            const std::string& got = *actual[w][i];
-            const std::string& want = *expected[w][i];
-            if (got == want) continue;
-            CoutCapture quiet;
-            const float gotDistance = offsetDistance(features.at(got), query);
-            const float wantDistance = offsetDistance(features.at(want), query);
-            FAIL() << context << ", wanted " << wanted[w] << ", place " << i << ": index gives " << got << " at "
-                   << std::hexfloat << gotDistance << " (" << hexValues(features.at(got)) << "), literal gives " << want
-                   << " at " << wantDistance << " (" << hexValues(features.at(want)) << "); query " << hexValues(query);
+            const RankedKey& got = actual[w][i];
+            const RankedKey& want = expected[w][i];
+            if (sameRanking({got}, {want})) continue;
+            FAIL() << context << ", wanted " << wanted[w] << ", place " << i << ": index gives " << *got.key << " at "
+                   << std::hexfloat << got.distance << " (" << hexValues(features.at(*got.key)) << "), literal gives "
+                   << *want.key << " at " << want.distance << " (" << hexValues(features.at(*want.key)) << "); query "
+                   << hexValues(query);
         }
     }
 }
@@ -329,9 +327,9 @@ TEST(FeatureIndex, SkipsFarVectorsYetKeepsEveryTieAtTheCutInKeyOrder) {
                                std::string(likeness::kernelLevelName(level)) + ", dim " + std::to_string(dim));
             if (HasFatalFailure()) return;
             ScanCounts counts;
-            const std::vector<const std::string*> ranked = index.nearest(query, 10, &counts);
+            const std::vector<RankedKey> ranked = index.nearest(query, 10, &counts);
             ASSERT_EQ(ranked.size(), 10u);
-            EXPECT_EQ(*ranked[0], "nearer-0");
+            EXPECT_EQ(*ranked[0].key, "nearer-0");
             EXPECT_EQ(counts.exact + counts.skipped, features.size());
             EXPECT_GT(counts.skipped, 1800u) << likeness::kernelLevelName(level) << ", dim " << dim
                                              << ": most of the 2000 far vectors should be passed over";

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,8 @@
 #include "LocalServer.h"
 #include "TestSupport.h"
 #include "log/EasyLog.h"
+#include "module/Collection.h"
+#include "module/Distance.h"
 #include "module/Download.h"
 #include "module/FileIo.h"
 #include "module/Module.h"
@@ -238,6 +243,112 @@ TEST(Ingestion, BatchSkipsFailuresAndAppendsInListOrder) {
     EXPECT_EQ(lines.find("already has this key: i=1"), std::string::npos);
     EXPECT_EQ(module->addUrlToDB({}, "b/"), 0);
     EXPECT_EQ(countLines(readFile("feat.txt")), 2u);
+}
+
+// The outcome of every kind of add says what the code says, and why in words.
+TEST(Collection, EveryAddSaysWhatBecameOfItsPictureAndWhy) {
+    TempHome home;
+    PictureServer server;
+    fs::create_directories("pics");
+    likeness::Collection collection;
+    writePicture("cat.png", 1);
+    writeFile("notes.png", "plain text");
+    writeFile("bomb.png", pngDeclaring(30000, 30000));
+    const auto expectOutcome = [](const likeness::AddOutcome& got, likeness::AddResult result, int code,
+                                  const std::string& reason, const std::string& key) {
+        EXPECT_EQ(static_cast<int>(got.result), static_cast<int>(result)) << key << ": " << got.reason;
+        EXPECT_EQ(got.code, code) << key;
+        EXPECT_NE(got.reason.find(reason), std::string::npos) << key << ": " << got.reason;
+        EXPECT_EQ(got.reason.empty(), reason.empty()) << key << ": " << got.reason;
+        EXPECT_EQ(got.key, key);
+    };
+    using likeness::AddResult;
+    expectOutcome(collection.addFile("cat.png", "pics/"), AddResult::added, 0, "", "pics/cat.png");
+    expectOutcome(collection.addFile("cat.png", "pics/"), AddResult::alreadyPresent, -1, "already in the collection",
+                  "pics/cat.png");
+    expectOutcome(collection.addFile("notes.png", "pics/"), AddResult::notDecodable, -3, "not a picture",
+                  "pics/notes.png");
+    expectOutcome(collection.addFile("bomb.png", "pics/"), AddResult::notDecodable, -3,
+                  "30000 x 30000 pixels, over the limit", "pics/bomb.png");
+    expectOutcome(collection.addFile("absent.png", "pics/"), AddResult::notDecodable, -3, "no such file",
+                  "pics/absent.png");
+    expectOutcome(collection.addFile("elsewhere/feat.txt", ""), AddResult::keyRefused, -4,
+                  "the key is refused: it names the feature file", "feat.txt");
+    expectOutcome(collection.addUrl(server.url("/missing/dog.jpg"), "pics/"), AddResult::downloadFailed, -2,
+                  "the server answered HTTP 404", "pics/dog.jpg");
+    expectOutcome(collection.addUrl(server.url("/escape/passwd.jpg"), "pics/"), AddResult::downloadFailed, -2,
+                  "scheme refused", "pics/passwd.jpg");
+    expectOutcome(collection.addUrl(server.url("/page/index.jpg"), "pics/"), AddResult::notDecodable, -3,
+                  "not a picture", "pics/index.jpg");
+
+    const std::string jpeg = jpegBytes(8);
+    const std::vector<unsigned char> bytes(jpeg.begin(), jpeg.end());
+    const likeness::AddOutcome unnamed = collection.addBytes(bytes, "pics/");
+    EXPECT_TRUE(std::regex_match(unnamed.key, std::regex("pics/upload-[0-9a-f]{16}\\.jpg"))) << unnamed.key;
+    EXPECT_EQ(readFile(unnamed.key), jpeg) << "the bytes themselves are stored";
+    expectOutcome(collection.addBytes(bytes, "pics/"), AddResult::alreadyPresent, -1, "already", unnamed.key);
+    expectOutcome(collection.addBytes(bytes, "pics/", "named.jpg"), AddResult::added, 0, "", "pics/named.jpg");
+
+    std::vector<likeness::AddOutcome> outcomes;
+    EXPECT_EQ(collection.addUrls({server.url("/pic/1/one.jpg"), server.url("/missing/dog.jpg"),
+                                  server.url("/pic/2/one.jpg"), server.url("/page/index.jpg")},
+                                 "pics/", outcomes),
+              1u);
+    ASSERT_EQ(outcomes.size(), 4u);
+    expectOutcome(outcomes[0], AddResult::added, 0, "", "pics/one.jpg");
+    expectOutcome(outcomes[1], AddResult::downloadFailed, -2, "HTTP 404", "pics/dog.jpg");
+    expectOutcome(outcomes[2], AddResult::alreadyPresent, -1, "already", "pics/one.jpg");
+    expectOutcome(outcomes[3], AddResult::notDecodable, -3, "not a picture", "pics/index.jpg");
+    EXPECT_EQ(collection.keys(),
+              (std::vector<std::string>{"pics/cat.png", "pics/named.jpg", "pics/one.jpg", unnamed.key}));
+}
+
+// Search's matches carry the distances the ranking compared, bit for bit, and its one forward pass
+// gives the query's vector; the four kinds of query agree, and the failures keep IModule's codes.
+TEST(Collection, SearchGivesExactDistancesAndTheQueryVectorFromOneForwardPass) {
+    TempHome home;
+    PictureServer server;
+    fs::create_directories("pics");
+    likeness::Collection collection;
+    for (int seed = 0; seed < 6; ++seed)
+        ASSERT_EQ(collection.addFile(writePicture("p" + std::to_string(seed) + ".png", seed), "pics/").code, 0);
+    const std::uint64_t before = VnnClassifier::forwardPasses();
+    const likeness::SearchOutcome found = collection.searchFile("p2.png", 4, true);
+    EXPECT_EQ(VnnClassifier::forwardPasses(), before + 1);
+    ASSERT_EQ(found.code, 4);
+    ASSERT_EQ(found.matches.size(), 4u);
+    EXPECT_EQ(found.matches[0].key, "pics/p2.png");
+    EXPECT_EQ(found.matches[0].distance, 100.0f);
+    for (const likeness::Match& match : found.matches) {
+        const float measured = offsetDistance(*collection.vectorOf(match.key), found.queryVector);
+        EXPECT_EQ(std::memcmp(&measured, &match.distance, sizeof(float)), 0) << match.key;
+        EXPECT_EQ(match.samePicture, likeness::samePicture(match.distance)) << match.key;
+    }
+    EXPECT_EQ(found.queryVector, collection.extractFile("p2.png").vector);
+    std::vector<std::string> keys;
+    EXPECT_EQ(collection.module().search("p2.png", 1, keys, 4), 4);
+    const std::string png = readFile("p2.png");
+    for (const likeness::SearchOutcome& same :
+         {collection.searchVector(found.queryVector, 4),
+          collection.searchBytes(std::vector<unsigned char>(png.begin(), png.end()), 4)}) {
+        ASSERT_EQ(same.matches.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(same.matches[i].key, keys[i]);
+            EXPECT_EQ(same.matches[i].distance, found.matches[i].distance);
+        }
+    }
+
+    const likeness::SearchOutcome missing = collection.searchFile("absent.png", 4);
+    EXPECT_EQ(missing.code, -1);
+    EXPECT_EQ(missing.status, likeness::QueryStatus::notDecodable);
+    EXPECT_EQ(missing.reason, "no such file");
+    const likeness::SearchOutcome notFetched = collection.searchUrl(server.url("/missing/dog.jpg"), 4);
+    EXPECT_EQ(notFetched.code, -2);
+    EXPECT_EQ(notFetched.reason, "the server answered HTTP 404");
+    const likeness::SearchOutcome page = collection.searchUrl(server.url("/page/index.jpg"), 4);
+    EXPECT_EQ(page.code, -3);
+    EXPECT_EQ(page.status, likeness::QueryStatus::downloadNotDecodable);
+    EXPECT_TRUE(missing.matches.empty() && notFetched.matches.empty() && page.matches.empty());
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

@@ -144,15 +144,15 @@ TEST(StoredCopy, SourcesAreReadOnlyFromRegularFilesWithinTheLimit) {
     TempHome home(false);
     writeFile("small.png", std::string(100, 'x'));
     std::vector<unsigned char> bytes;
-    EXPECT_TRUE(readPictureFile("small.png", bytes, 100));
+    EXPECT_EQ(readPictureFile("small.png", bytes, 100), "");
     EXPECT_EQ(bytes.size(), 100u);
-    EXPECT_FALSE(readPictureFile("small.png", bytes, 99));
+    EXPECT_EQ(readPictureFile("small.png", bytes, 99), "larger than 99 bytes");
     EXPECT_TRUE(bytes.empty());
     fs::create_directories("folder.png");
-    EXPECT_FALSE(readPictureFile("folder.png", bytes));
+    EXPECT_EQ(readPictureFile("folder.png", bytes), "not a regular file");
     ASSERT_EQ(mkfifo("pipe.png", 0600), 0);
-    EXPECT_FALSE(readPictureFile("pipe.png", bytes)) << "a FIFO without a writer neither hangs nor counts";
-    EXPECT_FALSE(readPictureFile("missing.png", bytes));
+    EXPECT_EQ(readPictureFile("pipe.png", bytes), "not a regular file") << "a FIFO without a writer neither hangs";
+    EXPECT_EQ(readPictureFile("missing.png", bytes), "no such file");
 }
 
 TEST(StoredCopy, IsSyncedInPlaceBeforeItsRecordIsAppended) {

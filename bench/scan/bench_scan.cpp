@@ -45,6 +45,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "LiteralRanking.h"
 #include "classifier/VnnClassifier.h"
 #include "log/EasyLog.h"
 #include "module/DistanceKernels.h"
@@ -53,7 +54,6 @@
 #include "module/FeatureIndex.h"
 #include "module/Module.h"
 #include "module/NearPairs.h"
-#include "module/Ranking.h"
 #include "module/RemovalList.h"
 
 namespace fs = std::filesystem;
@@ -265,11 +265,8 @@ private:
     std::unique_ptr<std::uint64_t[], Free> data;
 };
 
-void requireSame(const std::vector<const std::string*>& got, const std::vector<const std::string*>& expected,
-                 const std::string& what) {
-    bool same = got.size() == expected.size();
-    for (std::size_t i = 0; same && i < got.size(); ++i) same = *got[i] == *expected[i];
-    if (!same) throw std::runtime_error(what + " ranks differently from the literal path");
+void requireSame(const std::vector<RankedKey>& got, const std::vector<RankedKey>& expected, const std::string& what) {
+    if (!sameRanking(got, expected)) throw std::runtime_error(what + " ranks differently from the literal path");
 }
 
 // Times the scans of one collection size, interleaved with stream passes so that both see the
@@ -318,9 +315,9 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
             features.near(std::next(collection.begin(), static_cast<long>(features.below(n)))->second, 8.0));
     }
     std::vector<double> literalMs, floatMs, boundedMs, copyMs, exactFractions;
-    const auto timed = [](std::vector<double>& times, const std::function<std::vector<const std::string*>()>& scan) {
+    const auto timed = [](std::vector<double>& times, const std::function<std::vector<RankedKey>()>& scan) {
         const double begin = threadMilliseconds();
-        std::vector<const std::string*> ranked = scan();
+        std::vector<RankedKey> ranked = scan();
         times.push_back(threadMilliseconds() - begin);
         return ranked;
     };
@@ -328,20 +325,19 @@ void scanBenchmark(std::size_t n, const Options& options, StreamRead& stream, st
         streamRates.push_back(stream.measure());
         for (int q = 0; q < options.queries; ++q) {
             const std::vector<float>& query = unrelated[static_cast<std::size_t>(q)];
-            const std::vector<const std::string*> literal =
+            const std::vector<RankedKey> literal =
                 timed(literalMs, [&] { return rankLiterally(collection, query, kTopN); });
-            const std::vector<const std::string*> exact =
+            const std::vector<RankedKey> exact =
                 timed(floatMs, [&] { return index.nearest(query, kTopN, nullptr, ScanMode::exact); });
             ScanCounts counts;
-            const std::vector<const std::string*> bounded =
+            const std::vector<RankedKey> bounded =
                 timed(boundedMs, [&] { return index.nearest(query, kTopN, &counts); });
             exactFractions.push_back(static_cast<double>(counts.exact) / static_cast<double>(n));
             requireSame(exact, literal, "the exact scan");
             requireSame(bounded, literal, "the bounded scan");
 
             const std::vector<float>& copy = copies[static_cast<std::size_t>(q)];
-            const std::vector<const std::string*> copyRanked =
-                timed(copyMs, [&] { return index.nearest(copy, kTopN); });
+            const std::vector<RankedKey> copyRanked = timed(copyMs, [&] { return index.nearest(copy, kTopN); });
             if (r == 0) requireSame(copyRanked, rankLiterally(collection, copy, kTopN), "the bounded scan of a copy");
         }
     }

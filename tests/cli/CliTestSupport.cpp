@@ -206,7 +206,8 @@ std::size_t wholeAnswers(const std::string& text) {
 
 // Waits up to the deadline for fd to have something to read; false when time ran out.
 bool readableBefore(int fd, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd wanted{fd, POLLIN, 0};
     return poll(&wanted, 1, static_cast<int>(left.count())) > 0;

@@ -1,16 +1,19 @@
-// The order in which search ranks stored pictures: nearest first, NaN distances last, ties by key.
-// Also the ranking as search first computed it, kept as the reference the index is checked against.
-#ifndef LIKENESS_MODULE_RANKING_H
-#define LIKENESS_MODULE_RANKING_H
+// The ranking as search first computed it, kept as the plain reference the search index
+// (module/FeatureIndex.h) is checked against: every distance measured, then sorted nearest first,
+// NaN distances last, ties by key.
+#ifndef LIKENESS_TESTS_LITERALRANKING_H
+#define LIKENESS_TESTS_LITERALRANKING_H
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "module/Distance.h"
+#include "module/FeatureIndex.h"
 #include "module/FeatureMap.h"
 
 // Puts the `wanted` nearest entries of a distance list first (the whole list when wanted >= its
@@ -37,21 +40,24 @@ void rankNearestFirst(std::vector<Entry>& list, std::size_t wanted, DistanceOf d
 }
 
 // Every stored vector's offsetDistance to the query, walking the map, then the `wanted` nearest
-// keys ranked as above with ties in key order.
-inline std::vector<const std::string*> rankLiterally(const FeatureMap& features, const std::vector<float>& query,
-                                                     std::size_t wanted) {
-    using Ranked = std::pair<float, const std::string*>;
-    std::vector<Ranked> ranking;
+// keys and their distances, ranked as above with ties in key order.
+inline std::vector<RankedKey> rankLiterally(const FeatureMap& features, const std::vector<float>& query,
+                                            std::size_t wanted) {
+    std::vector<RankedKey> ranking;
     ranking.reserve(features.size());
-    for (const auto& entry : features) ranking.emplace_back(offsetDistance(entry.second, query), &entry.first);
+    for (const auto& entry : features) ranking.push_back({&entry.first, offsetDistance(entry.second, query)});
     rankNearestFirst(
-        ranking, wanted, [](const Ranked& entry) { return entry.first; },
-        [](const Ranked& a, const Ranked& b) { return *a.second < *b.second; });
-    std::vector<const std::string*> keys;
-    const std::size_t count = std::min(wanted, ranking.size());
-    keys.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) keys.push_back(ranking[i].second);
-    return keys;
+        ranking, wanted, [](const RankedKey& entry) { return entry.distance; },
+        [](const RankedKey& a, const RankedKey& b) { return *a.key < *b.key; });
+    ranking.resize(std::min(wanted, ranking.size()));
+    return ranking;
+}
+// True when both rankings hold the same keys in the same order at the same distances, bit for bit.
+inline bool sameRanking(const std::vector<RankedKey>& a, const std::vector<RankedKey>& b) {
+    const auto same = [](const RankedKey& x, const RankedKey& y) {
+        return *x.key == *y.key && std::memcmp(&x.distance, &y.distance, sizeof(float)) == 0;
+    };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
 }
 
 #endif

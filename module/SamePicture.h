@@ -1,0 +1,38 @@
+// When a stored picture is taken for the same picture as a query, or as another stored picture:
+// the one place that decides it, for search results, near-duplicate groups and every message
+// that states the rule.
+#ifndef LIKENESS_MODULE_SAMEPICTURE_H
+#define LIKENESS_MODULE_SAMEPICTURE_H
+
+#include <string>
+#include <vector>
+
+#include "module/Export.h"
+
+namespace likeness {
+
+// A stored picture a search found.
+struct Match {
+    std::string key;
+    // offsetDistance (module/Distance.h) from the stored vector to the query's: the value the
+    // ranking compared, bit for bit. 100 is the least possible.
+    float distance = 0.0f;
+    // Taken for the same picture as the query (markSamePictures).
+    bool samePicture = false;
+};
+
+// Sets samePicture on the matches of one search, sorted nearest first, that are the same picture
+// as its query, and clears it on the others. The rule holds for the default model only.
+LIKENESS_API void markSamePictures(std::vector<Match>& matches);
+
+// Whether two stored pictures this far apart are the same picture, judged on the pair alone: what
+// finding near-duplicates groups by default.
+LIKENESS_API bool samePicture(float distance);
+
+// The distance below which samePicture holds, for messages and pages that state the rule and as
+// the default threshold of near-duplicates.
+LIKENESS_API float samePictureBelow();
+
+}  // namespace likeness
+
+#endif
