@@ -183,7 +183,10 @@ public:
     enum class State { head, body, handling, writing, closing, closed };
 
     Connection(Impl& server, tcp::socket socket)
-        : server(server), socket(std::move(socket)), timer(server.io), buffer(server.limits.maxHeadBytes + kBodyPiece) {}
+        : server(server),
+          socket(std::move(socket)),
+          timer(server.io),
+          buffer(server.limits.maxHeadBytes + kBodyPiece) {}
 
     void start(std::list<std::shared_ptr<Connection>>::iterator place) {
         self = place;
@@ -285,8 +288,8 @@ private:
         }
         bodyLimit = plan.bodyLimit;
         if (parser->content_length() && *parser->content_length() > bodyLimit) {
-            refuse(413, "too_large", "the request body is larger than the limit of " + std::to_string(bodyLimit) +
-                                         " bytes");
+            refuse(413, "too_large",
+                   "the request body is larger than the limit of " + std::to_string(bodyLimit) + " bytes");
             return;
         }
         if (plan.bodyToFile && !openBodyFile()) return;
@@ -611,7 +614,8 @@ void HttpServer::Impl::work() {
         } catch (...) {
             response = handler.failure(500, "failed", "the request failed: unknown exception");
         }
-        asio::post(io, [connection, answer = std::move(response)]() mutable { connection->answered(std::move(answer)); });
+        asio::post(io,
+                   [connection, answer = std::move(response)]() mutable { connection->answered(std::move(answer)); });
     }
 }
 

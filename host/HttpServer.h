@@ -49,8 +49,8 @@ struct HttpRequest {
     bool keepAlive = true;
     // Receiving the body and waiting for the collection end here.
     HttpClock::time_point deadline;
-    std::string body;                 // a body kept in memory
-    std::filesystem::path bodyFile;   // or written to a file
+    std::string body;                // a body kept in memory
+    std::filesystem::path bodyFile;  // or written to a file
     std::uint64_t bodyBytes = 0;
 
     // The first header field of that name (compared without case); null when there is none.
