@@ -20,12 +20,6 @@ namespace fs = std::filesystem;
 
 namespace likeness_cli {
 
-Collection::Collection() : module(InitialModule(likeness::kDefaultFeatureFile)) {}
-
-Collection::~Collection() {
-    ExitModule(module);
-}
-
 void complain(const std::string& message) {
     std::cerr << "likeness: " << message << std::endl;
 }
@@ -115,11 +109,8 @@ void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, T
     }
 }
 
-CallLog::CallLog(const PathDisplay& display)
-    : watch(EasyLog::GetInstance()->FilePath()), logShown(display(EasyLog::GetInstance()->FilePath())) {}
-
-FailureDetails CallLog::details() const {
-    return {failureReason(watch.messages()), logShown};
+std::string logShown(const PathDisplay& display) {
+    return display(EasyLog::GetInstance()->FilePath());
 }
 
 }  // namespace likeness_cli

@@ -1,5 +1,5 @@
-// What the subcommands share: the module's lifetime, entering the home, showing paths as the user
-// can use them from where they started, and reading back why a library call failed.
+// What the subcommands share: entering and locking the home, showing paths as the user can use
+// them from where they started, and reporting adds.
 #ifndef LIKENESS_HOST_COMMANDSUPPORT_H
 #define LIKENESS_HOST_COMMANDSUPPORT_H
 
@@ -11,30 +11,14 @@
 #include <vector>
 
 #include "HomeLock.h"
-#include "LibraryLog.h"
 #include "Outcome.h"
 #include "Progress.h"
-#include "module/Module.h"
+#include "module/Collection.h"
 
 namespace likeness_cli {
 
-// The module from InitialModule, handed back to ExitModule however the command ends.
-class Collection {
-public:
-    Collection();
-    ~Collection();
-    Collection(const Collection&) = delete;
-    Collection& operator=(const Collection&) = delete;
-
-    IModule& operations() { return *module; }
-    const ImplIModule& state() const { return *module; }
-    int removePictures(const std::vector<std::string>& keys, std::size_t* removed) {
-        return module->removePictures(keys, removed);
-    }
-
-private:
-    ImplIModule* module;
-};
+// The home's collection, opened by the command in the home and closed however it ends.
+using likeness::Collection;
 
 // "likeness: message" on standard error.
 void complain(const std::string& message);
@@ -75,17 +59,8 @@ std::string unreadableReason(const std::string& file);
 // and counts it in tally.
 void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally);
 
-// Watches the library's log across one call, and turns what it wrote into the details of a failure.
-class CallLog {
-public:
-    explicit CallLog(const PathDisplay& display);
-    std::vector<std::string> messages() const { return watch.messages(); }
-    FailureDetails details() const;
-
-private:
-    LogWatch watch;
-    std::string logShown;
-};
+// The library's log, as display shows it: where the details of a failure are.
+std::string logShown(const PathDisplay& display);
 
 }  // namespace likeness_cli
 

@@ -3,46 +3,42 @@
 
 #include <cstdio>
 
-#include "PictureVectors.h"
-#include "module/IModule.h"
+#include "module/SamePicture.h"
 
 namespace likeness_cli {
 namespace {
 
-std::string downloadFailure(const FailureDetails& details) {
-    if (details.reason.empty()) return "download failed (see the log " + details.logShown + ")";
-    return "download failed: " + details.reason + " (details in " + details.logShown + ")";
+std::string downloadFailure(const std::string& reason, const std::string& logShown) {
+    return "download failed: " + reason + " (details in " + logShown + ")";
 }
 
 }  // namespace
 
-Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const FailureDetails& details) {
-    switch (resultCode) {
-    case LIKENESS_ADDED: return {Verdict::Added, "added " + source + " as " + key, AddResult::Added, key};
-    case LIKENESS_ALREADY_PRESENT:
+Outcome describeAdd(const likeness::AddOutcome& added, const std::string& source, const std::string& logShown) {
+    const std::string& key = added.key;
+    switch (added.result) {
+    case likeness::AddResult::added: return {Verdict::Added, "added " + source + " as " + key, AddResult::Added, key};
+    case likeness::AddResult::alreadyPresent:
         return {Verdict::Duplicate, source + ": already in the collection as " + key, AddResult::AlreadyPresent, key};
-    case LIKENESS_DOWNLOAD_FAILED:
-        return {Verdict::Failed, source + ": " + downloadFailure(details), AddResult::DownloadFailed, key};
-    case LIKENESS_NOT_DECODABLE:
-        return {Verdict::Failed, source + ": not a decodable picture, skipped", AddResult::NotDecodable, key};
-    case LIKENESS_NOT_STORED:
+    case likeness::AddResult::downloadFailed:
+        return {Verdict::Failed, source + ": " + downloadFailure(added.reason, logShown), AddResult::DownloadFailed,
+                key};
+    case likeness::AddResult::notDecodable:
+        return {Verdict::Failed, source + ": not a decodable picture (" + added.reason + "), skipped",
+                AddResult::NotDecodable, key};
+    case likeness::AddResult::keyRefused:
+        return {Verdict::Failed, source + ": not stored as " + key + ": " + added.reason, AddResult::KeyRefused, key};
+    case likeness::AddResult::notStored:
         return {Verdict::Failed,
-                source + ": not stored as " + key + ": " +
-                    (details.reason.empty() ? "the key is not allowed or the picture or its record could not be written"
-                                            : details.reason) +
-                    " (see the log " + details.logShown + ")",
+                source + ": not stored as " + key + ": " + added.reason + " (see the log " + logShown + ")",
                 AddResult::NotStored, key};
-    default:
-        return {
-            Verdict::Failed,
-            source + ": unexpected result " + std::to_string(resultCode) + " (see the log " + details.logShown + ")",
-            AddResult::Failed, key};
     }
+    return {Verdict::Failed, source + ": unexpected result " + std::to_string(added.code), AddResult::Failed, key};
 }
 
 Outcome keyClash(const std::string& source, const std::string& key, std::optional<float> distance) {
     std::string resemblance;
-    if (distance && samePicture(*distance)) {
+    if (distance && likeness::samePicture(*distance)) {
         char text[64];
         std::snprintf(text, sizeof(text), "; they look alike, distance %.3f", static_cast<double>(*distance));
         resemblance = text;
@@ -62,15 +58,16 @@ Outcome failure(const std::string& source, const std::string& reason) {
     return {Verdict::Failed, source + ": " + reason, AddResult::Failed, ""};
 }
 
-std::string describeSearchFailure(int resultCode, const std::string& query, const FailureDetails& details) {
-    switch (resultCode) {
-    case -1: return query + ": not a decodable picture";
-    case -2: return query + ": " + downloadFailure(details);
-    case -3: return query + ": the download is not a decodable picture";
-    default:
-        return query + ": search failed with result " + std::to_string(resultCode) + " (see the log " +
-               details.logShown + ")";
+std::string describeSearchFailure(const likeness::SearchOutcome& search, const std::string& query,
+                                  const std::string& logShown) {
+    switch (search.status) {
+    case likeness::QueryStatus::notDecodable: return query + ": not a decodable picture (" + search.reason + ")";
+    case likeness::QueryStatus::downloadFailed: return query + ": " + downloadFailure(search.reason, logShown);
+    case likeness::QueryStatus::downloadNotDecodable:
+        return query + ": the download is not a decodable picture (" + search.reason + ")";
+    case likeness::QueryStatus::ok: break;
     }
+    return query + ": search failed with result " + std::to_string(search.code);
 }
 
 std::string oneLine(const std::exception& error) {

@@ -1,6 +1,5 @@
-// What the library's result codes mean to the person at the terminal: one line per picture
-// naming it, what happened and what to do, and the tally behind the summary line and the exit
-// status.
+// What the library's outcomes mean to the person at the terminal: one line per picture naming it,
+// what happened, why and what to do, and the tally behind the summary line and the exit status.
 #ifndef LIKENESS_HOST_OUTCOME_H
 #define LIKENESS_HOST_OUTCOME_H
 
@@ -8,6 +7,8 @@
 #include <exception>
 #include <optional>
 #include <string>
+
+#include "module/Collection.h"
 
 namespace likeness_cli {
 
@@ -26,6 +27,7 @@ enum class AddResult {
     Unreadable,
     DownloadFailed,
     NotDecodable,
+    KeyRefused,  // the library refuses the key
     NotStored,
     Failed,  // anything else: an exception, an unexpected result
 };
@@ -37,16 +39,10 @@ struct Outcome {
     std::string key;  // where the picture is stored: its own key, or the other key of a SameFile
 };
 
-// Where a failure's details are: the reason read back from the library's log (empty when it
-// gave none) and the log as the user can open it from where they started.
-struct FailureDetails {
-    std::string reason;
-    std::string logShown;
-};
-
-// The outcome of addAPicToDB or addAUrlToDB for source stored under key. An already present key
-// reads as a duplicate: the command tells real clashes apart before (keyClash).
-Outcome describeAdd(int resultCode, const std::string& source, const std::string& key, const FailureDetails& details);
+// The line for what became of source, an add stored (or meant to store) under added.key. An already
+// present key reads as a duplicate: the command tells real clashes apart before (keyClash).
+// logShown names the library's log, where the details are.
+Outcome describeAdd(const likeness::AddOutcome& added, const std::string& source, const std::string& logShown);
 
 // key is taken by a picture that is not source's; distance between the two when known.
 Outcome keyClash(const std::string& source, const std::string& key, std::optional<float> distance);
@@ -57,8 +53,9 @@ Outcome sameFileAs(const std::string& source, const std::string& key);
 // source was not added, for reason.
 Outcome failure(const std::string& source, const std::string& reason);
 
-// The message for a negative result of search with query.
-std::string describeSearchFailure(int resultCode, const std::string& query, const FailureDetails& details);
+// The message for a search with query that could not use its picture.
+std::string describeSearchFailure(const likeness::SearchOutcome& search, const std::string& query,
+                                  const std::string& logShown);
 
 // An exception's message on one line, for a report that names the picture it came from.
 std::string oneLine(const std::exception& error);

@@ -9,7 +9,6 @@
 #include "CommandSupport.h"
 #include "Outcome.h"
 #include "PictureFiles.h"
-#include "PictureVectors.h"
 #include "StoredFiles.h"
 
 namespace likeness_cli {
@@ -24,20 +23,20 @@ public:
           allowCopies(allowCopies),
           sourcesStay(sourcesStay),
           display(display),
-          stored(collection.state().features()) {}
+          stored(collection.features()) {}
 
     // Adds picture, naming it in the outcome's line as display shows its source, or as shown.
     Outcome add(const PictureToAdd& picture, const std::optional<std::string>& shown = std::nullopt);
 
 private:
     Outcome alreadyPresent(const std::string& source, const std::string& shown, const std::string& key);
+    static Outcome alreadyIn(const std::string& shown, const std::string& key);
 
     Collection& collection;
     bool allowCopies;
     bool sourcesStay;
     const PathDisplay& display;
     StoredFiles stored;
-    PictureVectors vectors;
 };
 
 }  // namespace likeness_cli

@@ -19,11 +19,12 @@
 #include "PictureType.h"
 #include "ServePage.h"
 #include "TextEncoding.h"
+#include "classifier/VnnClassifier.h"
 #include "log/EasyLog.h"
 #include "module/CollectionFiles.h"
-#include "module/FeatureContract.h"
 #include "module/KeySafety.h"
 #include "module/PictureDecoder.h"
+#include "module/SamePicture.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
@@ -117,10 +118,6 @@ void failToWrite(httplib::Response& response, int error, const std::string& what
     const bool full = error == ENOSPC || error == EDQUOT;
     fail(response, full ? 507 : 500, "not_stored", "cannot write " + what + ": " + std::strerror(error));
 }
-
-const char* const kNotDecodable =
-    "not a decodable picture: no picture, cut off, corrupt, of a format whose size its header does not give, or over "
-    "the pixel budget";
 
 }  // namespace
 
@@ -284,8 +281,7 @@ std::string PictureService::keyFor(const std::string& name, httplib::Response& r
     }
     const std::string key = kServedPictureFolder + name;
     if (problem.empty()) {
-        const std::string reason =
-            unsafeKeyReason(key, collection.state().databasePath(), EasyLog::GetInstance()->FilePath());
+        const std::string reason = unsafeKeyReason(key, collection.featureFile(), EasyLog::GetInstance()->FilePath());
         if (!reason.empty()) problem = "is refused: " + reason;
     }
     if (problem.empty()) return key;
@@ -339,9 +335,7 @@ void PictureService::addPicture(const httplib::Request& request, httplib::Respon
         if (!lockBefore(lock, deadline, response)) return;
         std::error_code ignored;
         fs::create_directories(kServedPictureFolder, ignored);
-        const CallLog log(display);
-        const int code = collection.operations().addAUrlToDB(*url, kServedPictureFolder);
-        outcome = describeAdd(code, *url, key, log.details());
+        outcome = describeAdd(collection.addUrl(*url, kServedPictureFolder), *url, logShown(display));
     } else {
         const PictureType type = pictureTypeOf(body.leading);
         const std::string given = name ? *name : "upload-" + body.name.text() + type.extension;
@@ -378,7 +372,8 @@ void PictureService::addPicture(const httplib::Request& request, httplib::Respon
              outcome.key + " is already taken by a different picture; choose another key with ?key=NAME");
         return;
     case AddResult::DownloadFailed: fail(response, 502, "download_failed", outcome.line); return;
-    case AddResult::NotDecodable: fail(response, 422, "not_decodable", kNotDecodable); return;
+    case AddResult::NotDecodable: fail(response, 422, "not_decodable", outcome.line); return;
+    case AddResult::KeyRefused: fail(response, 400, "unsafe_key", outcome.line); return;
     case AddResult::NotStored: fail(response, 507, "not_stored", outcome.line); return;
     case AddResult::Unreadable:
     case AddResult::Failed: fail(response, 500, "failed", outcome.line); return;
@@ -404,7 +399,6 @@ void PictureService::search(const httplib::Request& request, httplib::Response& 
     Body body;
     if (!receive(request, reader, deadline, body, response)) return;
     std::string target;
-    std::string picture;
     std::string shown = "the query picture";
     if (body.isJson) {
         const json query = json::parse(body.text, nullptr, false);
@@ -417,34 +411,32 @@ void PictureService::search(const httplib::Request& request, httplib::Response& 
             fail(response, 400, "bad_url", "the url must begin with http:// or https://");
             return;
         }
-        picture = likeness::kQueryFile;
     } else {
-        target = picture = body.file.string();
+        target = body.file.string();
     }
     std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
     if (!lockBefore(lock, deadline, response)) return;
-    const CallLog log(display);
-    std::vector<std::string> keys;
-    const int found = collection.operations().search(target, body.isJson ? 0 : 1, keys, count);
-    if (found < 0) {
-        const std::string message = describeSearchFailure(found, shown, log.details());
-        if (found == -2) fail(response, 502, "download_failed", message);
-        else fail(response, 422, "not_decodable", shown + ": " + kNotDecodable);
+    const likeness::SearchOutcome found =
+        body.isJson ? collection.searchUrl(target, count) : collection.searchFile(target, count);
+    lock.unlock();
+    if (found.status == likeness::QueryStatus::downloadFailed) {
+        fail(response, 502, "download_failed", describeSearchFailure(found, shown, logShown(display)));
         return;
     }
-    const std::vector<Match> matches =
-        measured(keys, keys.empty() ? std::nullopt : vectors.of(picture), collection.state().features());
-    lock.unlock();
+    if (found.status != likeness::QueryStatus::ok) {
+        fail(response, 422, "not_decodable", shown + ": not a decodable picture: " + found.reason);
+        return;
+    }
     json answer = json::object();
     answer["results"] = json::array();
-    for (const Match& match : matches) {
+    for (const likeness::Match& match : found.matches) {
         json result = json::object();
         putKey(result, match.key);
-        result["distance"] = match.distance ? json(*match.distance) : json();
+        result["distance"] = match.distance;
         result["same_picture"] = match.samePicture;
         answer["results"].push_back(result);
     }
-    answer["same_picture_below"] = likeness::kSamePictureDistance;
+    answer["same_picture_below"] = likeness::samePictureBelow();
     sendJson(response, 200, answer);
 }
 
@@ -453,7 +445,7 @@ void PictureService::getPicture(const httplib::Request& request, httplib::Respon
     {
         std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
         if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
-        if (collection.state().features().count(key) == 0) {
+        if (collection.vectorOf(key) == nullptr) {
             fail(response, 404, "unknown_key", "no stored picture has the key " + key);
             return;
         }
@@ -483,19 +475,14 @@ void PictureService::removePicture(const httplib::Request& request, httplib::Res
     }
     std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
     if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
-    if (collection.state().features().count(key) == 0) {
+    if (collection.vectorOf(key) == nullptr) {
         fail(response, 404, "unknown_key", "no stored picture has the key " + key);
         return;
     }
-    const CallLog log(display);
-    std::size_t removed = 0;
-    const int code = collection.removePictures({key}, &removed);
-    if (removed == 0) {
-        const FailureDetails details = log.details();
+    const likeness::RemoveOutcome removal = collection.remove({key});
+    if (removal.code != 0) {
         fail(response, 507, "not_rewritten",
-             "nothing removed: the feature file could not be rewritten" +
-                 (details.reason.empty() ? std::string() : ": " + details.reason) + " (see the log " +
-                 details.logShown + ")");
+             "nothing removed: " + removal.reason + " (see the log " + logShown(display) + ")");
         return;
     }
     json answer = json::object();
@@ -505,8 +492,6 @@ void PictureService::removePicture(const httplib::Request& request, httplib::Res
     std::error_code error;
     answer["file_deleted"] = deleteFile && fs::remove(key, error);
     if (deleteFile && error) answer["file_error"] = error.message();
-    // Only the folder's sync failed: the removal holds, but a power cut may undo it.
-    if (code != 0) answer["warning"] = "the feature file's folder could not be synced; a power cut may bring it back";
     sendJson(response, 200, answer);
 }
 
@@ -516,14 +501,15 @@ void PictureService::info(httplib::Response& response) {
     {
         std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
         if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
-        answer["pictures"] = collection.state().features().size();
-        putText(answer, "database", (home / collection.state().databasePath()).string());
+        answer["pictures"] = collection.size();
+        putText(answer, "database", (home / collection.featureFile()).string());
         std::error_code error;
-        const std::uintmax_t bytes = fs::file_size(collection.state().databasePath(), error);
+        const std::uintmax_t bytes = fs::file_size(collection.featureFile(), error);
         answer["database_bytes"] = error ? 0 : bytes;
     }
     answer["version"] = LIKENESS_VERSION;
-    answer["same_picture_below"] = likeness::kSamePictureDistance;
+    answer["forward_passes"] = VnnClassifier::forwardPasses();
+    answer["same_picture_below"] = likeness::samePictureBelow();
     const PictureLimits pixels;
     answer["limits"] = {{"max_body_bytes", limits.maxBodyBytes},
                         {"time_limit_seconds", limits.timeLimit.count()},

@@ -14,7 +14,6 @@
 
 #include "CommandSupport.h"
 #include "PictureAdder.h"
-#include "PictureVectors.h"
 
 namespace likeness_cli {
 
@@ -61,9 +60,8 @@ private:
     std::filesystem::path uploads;
     ServiceLimits limits;
     PathDisplay display;
-    std::timed_mutex libraryLock;  // every use of the module and of the two below
+    std::timed_mutex libraryLock;  // every use of the collection and of the adder
     PictureAdder adder;
-    PictureVectors vectors;
 };
 
 }  // namespace likeness_cli

@@ -68,9 +68,9 @@ void writePage(const std::string& file, std::string html) {
     if (!out.flush()) throw std::runtime_error("cannot write the page " + file);
 }
 
-std::string matchCaption(std::size_t rank, const Match& match) {
+std::string matchCaption(std::size_t rank, const likeness::Match& match) {
     std::string caption = "<span class=\"rank\">" + std::to_string(rank) + ".</span>" + breakableKey(match.key);
-    if (match.distance) caption += "<span class=\"distance\">distance " + distanceText(*match.distance) + "</span>";
+    caption += "<span class=\"distance\">distance " + distanceText(match.distance) + "</span>";
     if (match.samePicture) caption += "<span class=\"mark\">same picture</span>";
     return caption;
 }
@@ -132,7 +132,7 @@ void writeResultsPage(const std::string& file, const std::string& title, const s
         html += figure("query", search.queryThumbnail, "query");
         if (!search.failure.empty()) html += "<p class=\"failure\">" + escapeHtml(search.failure) + "</p>\n";
         for (std::size_t rank = 0; rank < search.matches.size(); ++rank) {
-            const Match& match = search.matches[rank];
+            const likeness::Match& match = search.matches[rank];
             html += figure(match.samePicture ? "result same" : "result", thumbnailDataUri(match.key),
                            matchCaption(rank + 1, match));
         }

@@ -3,26 +3,19 @@
 #ifndef LIKENESS_HOST_RESULTSPAGE_H
 #define LIKENESS_HOST_RESULTSPAGE_H
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "Duplicates.h"
+#include "module/SamePicture.h"
 
 namespace likeness_cli {
 
-// One stored picture found for a query.
-struct Match {
-    std::string key;
-    std::optional<float> distance;  // none when the command could not measure it
-    bool samePicture = false;       // closer than the same-picture threshold
-};
-
 struct QueryResults {
-    std::string query;           // as the user gave it
-    std::string queryThumbnail;  // data: URI, empty when the picture could not be read
-    std::vector<Match> matches;  // nearest first
-    std::string failure;         // the message when the search failed
+    std::string query;                     // as the user gave it
+    std::string queryThumbnail;            // data: URI, empty when the picture could not be read
+    std::vector<likeness::Match> matches;  // nearest first
+    std::string failure;                   // the message when the search failed
 };
 
 // A data: URI of the picture scaled to fit maxSide: a PNG that keeps its transparency for a picture

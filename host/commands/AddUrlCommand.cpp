@@ -10,7 +10,6 @@
 #include "PictureFiles.h"
 #include "Progress.h"
 #include "commands/Commands.h"
-#include "module/KeySafety.h"
 
 namespace likeness_cli {
 namespace {
@@ -25,64 +24,34 @@ struct AddUrlOptions {
 
 const char* const kNamesNoFile = "the URL ends in \"/\", so it names no file to store the picture as";
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// What one URL came to: a URL that names no file is refused by the library's key
+// rule, and said so in the command's own words.
+Outcome urlOutcome(const std::string& url, const likeness::AddOutcome& added, const std::string& prefix,
+                   const std::string& logShown) {
+    if (added.key == prefix) return failure(url, kNamesNoFile);
+    return describeAdd(added, url, logShown);
 }
 
-// What one URL of an addUrlToDB call came to, from the lines the library logged for it (messages)
-// and the collection after the call. The append after the loop names the keys it could not write.
-Outcome batchOutcome(const std::string& url, const std::string& prefix, const std::vector<std::string>& messages,
-                     const std::vector<std::string>& allMessages, const FeatureMap& features,
-                     const std::string& logShown) {
-    const std::string key = makeKey(url, prefix);
-    if (key == prefix) return failure(url, kNamesNoFile);
-    const FailureDetails details{failureReason(messages), logShown};
-    if (anyBeginsWith(messages, "addUrlToDB-already has this key")) return describeAdd(-1, url, key, details);
-    if (features.count(key) != 0) return describeAdd(LIKENESS_ADDED, url, key, details);
-    if (anyBeginsWith(messages, "not stored")) return describeAdd(LIKENESS_NOT_STORED, url, key, details);
-    if (!anyBeginsWith(messages, "!!! return true")) return describeAdd(LIKENESS_DOWNLOAD_FAILED, url, key, details);
-    for (const std::string& message : allMessages)
-        if (message.rfind("not stored, cannot append", 0) == 0 && endsWith(message, "key=" + key))
-            return describeAdd(LIKENESS_NOT_STORED, url, key,
-                               {"cannot append its record to the feature file", logShown});
-    return describeAdd(LIKENESS_NOT_DECODABLE, url, key, details);
-}
-
-// The outcome of every URL, through as few addUrlToDB calls as possible: when a picture makes the
-// library throw, the batch ends there and the URLs after it go into a new one. The log tells which
-// URL a batch was at; without its lines (a log that cannot be written) only the collection can.
+// The outcome of every URL, through as few addUrls calls as possible: when a picture makes the
+// library throw, the batch ends there, that URL is reported with the exception, and the URLs after
+// it go into a new batch.
 std::vector<Outcome> addInBatches(Collection& collection, const std::vector<std::string>& urls,
-                                  const std::string& prefix, const PathDisplay& display) {
-    const FeatureMap& features = collection.state().features();
+                                  const std::string& prefix, const std::string& logShown) {
     std::vector<Outcome> outcomes;
     for (std::size_t begin = 0; begin < urls.size();) {
         const std::vector<std::string> batch(urls.begin() + static_cast<std::ptrdiff_t>(begin), urls.end());
-        const CallLog log(display);
+        std::vector<likeness::AddOutcome> added;
         std::string thrown;
         try {
-            collection.operations().addUrlToDB(batch, prefix);
+            collection.addUrls(batch, prefix, added);
         } catch (const std::exception& error) {
             thrown = oneLine(error);
         }
-        const std::vector<std::string> messages = log.messages();
-        const std::vector<std::vector<std::string>> perUrl = messagesPerUrl(messages, batch.size());
-        std::size_t reached = 0;
-        while (reached < batch.size() && !perUrl[reached].empty()) ++reached;
-        const std::string logShown = log.details().logShown;
-        if (reached == 0) {
-            for (const std::string& url : batch)
-                outcomes.push_back(features.count(makeKey(url, prefix)) != 0
-                                       ? describeAdd(LIKENESS_ADDED, url, makeKey(url, prefix), {})
-                                       : failure(url, "not added (see the log " + logShown + ")"));
-            break;
-        }
-        for (std::size_t i = 0; i < reached; ++i) {
-            if (!thrown.empty() && i + 1 == reached)
-                outcomes.push_back(failure(batch[i], "cannot be added, skipped: " + thrown));
-            else outcomes.push_back(batchOutcome(batch[i], prefix, perUrl[i], messages, features, logShown));
-        }
+        for (std::size_t i = 0; i < added.size(); ++i)
+            outcomes.push_back(urlOutcome(batch[i], added[i], prefix, logShown));
         if (thrown.empty()) break;
-        begin += reached;
+        outcomes.push_back(failure(batch[added.size()], "cannot be added, skipped: " + thrown));
+        begin += added.size() + 1;
     }
     return outcomes;
 }
@@ -131,21 +100,14 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     Tally tally;
     if (options.batch) {
         Progress progress("downloading", 0, true);
-        for (const Outcome& outcome : addInBatches(collection, urls, prefix, display))
+        for (const Outcome& outcome : addInBatches(collection, urls, prefix, logShown(display)))
             reportAdd(progress, outcome, announceAdded, tally);
     } else {
         Progress progress("downloading", urls.size(), global.quiet);
         for (const std::string& url : urls) {
-            const std::string key = makeKey(url, prefix);
-            if (key == prefix) {
-                reportAdd(progress, failure(url, kNamesNoFile), announceAdded, tally);
-                progress.advance();
-                continue;
-            }
-            const CallLog log(display);
             try {
-                const int code = collection.operations().addAUrlToDB(url, prefix);
-                reportAdd(progress, describeAdd(code, url, key, log.details()), announceAdded, tally);
+                reportAdd(progress, urlOutcome(url, collection.addUrl(url, prefix), prefix, logShown(display)),
+                          announceAdded, tally);
             } catch (const std::exception& error) {
                 reportAdd(progress, failure(url, "cannot be added, skipped: " + oneLine(error)), announceAdded, tally);
             }

@@ -1,5 +1,7 @@
 // `likeness compact`: the feature file rewritten without what it loads nothing from, in its place
 // and under the home's lock, so a crash leaves either the old file or the new one.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -54,13 +56,13 @@ public:
 int compactHome(bool listGoneKeys, const PathDisplay& display) {
     const std::string database = likeness::kDefaultFeatureFile;
     const std::uintmax_t sizeBefore = sizeOf(database);
-    const CallLog log(display);
     RewriteCounts counts;
     std::vector<std::string> gone;
     const RewriteOutcome outcome = compactFeatureFile(database, likeness::kFeatureDim, counts, &gone);
+    const std::string why = std::strerror(errno);
     if (outcome == RewriteOutcome::failed) {
-        complain("nothing changed: cannot rewrite the feature file " + log.details().reason + " (see the log " +
-                 log.details().logShown + ")");
+        complain("nothing changed: cannot rewrite the feature file: " + why + " (see the log " + logShown(display) +
+                 ")");
         return kExitSomeFailed;
     }
     if (listGoneKeys)
@@ -76,10 +78,8 @@ int compactHome(bool listGoneKeys, const PathDisplay& display) {
                   << byteSize(sizeOf(database)) << ")" << std::endl;
     }
     if (outcome == RewriteOutcome::folderNotSynced) {
-        complain(
-            "the feature file was rewritten but its folder could not be synced: a power cut may bring the old "
-            "one back (see the log " +
-            log.details().logShown + ")");
+        complain("the feature file was rewritten but its folder could not be synced (" + why +
+                 "): a power cut may bring the old one back (see the log " + logShown(display) + ")");
         return kExitSomeFailed;
     }
     return kExitOk;

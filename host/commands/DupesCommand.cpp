@@ -16,8 +16,8 @@
 #include "Progress.h"
 #include "ResultsPage.h"
 #include "commands/Commands.h"
-#include "module/FeatureContract.h"
 #include "module/NearPairs.h"
+#include "module/SamePicture.h"
 
 namespace fs = std::filesystem;
 
@@ -25,7 +25,7 @@ namespace likeness_cli {
 namespace {
 
 struct DupesOptions {
-    double threshold = likeness::kSamePictureDistance;  // pairs closer than this are near-duplicates
+    double threshold = likeness::samePictureBelow();  // pairs closer than this are near-duplicates
     bool json = false;
     std::string htmlFile;
     std::string keep;  // "largest", "oldest", "first" or empty
@@ -142,12 +142,11 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
     std::size_t pictures = 0;
     {
         const Collection collection;
-        const FeatureMap& features = collection.state().features();
-        pictures = features.size();
+        pictures = collection.size();
         Progress progress("comparing pairs", pictures < 2 ? 0 : pictures * (pictures - 1) / 2, global.quiet);
         const std::vector<likeness::NearPair> pairs =
-            likeness::nearPairs(features, floatThreshold(options.threshold),
-                                [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
+            collection.nearPairs(floatThreshold(options.threshold),
+                                 [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
         progress.finish();
         groups = groupPairs(pairs);
     }

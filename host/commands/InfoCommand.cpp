@@ -34,9 +34,9 @@ int runInfo(const GlobalOptions& global) {
         for (const std::string& name : classes.names) std::cout << " " << name;
         std::cout << (classes.kind.empty() ? "" : " (" + classes.kind + ")") << "\n";
     }
-    const std::string& database = collection.state().databasePath();
+    const std::string& database = collection.featureFile();
     const std::uintmax_t databaseBytes = fs::file_size(database, error);
-    std::cout << "pictures:  " << collection.state().features().size() << "\n"
+    std::cout << "pictures:  " << collection.size() << "\n"
               << "database:  " << (*home / database).string() << " ("
               << (error ? std::string("not written yet") : byteSize(databaseBytes)) << ")\n"
               << "log:       " << (*home / EasyLog::TodaysFileName()).string() << std::endl;

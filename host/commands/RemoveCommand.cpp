@@ -29,7 +29,7 @@ const char* const kKeyHint =
 // Takes the known keys out of the collection, then deletes their copies when asked.
 int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
     Collection collection;
-    const FeatureMap& features = collection.state().features();
+    const FeatureMap& features = collection.features();
     std::vector<std::string> known;
     std::set<std::string> seen;
     std::size_t unknown = 0;
@@ -46,20 +46,12 @@ int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
     int status = unknown == 0 ? kExitOk : kExitSomeFailed;
     std::size_t removed = 0;
     if (!known.empty()) {
-        const CallLog log(display);
-        const int code = collection.removePictures(known, &removed);
-        if (code != 0 && removed == 0) {
-            complain("nothing removed: cannot rewrite the feature file " + log.details().reason + " (see the log " +
-                     log.details().logShown + ")");
+        const likeness::RemoveOutcome removal = collection.remove(known);
+        if (removal.code != 0) {
+            complain("nothing removed: " + removal.reason + " (see the log " + logShown(display) + ")");
             return kExitSomeFailed;
         }
-        if (code != 0) {
-            complain(
-                "the feature file was rewritten but its folder could not be synced: a power cut may bring the "
-                "removed pictures back (see the log " +
-                log.details().logShown + ")");
-            status = kExitSomeFailed;
-        }
+        removed = removal.removed;
     }
     for (const std::string& key : known) {
         if (!options.deleteFiles) {

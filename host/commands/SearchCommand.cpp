@@ -1,6 +1,6 @@
 // `likeness search`: the nearest stored pictures of each query with their distances, as text,
-// JSON or a results page. The distances are measured by the command itself, from the stored
-// vectors and the query's, with the library's distance: the values search ranked by.
+// JSON or a results page. The distances and the same-picture marks are the library's: the values
+// search ranked by.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -10,13 +10,12 @@
 
 #include "CommandSupport.h"
 #include "JsonText.h"
-#include "PictureVectors.h"
 #include "Progress.h"
 #include "ResultsPage.h"
 #include "TextEncoding.h"
 #include "commands/Commands.h"
 #include "module/CollectionFiles.h"
-#include "module/FeatureContract.h"
+#include "module/SamePicture.h"
 
 namespace fs = std::filesystem;
 
@@ -30,10 +29,9 @@ struct SearchOptions {
     std::string htmlFile;
 };
 
-std::string distanceText(const std::optional<float>& distance) {
-    if (!distance) return "      ?";
+std::string distanceText(float distance) {
     char text[32];
-    std::snprintf(text, sizeof(text), "%7.3f", static_cast<double>(*distance));
+    std::snprintf(text, sizeof(text), "%7.3f", static_cast<double>(distance));
     return text;
 }
 
@@ -43,10 +41,10 @@ void printJson(const std::vector<QueryResults>& searches) {
         nlohmann::ordered_json entry = nlohmann::ordered_json::object();
         putText(entry, "query", search.query);
         entry["results"] = nlohmann::ordered_json::array();
-        for (const Match& match : search.matches) {
+        for (const likeness::Match& match : search.matches) {
             nlohmann::ordered_json result = nlohmann::ordered_json::object();
             putText(result, "key", match.key);
-            result["distance"] = match.distance ? nlohmann::ordered_json(*match.distance) : nlohmann::ordered_json();
+            result["distance"] = match.distance;
             result["same_picture"] = match.samePicture;
             entry["results"].push_back(result);
         }
@@ -61,7 +59,7 @@ void printJson(const std::vector<QueryResults>& searches) {
 void printText(const std::vector<QueryResults>& searches) {
     for (std::size_t i = 0; i < searches.size(); ++i) {
         if (searches.size() > 1) std::cout << (i > 0 ? "\n# " : "# ") << searches[i].query << "\n";
-        for (const Match& match : searches[i].matches)
+        for (const likeness::Match& match : searches[i].matches)
             std::cout << distanceText(match.distance) << "  " << match.key
                       << (match.samePicture ? "  (same picture)" : "") << "\n";
     }
@@ -70,7 +68,7 @@ void printText(const std::vector<QueryResults>& searches) {
 
 std::string pageSummary(int count) {
     char threshold[32];
-    std::snprintf(threshold, sizeof(threshold), "%.1f", static_cast<double>(likeness::kSamePictureDistance));
+    std::snprintf(threshold, sizeof(threshold), "%.1f", static_cast<double>(likeness::samePictureBelow()));
     return "Each query with its " + std::to_string(count) +
            " nearest stored pictures, nearest first, and their distance to it: 100 is the least possible "
            "(the same feature vector). Results closer than " +
@@ -89,14 +87,12 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
     std::vector<QueryResults> searches;
     {
         Collection collection;
-        const FeatureMap& features = collection.state().features();
-        if (features.empty()) {
+        if (collection.size() == 0) {
             complain("the collection in " + display(home->string()) +
                      " is empty, so there is nothing to find; add pictures with: likeness --home " + global.home +
                      " add FOLDER");
             return kExitSomeFailed;
         }
-        PictureVectors vectors;
         Progress progress("searching", targets.size(), global.quiet);
         for (std::size_t i = 0; i < targets.size(); ++i) {
             QueryResults search{options.queries[i], "", {}, ""};
@@ -108,12 +104,12 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
             } else if (const std::string why = byUrl ? "" : unreadableReason(targets[i]); !why.empty()) {
                 search.failure = options.queries[i] + ": cannot read: " + why;
             } else {
-                const CallLog log(display);
                 try {
-                    std::vector<std::string> keys;
-                    const int found = collection.operations().search(targets[i], byUrl ? 0 : 1, keys, options.count);
-                    if (found < 0) search.failure = describeSearchFailure(found, options.queries[i], log.details());
-                    else search.matches = measured(keys, vectors.of(picture), features);
+                    likeness::SearchOutcome found = byUrl ? collection.searchUrl(targets[i], options.count)
+                                                          : collection.searchFile(targets[i], options.count);
+                    if (found.status != likeness::QueryStatus::ok)
+                        search.failure = describeSearchFailure(found, options.queries[i], logShown(display));
+                    else search.matches = std::move(found.matches);
                 } catch (const std::exception& thrown) {
                     search.failure = options.queries[i] + ": cannot be searched: " + oneLine(thrown);
                 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <future>
 #include <set>
@@ -142,7 +143,10 @@ TEST_F(ServeTest, AddsPicturesUnderTheKeysTheCommandWouldAndServesThemBack) {
 TEST_F(ServeTest, SearchGivesTheLibrarysDistancesAndARestartFindsWhatWasAdded) {
     for (const char* name : {"scene0.jpg", "scene1.png", "scene2.jpg", "scene3.png"})
         ASSERT_EQ(post("/pictures?key=" + std::string(name), pics / name)->status, 201);
+    const auto forwardPasses = [this] { return parsed(client->Get("/info"))["forward_passes"].get<std::uint64_t>(); };
+    const std::uint64_t before = forwardPasses();
     const json fresh = parsed(post("/search?n=3", pics / "scene2.jpg"));
+    EXPECT_EQ(forwardPasses(), before + 1) << "the query is extracted once, for the ranking and the distances";
     ASSERT_EQ(fresh["results"].size(), 3u) << fresh;
     EXPECT_EQ(fresh["results"][0]["key"], "pictures/scene2.jpg");
     EXPECT_EQ(fresh["results"][0]["distance"], 100.0) << "the least possible distance: the same vector";

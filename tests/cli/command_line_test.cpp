@@ -1,5 +1,7 @@
-// The command line of the likeness command, parsed in the test's own process: which command runs
-// with which global options, and the lines each command refuses before it touches a home.
+// The likeness command run in the test's own process: which command runs with which global options,
+// the lines each command refuses before it touches a home, and what a search costs.
+#include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -9,7 +11,10 @@
 #include <CLI/CLI.hpp>
 
 #include "Command.h"
+#include "TestSupport.h"
+#include "classifier/VnnClassifier.h"
 #include "commands/Commands.h"
+#include "module/Collection.h"
 
 using namespace likeness_cli;
 
@@ -127,4 +132,23 @@ TEST(CommandLine, CommandsRefuseBadValuesBeforeTouchingAHome) {
         EXPECT_EQ(capture.err.str().find("likeness init"), std::string::npos)
             << "refused before looking for the home: " << capture.err.str();
     }
+}
+
+// The query's vector and every distance printed come from the library's one forward pass.
+TEST(SearchCommand, ExtractsEachQueryOnce) {
+    TempHome home;
+    std::filesystem::create_directories("pictures");
+    {
+        likeness::Collection collection;
+        for (int seed = 0; seed < 4; ++seed)
+            ASSERT_EQ(collection.addFile(writePicture("p" + std::to_string(seed) + ".png", seed), "pictures/").code, 0);
+    }
+    const std::uint64_t before = VnnClassifier::forwardPasses();
+    StreamCapture capture;
+    EXPECT_EQ(runCommandLine({{"search", makeSearchCommand}}, {"-q", "search", "-n", "2", "p1.png", "p2.png"}), 0)
+        << capture.err.str();
+    EXPECT_EQ(VnnClassifier::forwardPasses() - before, 2u) << "one forward pass per query";
+    const std::string out = capture.out.str();
+    EXPECT_NE(out.find("# p1.png\n100.000  pictures/p1.png  (same picture)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("# p2.png\n100.000  pictures/p2.png  (same picture)\n"), std::string::npos) << out;
 }
