@@ -37,7 +37,37 @@ void writeClassNames(const fs::path& file, const ModelClasses& classes) {
     if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
 }
 
+// True when resolved lies below root, or is root itself when that counts.
+bool below(const fs::path& root, const fs::path& resolved, bool rootCounts) {
+    auto part = resolved.begin();
+    for (const fs::path& rootPart : root) {
+        if (part == resolved.end() || *part != rootPart) return false;
+        ++part;
+    }
+    return rootCounts || part != resolved.end();
+}
+
+// path made absolute against the working directory, with every link and ".." resolved as far as
+// it exists; empty when that fails.
+fs::path resolved(const fs::path& path) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    const fs::path canonical = error ? fs::path() : fs::weakly_canonical(absolute, error);
+    return error ? fs::path() : canonical;
+}
+
 }  // namespace
+
+bool liesInHome(const fs::path& home, const fs::path& path, bool homeCounts) {
+    const fs::path root = resolved(home);
+    const fs::path target = resolved(path.empty() ? fs::path(".") : path);
+    return !root.empty() && !target.empty() && below(root, target, homeCounts);
+}
+
+bool entryLiesInHome(const fs::path& home, const fs::path& path) {
+    const std::string name = path.filename().string();
+    return !name.empty() && name != "." && name != ".." && liesInHome(home, path.parent_path(), true);
+}
 
 fs::path modelFolder(const fs::path& home) {
     return home / fs::path(likeness::kModelNetPath).parent_path();

@@ -49,6 +49,14 @@ struct ModelClasses {
 // The classes of the home's model; no names when it has no list.
 ModelClasses modelClasses(const std::filesystem::path& home);
 
+// True when path (relative to the working directory, the home), with every symbolic link on it
+// resolved, names something below home (or home itself, when that counts): what the service may
+// serve, or a folder pictures may be stored in without --force.
+bool liesInHome(const std::filesystem::path& home, const std::filesystem::path& path, bool homeCounts = false);
+// True when the folder of path resolves to home or below it: deleting path then removes an entry
+// of the home (a file, or a link but never what it points to).
+bool entryLiesInHome(const std::filesystem::path& home, const std::filesystem::path& path);
+
 }  // namespace likeness_cli
 
 #endif

@@ -1,5 +1,7 @@
-// The endpoints. A picture body goes to a file of its own in the uploads folder as it arrives and
-// is added or searched from there, as `likeness add` and `likeness search` would with a file.
+// The endpoints. A picture body arrives in a file of its own, which is moved into a folder of the
+// request's own under the name its key will have, and added or searched from there, as `likeness
+// add` and `likeness search` would with a file. A picture named by URL is fetched into such a
+// folder first, outside the collection's lock, and then added or searched the same way.
 #include "PictureService.h"
 
 #include <cctype>
@@ -9,19 +11,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <utility>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "Home.h"
 #include "JsonText.h"
 #include "PictureType.h"
 #include "ServePage.h"
 #include "TextEncoding.h"
 #include "classifier/VnnClassifier.h"
 #include "log/EasyLog.h"
-#include "module/CollectionFiles.h"
+#include "module/Download.h"
 #include "module/KeySafety.h"
 #include "module/PictureDecoder.h"
 #include "module/SamePicture.h"
@@ -37,19 +38,22 @@ constexpr std::size_t kMaxJsonBytes = 64 * 1024;
 // How many results a search may ask for.
 constexpr int kMaxResults = 10000;
 constexpr std::size_t kMaxNameBytes = 255;
-// Requests read and answered at once; they wait for the library one by one.
-constexpr std::size_t kRequestThreads = 8;
+// A key's whole length: far below the system's path limit, whatever the home's own path.
+constexpr std::size_t kMaxKeyBytes = 1024;
+// Downloads at once: each holds a worker for up to the library's 5 minutes, and the others must
+// stay free for searches.
+constexpr int kMaxDownloads = 3;
+constexpr const char* kTokenCookie = "likeness_token";
 
-void sendJson(httplib::Response& response, int status, const json& body) {
-    response.status = status;
-    response.set_content(body.dump(), "application/json");
+HttpResponse jsonAnswer(int status, const json& body) {
+    return HttpResponse{status, "application/json", body.dump(), {}};
 }
 
-void fail(httplib::Response& response, int status, const std::string& error, const std::string& message) {
+HttpResponse fail(int status, const std::string& error, const std::string& message) {
     json body = json::object();
     body["error"] = error;
     body["message"] = withInvalidUtf8Replaced(message);
-    sendJson(response, status, body);
+    return jsonAnswer(status, body);
 }
 
 // The path a stored picture is served at: its key, every byte outside the unreserved ones and "/"
@@ -74,7 +78,42 @@ void putKey(json& object, const std::string& key) {
     object["picture"] = pictureUrl(key);
 }
 
-// An empty folder of its own for one request's body, removed with everything in it at the end.
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A media type without its parameters, in lower case: "image/png" of "Image/PNG; q=1".
+std::string mediaTypeOf(const std::string* header) {
+    if (header == nullptr) return "";
+    std::string type = lowerCase(header->substr(0, header->find(';')));
+    while (!type.empty() && type.back() == ' ') type.pop_back();
+    return type;
+}
+
+// Compares in a time that does not depend on where they first differ.
+bool sameSecret(const std::string& given, const std::string& secret) {
+    unsigned char differ = given.size() == secret.size() ? 0 : 1;
+    for (std::size_t i = 0; i < given.size(); ++i)
+        differ |= static_cast<unsigned char>(given[i] ^ secret[i % std::max<std::size_t>(1, secret.size())]);
+    return differ == 0;
+}
+
+// The value of the cookie name in a Cookie header; empty when it has none.
+std::string cookieValue(const std::string* header, const std::string& name) {
+    if (header == nullptr) return "";
+    for (std::size_t at = 0; at < header->size();) {
+        std::size_t end = header->find(';', at);
+        if (end == std::string::npos) end = header->size();
+        std::string pair = header->substr(at, end - at);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+// An empty folder of its own for one request's files, removed with everything in it at the end.
 class RequestFolder {
 public:
     explicit RequestFolder(const fs::path& uploads) {
@@ -95,41 +134,53 @@ public:
 
 // FNV-1a, 64 bits: names an unnamed upload after its bytes, so sending the same picture twice
 // gives the same key.
-class BytesName {
-public:
-    void add(const char* data, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) {
-            hash ^= static_cast<unsigned char>(data[i]);
+std::string bytesName(const fs::path& file) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    std::ifstream in(file, std::ios::binary);
+    char block[65536];
+    while (in.read(block, sizeof(block)) || in.gcount() > 0) {
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            hash ^= static_cast<unsigned char>(block[i]);
             hash *= 0x100000001b3ull;
         }
     }
-    std::string text() const {
-        char digits[17];
-        std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
-        return digits;
-    }
+    char digits[17];
+    std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
+    return digits;
+}
 
-private:
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-};
+std::string leadingBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(16, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
 
 // Where a failure to write a file belongs: a full disk is the server's storage, anything else its fault.
-void failToWrite(httplib::Response& response, int error, const std::string& what) {
+HttpResponse failToWrite(int error, const std::string& what) {
     const bool full = error == ENOSPC || error == EDQUOT;
-    fail(response, full ? 507 : 500, "not_stored", "cannot write " + what + ": " + std::strerror(error));
+    return fail(full ? 507 : 500, "not_stored", "cannot write " + what + ": " + std::strerror(error));
+}
+
+// The parameter n of a search, from 1 to kMaxResults, digits only; nothing when it is anything else.
+std::optional<int> resultCount(const std::string& text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int count = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        count = count * 10 + (c - '0');
+    }
+    if (count < 1 || count > kMaxResults) return std::nullopt;
+    return count;
+}
+
+// The key of a request for /pictures/KEY.
+std::string requestedKey(const HttpRequest& request) {
+    return request.path.substr(std::strlen("/pictures/"));
 }
 
 }  // namespace
-
-struct PictureService::Body {
-    bool isJson = false;
-    std::string text;  // a JSON body
-    std::optional<RequestFolder> folder;
-    fs::path file;        // a picture body, in folder
-    std::string leading;  // its first bytes
-    std::size_t size = 0;
-    BytesName name;
-};
 
 PictureService::PictureService(Collection& collection, const fs::path& home, fs::path uploads,
                                const ServiceLimits& limits)
@@ -139,137 +190,131 @@ PictureService::PictureService(Collection& collection, const fs::path& home, fs:
       limits(limits),
       adder(collection, false, display, false) {}
 
-void PictureService::install(httplib::Server& server) {
-    server.new_task_queue = [] { return new httplib::ThreadPool(kRequestThreads); };
-    server.set_payload_max_length(limits.maxBodyBytes);
-    // A second past the time limit, so that a client that stops sending is told it took too long.
-    server.set_read_timeout(limits.timeLimit + std::chrono::seconds(1));
-    server.set_write_timeout(limits.timeLimit);
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(kServePage, "text/html; charset=utf-8");
-    });
-    server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
-        sendJson(response, 200, json{{"status", "ok"}});
-    });
-    server.Get("/info", [this](const httplib::Request&, httplib::Response& response) { info(response); });
-    server.Post("/pictures", [this](const httplib::Request& request, httplib::Response& response,
-                                    const httplib::ContentReader& reader) { addPicture(request, response, reader); });
-    server.Post("/search", [this](const httplib::Request& request, httplib::Response& response,
-                                  const httplib::ContentReader& reader) { search(request, response, reader); });
-    server.Get(R"(/pictures/(.+))",
-               [this](const httplib::Request& request, httplib::Response& response) { getPicture(request, response); });
-    server.Delete(R"(/pictures/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
-        removePicture(request, response);
-    });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr thrown) {
-        std::string what = "unknown exception";
-        try {
-            std::rethrow_exception(thrown);
-        } catch (const std::exception& error) {
-            what = oneLine(error);
-        } catch (...) {
-        }
-        fail(response, 500, "failed", "the request failed: " + what);
-    });
-    // The statuses the HTTP layer sets by itself (no such endpoint, a body over the limit, a
-    // malformed request) get a JSON error too; the endpoints' own errors already have theirs.
-    const std::size_t maxBody = limits.maxBodyBytes;
-    server.set_error_handler([maxBody](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty()) return;
-        if (response.status == 413)
-            fail(response, 413, "too_large",
-                 "the request body is larger than the limit of " + std::to_string(maxBody) + " bytes");
-        else if (response.status == 404 || response.status == 405)
-            fail(response, response.status, "no_such_endpoint", "no endpoint " + request.method + " " + request.path);
-        else
-            fail(response, response.status, "bad_request",
-                 "the request could not be read (HTTP " + std::to_string(response.status) + ")");
-    });
+HttpResponse PictureService::failure(int status, const std::string& error, const std::string& message) {
+    HttpResponse answer = fail(status, error, message);
+    if (status == 503) answer.headers.emplace_back("Retry-After", "5");
+    return answer;
 }
 
-bool PictureService::receive(const httplib::Request& request, const httplib::ContentReader& reader,
-                             Clock::time_point deadline, Body& body, httplib::Response& response) const {
-    const std::string type = request.get_header_value("Content-Type");
+std::optional<HttpResponse> PictureService::refusedAccess(const HttpRequest& head) const {
+    const std::string* host = head.header("Host");
+    if (host == nullptr || host->empty()) return fail(400, "bad_request", "the request names no Host");
+    if (!access.hosts.empty()) {
+        bool known = false;
+        for (const std::string& allowed : access.hosts) known = known || lowerCase(*host) == lowerCase(allowed);
+        if (!known) {
+            std::string names;
+            for (const std::string& allowed : access.hosts) names += (names.empty() ? "" : ", ") + allowed;
+            return fail(403, "unknown_host",
+                        "this service answers requests for " + names + " only, not for " + *host +
+                            " (another name for it can be allowed with serve --allow-host NAME)");
+        }
+    }
+    // A browser says where a request comes from: only the service's own page may use it.
+    const std::string* origin = head.header("Origin");
+    if (origin != nullptr && lowerCase(*origin) != "http://" + lowerCase(*host))
+        return fail(403, "cross_origin", "requests from other pages (" + *origin + ") are refused");
+    const std::string* site = head.header("Sec-Fetch-Site");
+    const bool navigation = head.method == "GET" && (head.path == "/" || head.path == "/healthz");
+    if (site != nullptr && *site != "same-origin" && *site != "none" && !navigation)
+        return fail(403, "cross_origin", "requests from other pages (Sec-Fetch-Site: " + *site + ") are refused");
+    if (!access.token.empty() && head.path != "/healthz") {
+        const std::string* authorization = head.header("Authorization");
+        const std::string* given = head.param("token");
+        const bool allowed = (authorization != nullptr && sameSecret(*authorization, "Bearer " + access.token)) ||
+                             sameSecret(cookieValue(head.header("Cookie"), kTokenCookie), access.token) ||
+                             (head.path == "/" && given != nullptr && sameSecret(*given, access.token));
+        if (!allowed)
+            return fail(401, "token_needed",
+                        "this service listens beyond this machine and needs its token: the header Authorization: "
+                        "Bearer TOKEN, or open the page as /?token=TOKEN (the token is in the home's serve-token "
+                        "file)");
+    }
+    return std::nullopt;
+}
+
+HttpPlan PictureService::plan(const HttpRequest& head) {
+    HttpPlan plan;
+    if (std::optional<HttpResponse> refused = refusedAccess(head)) {
+        plan.answerNow = std::move(refused);
+        return plan;
+    }
+    const bool isGet = head.method == "GET";
+    if (isGet && head.path == "/") {
+        plan.answerNow = HttpResponse{200, "text/html; charset=utf-8", kServePage, {}};
+        // The page's own requests, and its pictures, carry the token from now on.
+        if (!access.token.empty())
+            plan.answerNow->headers.emplace_back(
+                "Set-Cookie", std::string(kTokenCookie) + "=" + access.token + "; Path=/; HttpOnly; SameSite=Strict");
+        return plan;
+    }
+    if (isGet && head.path == "/healthz") {
+        plan.answerNow = jsonAnswer(200, json{{"status", "ok"}});
+        return plan;
+    }
+    const bool picture = head.path.rfind("/pictures/", 0) == 0 && head.path.size() > std::strlen("/pictures/");
+    if ((isGet && (picture || head.path == "/info")) || (head.method == "DELETE" && picture)) return plan;
+    const bool posting = head.path == "/pictures" || head.path == "/search";
+    if (head.method != "POST" || !posting) {
+        plan.answerNow =
+            fail(posting || picture ? 405 : 404, "no_such_endpoint", "no endpoint " + head.method + " " + head.path);
+        return plan;
+    }
+    const std::string type = mediaTypeOf(head.header("Content-Type"));
     if (type.rfind("multipart/", 0) == 0) {
-        fail(response, 415, "unsupported_body",
-             "send the picture's own bytes as the body (curl --data-binary @FILE), not a form");
-        return false;
+        plan.answerNow = fail(415, "unsupported_body",
+                              "send the picture's own bytes as the body (curl -H 'Content-Type: image/jpeg' "
+                              "--data-binary @FILE), not a form");
+        return plan;
     }
-    body.isJson = type.rfind("application/json", 0) == 0;
-    const std::size_t limit = body.isJson ? kMaxJsonBytes : limits.maxBodyBytes;
-    if (request.has_header("Content-Length") &&
-        std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > limit) {
-        fail(response, 413, "too_large",
-             "the request body is larger than the limit of " + std::to_string(limit) + " bytes");
-        return false;
+    // What a page of any site may send without asking first: never taken, so that no page can add
+    // or search through a visitor's browser.
+    if (type.empty() || type == "text/plain" || type == "application/x-www-form-urlencoded") {
+        plan.answerNow =
+            fail(415, "unsupported_body",
+                 "send the picture with its media type (curl -H 'Content-Type: image/jpeg' "
+                 "--data-binary @FILE), or JSON as application/json; a body of " +
+                     (type.empty() ? std::string("no type") : type) + " is what any web page could send here");
+        return plan;
     }
-    std::ofstream out;
-    if (!body.isJson) {
-        body.folder.emplace(uploads);
-        if (body.folder->path.empty()) {
-            failToWrite(response, body.folder->error, "the upload");
-            return false;
-        }
-        body.file = body.folder->path / "body";
-        out.open(body.file, std::ios::binary);
-    }
-    bool late = false;
-    bool tooLarge = false;
-    const bool read = reader([&](const char* data, std::size_t size) {
-        if (Clock::now() > deadline) late = true;
-        if (body.size + size > limit) tooLarge = true;
-        if (late || tooLarge) return false;
-        body.size += size;
-        if (body.isJson) {
-            body.text.append(data, size);
-            return true;
-        }
-        if (body.leading.size() < 16) body.leading.append(data, std::min<std::size_t>(size, 16 - body.leading.size()));
-        body.name.add(data, size);
-        return static_cast<bool>(out.write(data, static_cast<std::streamsize>(size)));
-    });
-    const int writeError = errno;
-    if (tooLarge) {
-        fail(response, 413, "too_large",
-             "the request body is larger than the limit of " + std::to_string(limit) + " bytes");
-        return false;
-    }
-    if (late || (!read && Clock::now() > deadline)) {
-        fail(response, 408, "timed_out",
-             "the request took longer than the time limit of " + std::to_string(limits.timeLimit.count()) + " s");
-        return false;
-    }
-    if (!body.isJson) {
-        out.close();
-        if (!out) {
-            failToWrite(response, writeError, "the upload");
-            return false;
+    if (head.path == "/search") {
+        const std::string* n = head.param("n");
+        if (n != nullptr && !resultCount(*n)) {
+            plan.answerNow = fail(
+                400, "bad_count",
+                "n takes a whole number of results from 1 to " + std::to_string(kMaxResults) + " (got " + *n + ")");
+            return plan;
         }
     }
-    if (!read) {
-        fail(response, 400, "bad_request", "the request body could not be read");
-        return false;
-    }
-    if (body.size == 0) {
-        fail(response, 400, "empty_body", "send a picture's bytes as the body, or {\"url\": \"http://...\"} as JSON");
-        return false;
-    }
-    return true;
+    const bool isJson = type == "application/json";
+    plan.bodyLimit = isJson ? kMaxJsonBytes : limits.maxBodyBytes;
+    plan.bodyToFile = !isJson;
+    return plan;
+}
+
+HttpResponse PictureService::answer(HttpRequest& request) {
+    if (request.method == "POST" && request.path == "/pictures") return addPicture(request);
+    if (request.method == "POST") return search(request);
+    if (request.path == "/info") return info(request);
+    if (request.method == "DELETE") return removePicture(request);
+    return getPicture(request);
 }
 
 bool PictureService::lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline,
-                                httplib::Response& response) const {
+                                HttpResponse& refusal) const {
     if (lock.try_lock_until(deadline)) return true;
-    response.set_header("Retry-After", "5");
-    fail(response, 503, "busy",
-         "the collection was busy for the whole time limit of " + std::to_string(limits.timeLimit.count()) + " s");
+    refusal =
+        fail(503, "busy",
+             "the collection was busy for the whole time limit of " + std::to_string(limits.timeLimit.count()) + " s");
+    refusal.headers.emplace_back("Retry-After", "5");
     return false;
 }
 
-std::string PictureService::keyFor(const std::string& name, httplib::Response& response) const {
+std::string PictureService::keyFor(const std::string& name, HttpResponse& refusal) const {
     std::string problem;
     if (name.empty()) problem = "is empty";
     else if (name.front() == '/') problem = "is an absolute path";
+    else if (name.size() > kMaxKeyBytes) problem = "is longer than " + std::to_string(kMaxKeyBytes) + " bytes";
     for (std::size_t begin = 0; problem.empty() && begin <= name.size();) {
         std::size_t end = name.find('/', begin);
         if (end == std::string::npos) end = name.size();
@@ -284,77 +329,91 @@ std::string PictureService::keyFor(const std::string& name, httplib::Response& r
         const std::string reason = unsafeKeyReason(key, collection.featureFile(), EasyLog::GetInstance()->FilePath());
         if (!reason.empty()) problem = "is refused: " + reason;
     }
+    // A folder of the key that leads out of the home (a link) would store the picture there.
+    if (problem.empty() && !liesInHome(home, fs::path(key).parent_path()))
+        problem = "leads out of the home through a symbolic link";
     if (problem.empty()) return key;
-    fail(response, 400, "unsafe_key", "the key " + name + " " + problem);
+    refusal = fail(400, "unsafe_key", "the key " + name.substr(0, 300) + " " + problem);
     return "";
 }
 
-void PictureService::addPicture(const httplib::Request& request, httplib::Response& response,
-                                const httplib::ContentReader& reader) {
-    const Clock::time_point deadline = Clock::now() + limits.timeLimit;
-    Body body;
-    if (!receive(request, reader, deadline, body, response)) return;
+std::optional<fs::path> PictureService::fetch(const std::string& url, const fs::path& folder, const std::string& name,
+                                              HttpResponse& refusal) {
+    if (downloads.fetch_add(1) >= kMaxDownloads) {
+        downloads.fetch_sub(1);
+        refusal = failure(503, "busy", std::to_string(kMaxDownloads) + " downloads are under way; try again shortly");
+        return std::nullopt;
+    }
+    const fs::path file = folder / name;
+    PendingDownload download(file.string());
+    DownloadLimits bounds;
+    bounds.cancel = &stopping;
+    const DownloadOutcome outcome = download.fetch(url, bounds);
+    downloads.fetch_sub(1);
+    if (outcome == DownloadOutcome::Failed) {
+        refusal = fail(502, "download_failed", "cannot download " + url + ": " + download.failure());
+        return std::nullopt;
+    }
+    if (outcome == DownloadOutcome::NotWritten || !download.commit()) {
+        refusal = failToWrite(errno, "the download");
+        return std::nullopt;
+    }
+    return file;
+}
+
+HttpResponse PictureService::addPicture(const HttpRequest& request) {
+    const std::string* keyParam = request.param("key");
     std::optional<std::string> name;
-    if (request.has_param("key")) name = request.get_param_value("key");
+    if (keyParam != nullptr) name = *keyParam;
     std::optional<std::string> url;
-    if (body.isJson) {
-        const json request = json::parse(body.text, nullptr, false);
-        if (request.is_discarded() || !request.is_object() || !request.contains("url") || !request["url"].is_string() ||
-            (request.contains("key") && !request["key"].is_string())) {
-            fail(response, 400, "bad_json", "expected {\"url\": \"http://...\"} with an optional \"key\" string");
-            return;
-        }
-        url = request["url"].get<std::string>();
-        if (request.contains("key")) {
-            if (name && *name != request["key"].get<std::string>()) {
-                fail(response, 400, "bad_request", "two different keys: one in the address, one in the JSON");
-                return;
-            }
-            name = request["key"].get<std::string>();
+    if (request.bodyBytes == 0)
+        return fail(400, "empty_body", "send a picture's bytes as the body, or {\"url\": \"http://...\"} as JSON");
+    if (request.bodyFile.empty()) {
+        const json asked = json::parse(request.body, nullptr, false);
+        if (asked.is_discarded() || !asked.is_object() || !asked.contains("url") || !asked["url"].is_string() ||
+            (asked.contains("key") && !asked["key"].is_string()))
+            return fail(400, "bad_json", "expected {\"url\": \"http://...\"} with an optional \"key\" string");
+        url = asked["url"].get<std::string>();
+        if (asked.contains("key")) {
+            if (name && *name != asked["key"].get<std::string>())
+                return fail(400, "bad_request", "two different keys: one in the address, one in the JSON");
+            name = asked["key"].get<std::string>();
         }
     }
-    Outcome outcome;
+    const RequestFolder folder(uploads);
+    if (folder.path.empty()) return failToWrite(folder.error, "the upload");
+    HttpResponse refusal;
+    std::string key;
+    fs::path source;
     if (url) {
-        if (!isUrl(*url)) {
-            fail(response, 400, "bad_url", "the url must begin with http:// or https://");
-            return;
-        }
-        const std::string key = makeKey(*url, kServedPictureFolder);
-        if (key == kServedPictureFolder) {
-            fail(response, 400, "bad_url", "the URL ends in \"/\", so it names no file to store the picture as");
-            return;
-        }
-        if (name && kServedPictureFolder + *name != key) {
-            fail(response, 400, "key_with_url",
-                 "a picture fetched by URL is stored under the URL's own name, " + key +
-                     "; send the picture's bytes instead to choose its key");
-            return;
-        }
-        if (keyFor(key.substr(std::strlen(kServedPictureFolder)), response).empty()) return;
-        std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-        if (!lockBefore(lock, deadline, response)) return;
-        std::error_code ignored;
-        fs::create_directories(kServedPictureFolder, ignored);
-        outcome = describeAdd(collection.addUrl(*url, kServedPictureFolder), *url, logShown(display));
+        if (!isUrl(*url)) return fail(400, "bad_url", "the url must begin with http:// or https://");
+        key = makeKey(*url, kServedPictureFolder);
+        if (key == kServedPictureFolder)
+            return fail(400, "bad_url", "the URL ends in \"/\", so it names no file to store the picture as");
+        if (name && kServedPictureFolder + *name != key)
+            return fail(400, "key_with_url",
+                        "a picture fetched by URL is stored under the URL's own name, " + key +
+                            "; send the picture's bytes instead to choose its key");
+        if (keyFor(key.substr(std::strlen(kServedPictureFolder)), refusal).empty()) return refusal;
+        const std::optional<fs::path> fetched = fetch(*url, folder.path, fs::path(key).filename().string(), refusal);
+        if (!fetched) return refusal;
+        source = *fetched;
     } else {
-        const PictureType type = pictureTypeOf(body.leading);
-        const std::string given = name ? *name : "upload-" + body.name.text() + type.extension;
-        const std::string key = keyFor(given, response);
-        if (key.empty()) return;
-        const fs::path named = fs::path(key).filename();
-        const fs::path source = body.folder->path / named;
+        const PictureType type = pictureTypeOf(leadingBytes(request.bodyFile));
+        key = keyFor(name ? *name : "upload-" + bytesName(request.bodyFile) + type.extension, refusal);
+        if (key.empty()) return refusal;
+        source = folder.path / fs::path(key).filename();
         std::error_code error;
-        fs::rename(body.file, source, error);
-        if (error) {
-            failToWrite(response, error.value(), "the upload");
-            return;
-        }
-        const std::string saveDir = key.substr(0, key.size() - named.string().size());
-        std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-        if (!lockBefore(lock, deadline, response)) return;
-        fs::create_directories(saveDir, error);  // a folder that cannot be made shows as "not stored"
-        outcome = adder.add({source.string(), saveDir}, std::string("the uploaded picture"));
+        fs::rename(request.bodyFile, source, error);
+        if (error) return failToWrite(error.value(), "the upload");
     }
+    const std::string saveDir = key.substr(0, key.size() - fs::path(key).filename().string().size());
+    std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+    if (!lockBefore(lock, request.deadline, refusal)) return refusal;
+    std::error_code ignored;
+    fs::create_directories(saveDir, ignored);  // a folder that cannot be made shows as "not stored"
+    const Outcome outcome = adder.add({source.string(), saveDir}, url ? *url : std::string("the uploaded picture"));
+    lock.unlock();
     json answer = json::object();
     switch (outcome.result) {
     case AddResult::Added:
@@ -365,68 +424,48 @@ void PictureService::addPicture(const httplib::Request& request, httplib::Respon
                                                                          : "same_file";
         putKey(answer, outcome.key);
         answer["message"] = withInvalidUtf8Replaced(outcome.line);
-        sendJson(response, outcome.result == AddResult::Added ? 201 : 200, answer);
-        return;
+        return jsonAnswer(outcome.result == AddResult::Added ? 201 : 200, answer);
     case AddResult::KeyTaken:
-        fail(response, 409, "key_taken",
-             outcome.key + " is already taken by a different picture; choose another key with ?key=NAME");
-        return;
-    case AddResult::DownloadFailed: fail(response, 502, "download_failed", outcome.line); return;
-    case AddResult::NotDecodable: fail(response, 422, "not_decodable", outcome.line); return;
-    case AddResult::KeyRefused: fail(response, 400, "unsafe_key", outcome.line); return;
-    case AddResult::NotStored: fail(response, 507, "not_stored", outcome.line); return;
+        return fail(409, "key_taken",
+                    outcome.key + " is already taken by a different picture; choose another key with ?key=NAME");
+    case AddResult::DownloadFailed: return fail(502, "download_failed", outcome.line);
+    case AddResult::NotDecodable: return fail(422, "not_decodable", outcome.line);
+    case AddResult::KeyRefused: return fail(400, "unsafe_key", outcome.line);
+    case AddResult::NotStored: return fail(507, "not_stored", outcome.line);
     case AddResult::Unreadable:
-    case AddResult::Failed: fail(response, 500, "failed", outcome.line); return;
+    case AddResult::Failed: break;
     }
+    return fail(500, "failed", outcome.line);
 }
 
-void PictureService::search(const httplib::Request& request, httplib::Response& response,
-                            const httplib::ContentReader& reader) {
-    const Clock::time_point deadline = Clock::now() + limits.timeLimit;
-    int count = 10;
-    if (request.has_param("n")) {
-        const std::string text = request.get_param_value("n");
-        char* end = nullptr;
-        errno = 0;
-        const long asked = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || errno != 0 || asked < 1 || asked > kMaxResults) {
-            fail(response, 400, "bad_count",
-                 "n takes a whole number of results from 1 to " + std::to_string(kMaxResults) + " (got " + text + ")");
-            return;
-        }
-        count = static_cast<int>(asked);
-    }
-    Body body;
-    if (!receive(request, reader, deadline, body, response)) return;
-    std::string target;
+HttpResponse PictureService::search(const HttpRequest& request) {
+    const std::string* n = request.param("n");
+    const int count = n != nullptr ? *resultCount(*n) : 10;
+    if (request.bodyBytes == 0)
+        return fail(400, "empty_body", "send a picture's bytes as the body, or {\"url\": \"http://...\"} as JSON");
+    const RequestFolder folder(uploads);
+    if (folder.path.empty()) return failToWrite(folder.error, "the upload");
+    HttpResponse refusal;
+    fs::path picture;
     std::string shown = "the query picture";
-    if (body.isJson) {
-        const json query = json::parse(body.text, nullptr, false);
-        if (query.is_discarded() || !query.is_object() || !query.contains("url") || !query["url"].is_string()) {
-            fail(response, 400, "bad_json", "expected {\"url\": \"http://...\"}");
-            return;
-        }
-        target = shown = query["url"].get<std::string>();
-        if (!isUrl(target)) {
-            fail(response, 400, "bad_url", "the url must begin with http:// or https://");
-            return;
-        }
+    if (request.bodyFile.empty()) {
+        const json query = json::parse(request.body, nullptr, false);
+        if (query.is_discarded() || !query.is_object() || !query.contains("url") || !query["url"].is_string())
+            return fail(400, "bad_json", "expected {\"url\": \"http://...\"}");
+        shown = query["url"].get<std::string>();
+        if (!isUrl(shown)) return fail(400, "bad_url", "the url must begin with http:// or https://");
+        const std::optional<fs::path> fetched = fetch(shown, folder.path, "query", refusal);
+        if (!fetched) return refusal;
+        picture = *fetched;
     } else {
-        target = body.file.string();
+        picture = request.bodyFile;
     }
     std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-    if (!lockBefore(lock, deadline, response)) return;
-    const likeness::SearchOutcome found =
-        body.isJson ? collection.searchUrl(target, count) : collection.searchFile(target, count);
+    if (!lockBefore(lock, request.deadline, refusal)) return refusal;
+    const likeness::SearchOutcome found = collection.searchFile(picture.string(), count);
     lock.unlock();
-    if (found.status == likeness::QueryStatus::downloadFailed) {
-        fail(response, 502, "download_failed", describeSearchFailure(found, shown, logShown(display)));
-        return;
-    }
-    if (found.status != likeness::QueryStatus::ok) {
-        fail(response, 422, "not_decodable", shown + ": not a decodable picture: " + found.reason);
-        return;
-    }
+    if (found.status != likeness::QueryStatus::ok)
+        return fail(422, "not_decodable", shown + ": not a decodable picture: " + found.reason);
     json answer = json::object();
     answer["results"] = json::array();
     for (const likeness::Match& match : found.matches) {
@@ -437,70 +476,77 @@ void PictureService::search(const httplib::Request& request, httplib::Response& 
         answer["results"].push_back(result);
     }
     answer["same_picture_below"] = likeness::samePictureBelow();
-    sendJson(response, 200, answer);
+    return jsonAnswer(200, answer);
 }
 
-void PictureService::getPicture(const httplib::Request& request, httplib::Response& response) {
-    const std::string key = request.matches[1].str();
+HttpResponse PictureService::getPicture(const HttpRequest& request) {
+    const std::string key = requestedKey(request);
+    HttpResponse refusal;
     {
         std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-        if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
-        if (collection.vectorOf(key) == nullptr) {
-            fail(response, 404, "unknown_key", "no stored picture has the key " + key);
-            return;
-        }
+        if (!lockBefore(lock, request.deadline, refusal)) return refusal;
+        if (collection.vectorOf(key) == nullptr)
+            return fail(404, "unknown_key", "no stored picture has the key " + key);
     }
+    // A key can lead anywhere once the feature file was edited by hand: only pictures of the home
+    // are served, whatever links lie on the way.
+    if (!liesInHome(home, key))
+        return fail(403, "outside_home", "the stored picture of " + key + " lies outside the home and is not served");
     // Read outside the lock: a stored copy is replaced only by a rename, so this reads one whole file.
     std::ifstream in(key, std::ios::binary | std::ios::ate);
     std::string bytes(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
-    if (!in || !in.seekg(0) || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-        fail(response, 500, "unreadable", "the stored picture " + key + " cannot be read");
-        return;
-    }
-    const char* const mediaType = pictureTypeOf(bytes.substr(0, 16)).mediaType;
-    response.set_header("Cache-Control", "no-cache");
-    response.set_content(std::move(bytes), mediaType);
+    if (!in || !in.seekg(0) || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+        return fail(500, "unreadable", "the stored picture " + key + " cannot be read");
+    const PictureType type = pictureTypeOf(bytes.substr(0, 16));
+    if (*type.extension == '\0')
+        return fail(403, "not_a_picture", "the file at " + key + " holds no picture of a known format");
+    HttpResponse answer{200, type.mediaType, std::move(bytes), {}};
+    answer.headers = {{"Cache-Control", "no-cache"},
+                      {"X-Content-Type-Options", "nosniff"},
+                      {"Cross-Origin-Resource-Policy", "same-origin"}};
+    return answer;
 }
 
-void PictureService::removePicture(const httplib::Request& request, httplib::Response& response) {
-    const std::string key = request.matches[1].str();
+HttpResponse PictureService::removePicture(const HttpRequest& request) {
+    const std::string key = requestedKey(request);
     bool deleteFile = false;
-    if (request.has_param("delete_file")) {
-        const std::string value = request.get_param_value("delete_file");
-        deleteFile = value == "1" || value == "true";
-        if (!deleteFile && value != "0" && value != "false") {
-            fail(response, 400, "bad_request", "delete_file takes true or false (got " + value + ")");
-            return;
-        }
+    if (const std::string* value = request.param("delete_file")) {
+        deleteFile = *value == "1" || *value == "true";
+        if (!deleteFile && *value != "0" && *value != "false")
+            return fail(400, "bad_request", "delete_file takes true or false (got " + *value + ")");
     }
+    HttpResponse refusal;
     std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-    if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
-    if (collection.vectorOf(key) == nullptr) {
-        fail(response, 404, "unknown_key", "no stored picture has the key " + key);
-        return;
-    }
+    if (!lockBefore(lock, request.deadline, refusal)) return refusal;
+    if (collection.vectorOf(key) == nullptr) return fail(404, "unknown_key", "no stored picture has the key " + key);
     const likeness::RemoveOutcome removal = collection.remove({key});
-    if (removal.code != 0) {
-        fail(response, 507, "not_rewritten",
-             "nothing removed: " + removal.reason + " (see the log " + logShown(display) + ")");
-        return;
-    }
+    if (removal.code != 0)
+        return fail(507, "not_rewritten",
+                    "nothing removed: " + removal.reason + " (see the log " + logShown(display) + ")");
+    lock.unlock();
     json answer = json::object();
     answer["result"] = "removed";
     putText(answer, "key", key);
     // The record is gone first, so a copy that cannot be deleted is only a stray file.
-    std::error_code error;
-    answer["file_deleted"] = deleteFile && fs::remove(key, error);
-    if (deleteFile && error) answer["file_error"] = error.message();
-    sendJson(response, 200, answer);
+    bool deleted = false;
+    if (deleteFile && !entryLiesInHome(home, key)) {
+        answer["file_error"] = "the stored copy lies outside the home and is not deleted";
+    } else if (deleteFile) {
+        std::error_code error;
+        deleted = fs::remove(key, error);
+        if (error) answer["file_error"] = error.message();
+    }
+    answer["file_deleted"] = deleted;
+    return jsonAnswer(200, answer);
 }
 
-void PictureService::info(httplib::Response& response) {
+HttpResponse PictureService::info(const HttpRequest& request) {
     json answer = json::object();
     putText(answer, "home", home.string());
+    HttpResponse refusal;
     {
         std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
-        if (!lockBefore(lock, Clock::now() + limits.timeLimit, response)) return;
+        if (!lockBefore(lock, request.deadline, refusal)) return refusal;
         answer["pictures"] = collection.size();
         putText(answer, "database", (home / collection.featureFile()).string());
         std::error_code error;
@@ -515,7 +561,7 @@ void PictureService::info(httplib::Response& response) {
                         {"time_limit_seconds", limits.timeLimit.count()},
                         {"max_pixels", pixels.maxPixels},
                         {"max_side", pixels.maxSide}};
-    sendJson(response, 200, answer);
+    return jsonAnswer(200, answer);
 }
 
 }  // namespace likeness_cli

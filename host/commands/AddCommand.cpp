@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandSupport.h"
+#include "Home.h"
 #include "PictureAdder.h"
 #include "PictureFiles.h"
 #include "Progress.h"
@@ -57,6 +58,13 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
         Progress progress("adding", list.pictures.size(), global.quiet);
         std::set<std::string> createdFolders;
         for (const PictureToAdd& picture : list.pictures) {
+            if (!options.force && !liesInHome(*home, picture.saveDir, true)) {
+                progress.note(std::cerr, display(picture.source) + ": not stored: " + picture.saveDir +
+                                             " leads out of the home through a symbolic link (--force stores there)");
+                tally.countFailure();
+                progress.advance();
+                continue;
+            }
             ensureFolder(picture.saveDir, createdFolders);
             reportAdd(progress, adder.add(picture), global.verbose || !several, tally);
             progress.advance();

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandSupport.h"
+#include "Home.h"
 #include "PictureFiles.h"
 #include "Progress.h"
 #include "commands/Commands.h"
@@ -93,6 +94,10 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     if (!home) return kExitUsage;
     const std::optional<HomeLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
+    if (!options.force && !liesInHome(*home, prefix, true)) {
+        complain("--into " + prefix + " leads out of the home through a symbolic link; add --force to store there");
+        return kExitUsage;
+    }
     std::set<std::string> createdFolders;
     ensureFolder(prefix, createdFolders);
     Collection collection;

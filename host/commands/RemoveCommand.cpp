@@ -1,6 +1,6 @@
-// `likeness remove`: pictures taken out of the collection by key, or the records whose stored copy
-// is gone. Both rewrite the feature file in its place, under the home's lock, so a crash leaves
-// either the old file or the new one.
+// `likeness remove`: pictures taken out of the collection by key (their removal appended to the
+// feature file's removal list), or the records whose stored copy is gone (a compaction), under the
+// home's lock.
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandSupport.h"
+#include "Home.h"
 #include "commands/Commands.h"
 #include "commands/Compaction.h"
 
@@ -27,7 +28,7 @@ const char* const kKeyHint =
     "records whose stored copy is gone";
 
 // Takes the known keys out of the collection, then deletes their copies when asked.
-int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
+int removeKeys(const RemoveOptions& options, const fs::path& home, const PathDisplay& display) {
     Collection collection;
     const FeatureMap& features = collection.features();
     std::vector<std::string> known;
@@ -56,6 +57,14 @@ int removeKeys(const RemoveOptions& options, const PathDisplay& display) {
     for (const std::string& key : known) {
         if (!options.deleteFiles) {
             std::cout << "removed " << key << std::endl;
+            continue;
+        }
+        // A key edited into the feature file by hand may lead anywhere: nothing outside the home goes.
+        if (!entryLiesInHome(home, key)) {
+            std::cerr << key
+                      << ": removed from the collection; its stored copy lies outside the home and is not deleted"
+                      << std::endl;
+            status = kExitSomeFailed;
             continue;
         }
         std::error_code error;
@@ -87,7 +96,7 @@ int runRemove(const GlobalOptions& global, const RemoveOptions& options) {
     if (!home) return kExitUsage;
     const std::optional<HomeLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
-    return options.missing ? compactHome(true, display) : removeKeys(options, display);
+    return options.missing ? compactHome(true, display) : removeKeys(options, *home, display);
 }
 
 class RemoveCommand final : public Command {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -112,7 +113,8 @@ ServeProcess::ServeProcess(const fs::path& work, const std::string& arguments,
     : errFile(work / ".serve-err") {
     int output[2];
     if (pipe(output) != 0) return;
-    std::vector<std::string> words = {LIKENESS_CLI, "--home", "home", "serve", "--listen", "127.0.0.1:0"};
+    std::vector<std::string> words = {LIKENESS_CLI, "--home", "home", "serve"};
+    if (arguments.find("--listen") == std::string::npos) words.insert(words.end(), {"--listen", "127.0.0.1:0"});
     std::istringstream split(arguments);
     for (std::string word; split >> word;) words.push_back(word);
     pid = fork();
@@ -138,7 +140,7 @@ ServeProcess::ServeProcess(const fs::path& work, const std::string& arguments,
     while (read(output[0], &c, 1) == 1 && c != '\n') line += c;
     close(output[0]);
     std::smatch address;
-    if (std::regex_search(line, address, std::regex("^listening on http://127\\.0\\.0\\.1:([0-9]+) ")))
+    if (std::regex_search(line, address, std::regex("^listening on http://.*:([0-9]+) \\(home ")))
         listeningPort = std::stoi(address[1].str());
 }
 
@@ -146,11 +148,20 @@ ServeProcess::~ServeProcess() {
     if (pid > 0) stop(SIGKILL);
 }
 
-int ServeProcess::stop(int signal) {
+int ServeProcess::stop(int signal, std::chrono::milliseconds limit) {
     if (pid <= 0) return -1;
     kill(pid, signal);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     int raw = 0;
-    waitpid(pid, &raw, 0);
+    while (waitpid(pid, &raw, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            pid = -1;
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     pid = -1;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }

@@ -51,7 +51,8 @@ std::string asUnprivileged(const std::string& commandLine, const std::filesystem
 class ServeProcess {
 public:
     // Starts `likeness --home home serve --listen 127.0.0.1:0 ARGUMENTS` (arguments split at
-    // spaces) with extra environment entries ("NAME=VALUE"); port() is 0 when it did not start.
+    // spaces; a --listen among them replaces the default one) with extra environment entries
+    // ("NAME=VALUE"); port() is 0 when it did not start.
     ServeProcess(const std::filesystem::path& work, const std::string& arguments,
                  const std::vector<std::string>& environment = {});
     ~ServeProcess();
@@ -60,8 +61,10 @@ public:
 
     int port() const { return listeningPort; }
     std::string firstLine() const { return line; }
-    // Sends signal and waits for the process: its exit status, or -1 when a signal ended it.
-    int stop(int signal);
+    // Sends signal and waits for the process: its exit status, or -1 when a signal ended it. With
+    // a limit, -2 when it still runs after that long (it is then killed).
+    int stop(int signal, std::chrono::milliseconds limit = std::chrono::hours(1));
+    pid_t processId() const { return pid; }
     std::string standardError() const;
 
 private:
