@@ -16,7 +16,9 @@
 #include <iterator>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -208,7 +210,8 @@ namespace {
 // file descriptor 3, answers on 4, each message ended by a NUL), in one page of its own.
 class DevToolsPage {
 public:
-    explicit DevToolsPage(const fs::path& profile) {
+    // flags: more command-line switches for chromium, such as --host-resolver-rules.
+    explicit DevToolsPage(const fs::path& profile, const std::vector<std::string>& flags = {}) {
         int commands[2];
         int answers[2];
         if (pipe(commands) != 0 || pipe(answers) != 0) return;
@@ -221,10 +224,23 @@ public:
             const int quiet = open("/dev/null", O_WRONLY);
             dup2(quiet, STDOUT_FILENO);
             dup2(quiet, STDERR_FILENO);
-            const std::string profileOption = "--user-data-dir=" + profile.string();
-            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                   "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                   "--remote-debugging-pipe", profileOption.c_str(), "about:blank", static_cast<char*>(nullptr));
+            std::vector<std::string> words = {"chromium",
+                                              "--headless",
+                                              "--no-sandbox",
+                                              "--disable-gpu",
+                                              "--disable-quic",
+                                              "--no-first-run",
+                                              "--disable-background-networking",
+                                              "--disable-component-update",
+                                              "--disable-sync",
+                                              "--remote-debugging-pipe",
+                                              "--user-data-dir=" + profile.string()};
+            words.insert(words.end(), flags.begin(), flags.end());
+            words.push_back("about:blank");
+            std::vector<char*> argv;
+            for (std::string& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execvp("chromium", argv.data());
             _exit(127);
         }
         close(commands[0]);
@@ -377,6 +393,126 @@ TEST_F(ServedPageTest, AChosenPictureIsSearchedAddedAndThenFoundFirstAsItsOwnSto
     EXPECT_EQ(page.evaluate("document.getElementById('status').textContent"), "Added as pictures/scene4.jpg");
     EXPECT_EQ(readFile(home / "pictures" / "scene4.jpg"), readFile(pics / "scene4.jpg"));
     EXPECT_EQ(server.stop(SIGTERM), 0) << server.standardError();
+}
+
+namespace {
+
+// What a page of another site tries against the service at svc: add a picture with fetch in
+// no-cors mode (untyped, and typed as a PNG) and with a script-less text/plain form, search, read
+// /info, and load a stored picture as an image. Resolves to what each attempt saw.
+const char* const kAttackPage = R"(<!DOCTYPE html><html><body><iframe name="sink"></iframe><script>
+async function attack(svc) {
+  const canvas = document.createElement('canvas');
+  canvas.width = canvas.height = 32;
+  canvas.getContext('2d').fillRect(0, 0, 20, 20);
+  const png = await new Promise(done => canvas.toBlob(done, 'image/png'));
+  const sent = request => request.then(() => 'sent', () => 'failed');
+  const tries = {
+    noCors: await sent(fetch(svc + '/pictures?key=nocors.png', {method: 'POST', mode: 'no-cors', body: png})),
+    typed: await sent(fetch(svc + '/pictures?key=typed.png',
+        {method: 'POST', mode: 'no-cors', headers: {'Content-Type': 'image/png'}, body: png})),
+    search: await sent(fetch(svc + '/search', {method: 'POST', mode: 'no-cors', body: png})),
+    read: await fetch(svc + '/info').then(answer => answer.text(), () => 'blocked'),
+    picture: await new Promise(done => {
+      const image = new Image();
+      image.onload = () => done('loaded ' + image.naturalWidth);
+      image.onerror = () => done('not loaded');
+      image.src = svc + '/pictures/pictures/scene0.jpg';
+    }),
+  };
+  const form = document.createElement('form');
+  form.method = 'POST';
+  form.enctype = 'text/plain';
+  form.target = 'sink';
+  form.action = svc + '/pictures?key=form.png';
+  const field = document.createElement('input');
+  field.name = 'x';
+  field.value = 'y';
+  form.appendChild(field);
+  document.body.appendChild(form);
+  tries.form = await new Promise(done => {
+    document.querySelector('iframe').onload = () => done('answered');
+    form.submit();
+    setTimeout(() => done('no answer'), 10000);
+  });
+  return tries;
+}
+</script></body></html>)";
+
+class ServiceFromOtherPagesTest : public ServedPageTest {
+protected:
+    void SetUp() override {
+        ServedPageTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_EQ(likeness("add pics/scene0.jpg pics/scene1.png").status, 0);
+        server.emplace(work, "");
+        ASSERT_GT(server->port(), 0) << server->firstLine() << server->standardError();
+    }
+    void TearDown() override {
+        if (server) {
+            EXPECT_EQ(server->stop(SIGTERM), 0) << server->standardError();
+        }
+        CliTest::TearDown();
+    }
+    std::string serviceAddress() const { return "http://127.0.0.1:" + std::to_string(server->port()); }
+    // The collection is as it was and the service neither added nor searched for anyone.
+    void expectUntouched(const std::string& context) {
+        EXPECT_NE(likeness("info").out.find("pictures:  2\n"), std::string::npos) << context;
+        EXPECT_TRUE(fs::exists(home / "pictures" / "scene0.jpg")) << context;
+        const std::string log = server->standardError();
+        EXPECT_EQ(log.find(" 201\n"), std::string::npos) << context << ": " << log;
+        EXPECT_EQ(log.find("POST /search 200"), std::string::npos) << context << ": " << log;
+    }
+
+    std::optional<ServeProcess> server;
+};
+
+}  // namespace
+
+TEST_F(ServiceFromOtherPagesTest, PagesOfAnotherPortOrFilesCanNeitherAddNorSearchNorRead) {
+    httplib::Server other;
+    other.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kAttackPage, "text/html");
+    });
+    const int otherPort = other.bind_to_any_port("127.0.0.1");
+    std::thread serving([&other] { other.listen_after_bind(); });
+    std::ofstream(work / "attack.html") << kAttackPage;
+    DevToolsPage page(work / "profile");
+    ASSERT_TRUE(page.ready()) << "chromium answers on its pipe";
+    for (const std::string& origin :
+         {"http://127.0.0.1:" + std::to_string(otherPort) + "/", "file://" + (work / "attack.html").string()}) {
+        ASSERT_FALSE(page.call("Page.navigate", {{"url", origin}}, true).contains("error")) << origin;
+        nlohmann::json tries =
+            page.evaluate("new Promise(r => setTimeout(r, 300)).then(() => attack('" + serviceAddress() + "'))");
+        ASSERT_TRUE(tries.is_object()) << origin << ": " << tries;
+        EXPECT_EQ(tries["read"], "blocked") << origin;
+        EXPECT_EQ(tries["picture"], "not loaded") << origin << ": a picture of the service is not readable";
+        expectUntouched(origin + " " + tries.dump());
+    }
+    other.stop();
+    serving.join();
+}
+
+TEST_F(ServiceFromOtherPagesTest, APageOfAnotherNameThatLeadsHereIsRefused) {
+    // A name that resolves to this machine, as a DNS rebinding attack makes it do for its page.
+    DevToolsPage page(work / "profile", {"--host-resolver-rules=MAP rebind.test 127.0.0.1"});
+    ASSERT_TRUE(page.ready());
+    const std::string rebound = "http://rebind.test:" + std::to_string(server->port());
+    ASSERT_FALSE(page.call("Page.navigate", {{"url", rebound + "/"}}, true).contains("error"));
+    const std::string status =
+        "new Promise(r => setTimeout(r, 300)).then(() => Promise.all(["
+        "fetch('/info').then(a => a.status),"
+        "fetch('/pictures/pictures/scene0.jpg').then(a => a.status),"
+        "fetch('/pictures/pictures/scene0.jpg?delete_file=true', {method: 'DELETE'})"
+        ".then(a => a.status)]))";
+    EXPECT_EQ(page.evaluate(status), nlohmann::json({403, 403, 403}));
+    EXPECT_EQ(page.evaluate("document.body.innerText.includes('unknown_host')"), true) << "not the service's page";
+    expectUntouched("rebind.test");
+
+    // The service's own page, as before, keeps working.
+    ASSERT_FALSE(page.call("Page.navigate", {{"url", serviceAddress() + "/"}}, true).contains("error"));
+    EXPECT_EQ(page.evaluate(untilState("['idle']")), "idle");
+    EXPECT_EQ(page.evaluate("fetch('/info').then(a => a.json()).then(info => info.pictures)"), 2);
 }
 
 class DuplicatesBrowserTest : public CliTest {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -273,4 +274,31 @@ TEST_F(ServeClientsTest, UploadFoldersThatKilledServicesLeftAreRemovedAtStart) {
     start("");
     EXPECT_FALSE(fs::exists(left[0])) << "removed by the next service";
     EXPECT_TRUE(fs::exists(stranger)) << "a folder no service of ours made stays";
+}
+
+// The README's curl lines, run as they are printed against a service on its port.
+TEST_F(ServeClientsTest, TheReadmesCurlExamplesWork) {
+    if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+    const std::string readme = readFile(fs::path(LIKENESS_SOURCE_DIR) / "README.md");
+    const std::size_t first = readme.find("curl -H 'Content-Type: image/jpeg' --data-binary @cat.jpg");
+    ASSERT_NE(first, std::string::npos) << "README.md shows no upload with curl";
+    const std::string block = readme.substr(first, readme.find("```", first) - first);
+    fs::copy_file(pics / "scene4.jpg", work / "cat.jpg");
+    fs::copy_file(pics / "scene4.jpg", work / "query.jpg");
+    std::vector<std::string> outputs;
+    for (std::string line : lines(block)) {
+        ASSERT_EQ(line.rfind("curl ", 0), 0u) << line;
+        for (std::size_t at; (at = line.find("8790")) != std::string::npos;)
+            line.replace(at, 4, std::to_string(server->port()));
+        const CommandRun run = runShell("curl -s " + line.substr(5), work);
+        EXPECT_EQ(run.status, 0) << line << ": " << run.err;
+        outputs.push_back(run.out);
+    }
+    ASSERT_EQ(outputs.size(), 6u);
+    EXPECT_TRUE(contains(outputs[0], "\"result\":\"added\"")) << outputs[0];
+    EXPECT_TRUE(contains(outputs[1], "\"result\":\"added\"") || contains(outputs[1], "download_failed")) << outputs[1];
+    EXPECT_TRUE(contains(outputs[2], "\"key\":\"pictures/holiday/cat.jpg\"")) << outputs[2];
+    EXPECT_EQ(readFile(work / "cat.jpg"), readFile(pics / "scene4.jpg")) << "fetched back whole";
+    EXPECT_TRUE(contains(outputs[4], "\"result\":\"removed\"")) << outputs[4];
+    EXPECT_TRUE(contains(outputs[5], "\"database\":")) << outputs[5];
 }
