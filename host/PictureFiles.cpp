@@ -2,9 +2,9 @@
 #include "PictureFiles.h"
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <cerrno>
+
+#include "module/PictureHeader.h"
 
 namespace fs = std::filesystem;
 
@@ -79,13 +79,7 @@ std::string folderPrefix(std::string prefix) {
 }
 
 bool hasPictureName(const fs::path& file) {
-    static const std::array<const char*, 15> kExtensions = {".jpg", ".jpeg", ".jpe", ".png",  ".bmp",
-                                                            ".dib", ".webp", ".tif", ".tiff", ".pbm",
-                                                            ".pgm", ".ppm",  ".pnm", ".jp2",  ".sr"};
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
+    return likeness::formatNamedBy(file.filename().string()) != likeness::PictureFormat::Unknown;
 }
 
 PictureList collectPictures(const std::vector<std::string>& paths, const std::string& prefix) {

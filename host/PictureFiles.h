@@ -31,7 +31,7 @@ struct PictureList {
 // "pictures" -> "pictures/"; an empty prefix stays empty (the home itself).
 std::string folderPrefix(std::string prefix);
 
-// True for the file name endings of the formats OpenCV decodes.
+// True for the file name endings of the formats the library decodes (module/PictureHeader.h).
 bool hasPictureName(const std::filesystem::path& file);
 
 // A file argument is taken as it is, whatever its name, and stored under prefix. A folder argument

@@ -17,7 +17,6 @@
 
 #include "Home.h"
 #include "JsonText.h"
-#include "PictureType.h"
 #include "ServePage.h"
 #include "TextEncoding.h"
 #include "classifier/VnnClassifier.h"
@@ -25,6 +24,7 @@
 #include "module/Download.h"
 #include "module/KeySafety.h"
 #include "module/PictureDecoder.h"
+#include "module/PictureHeader.h"
 #include "module/SamePicture.h"
 
 namespace fs = std::filesystem;
@@ -132,29 +132,15 @@ public:
     int error = 0;
 };
 
-// FNV-1a, 64 bits: names an unnamed upload after its bytes, so sending the same picture twice
-// gives the same key.
-std::string bytesName(const fs::path& file) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
+// The name of an unnamed upload: the library's name for its bytes (likeness::BytesName), so
+// sending the same picture twice gives the same key.
+std::string uploadName(const fs::path& file) {
+    likeness::BytesName name;
     std::ifstream in(file, std::ios::binary);
     char block[65536];
-    while (in.read(block, sizeof(block)) || in.gcount() > 0) {
-        for (std::streamsize i = 0; i < in.gcount(); ++i) {
-            hash ^= static_cast<unsigned char>(block[i]);
-            hash *= 0x100000001b3ull;
-        }
-    }
-    char digits[17];
-    std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
-    return digits;
-}
-
-std::string leadingBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes(16, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
+    while (in.read(block, sizeof(block)) || in.gcount() > 0)
+        name.add(reinterpret_cast<const unsigned char*>(block), static_cast<std::size_t>(in.gcount()));
+    return name.name();
 }
 
 // Where a failure to write a file belongs: a full disk is the server's storage, anything else its fault.
@@ -399,8 +385,7 @@ HttpResponse PictureService::addPicture(const HttpRequest& request) {
         if (!fetched) return refusal;
         source = *fetched;
     } else {
-        const PictureType type = pictureTypeOf(leadingBytes(request.bodyFile));
-        key = keyFor(name ? *name : "upload-" + bytesName(request.bodyFile) + type.extension, refusal);
+        key = keyFor(name ? *name : uploadName(request.bodyFile), refusal);
         if (key.empty()) return refusal;
         source = folder.path / fs::path(key).filename();
         std::error_code error;
@@ -497,10 +482,11 @@ HttpResponse PictureService::getPicture(const HttpRequest& request) {
     std::string bytes(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
     if (!in || !in.seekg(0) || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
         return fail(500, "unreadable", "the stored picture " + key + " cannot be read");
-    const PictureType type = pictureTypeOf(bytes.substr(0, 16));
-    if (*type.extension == '\0')
+    const likeness::PictureFormat format =
+        likeness::readPictureHeader(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).format;
+    if (format == likeness::PictureFormat::Unknown)
         return fail(403, "not_a_picture", "the file at " + key + " holds no picture of a known format");
-    HttpResponse answer{200, type.mediaType, std::move(bytes), {}};
+    HttpResponse answer{200, likeness::formatMediaType(format), std::move(bytes), {}};
     answer.headers = {{"Cache-Control", "no-cache"},
                       {"X-Content-Type-Options", "nosniff"},
                       {"Cross-Origin-Resource-Policy", "same-origin"}};
@@ -556,7 +542,7 @@ HttpResponse PictureService::info(const HttpRequest& request) {
     answer["version"] = LIKENESS_VERSION;
     answer["forward_passes"] = VnnClassifier::forwardPasses();
     answer["same_picture_below"] = likeness::samePictureBelow();
-    const PictureLimits pixels;
+    const likeness::PictureLimits pixels;
     answer["limits"] = {{"max_body_bytes", limits.maxBodyBytes},
                         {"time_limit_seconds", limits.timeLimit.count()},
                         {"max_pixels", pixels.maxPixels},

@@ -2,9 +2,7 @@
 #include "ResultsPage.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -12,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "TextEncoding.h"
+#include "module/PictureDecoder.h"
 
 namespace likeness_cli {
 namespace {
@@ -75,15 +74,10 @@ std::string matchCaption(std::size_t rank, const likeness::Match& match) {
     return caption;
 }
 
-// The picture as 8-bit BGR, or BGRA when it has an alpha channel. JPEG carries no alpha, so it is
-// decoded as the library decodes it, turned by its orientation tag.
+// The picture as 8-bit BGR, or BGRA when it has an alpha channel, decoded within the library's
+// pixel budget.
 cv::Mat thumbnailSource(const std::string& picturePath) {
-    std::string extension = std::filesystem::path(picturePath).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".jpg" || extension == ".jpeg" || extension == ".jpe")
-        return cv::imread(picturePath, cv::IMREAD_COLOR);
-    cv::Mat picture = cv::imread(picturePath, cv::IMREAD_UNCHANGED);
+    cv::Mat picture = likeness::readPicture(picturePath, likeness::PictureChannels::withAlpha).pixels;
     if (picture.empty()) return picture;
     if (picture.depth() != CV_8U) picture.convertTo(picture, CV_8U, picture.depth() == CV_16U ? 1.0 / 257 : 1.0);
     if (picture.channels() == 1) cv::cvtColor(picture, picture, cv::COLOR_GRAY2BGR);

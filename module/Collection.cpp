@@ -3,6 +3,7 @@
 // here, in the order the original operations wrote theirs. OpenCV's exceptions pass through.
 #include "module/Collection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -59,18 +60,6 @@ void logCopyNotWritten(const std::string& key) {
     logger()->WriteLog(EasyLog::LOG_INFO, "not stored, cannot write the copy: key=%s\n", logText(key).c_str());
 }
 
-// The name of bytes added without one: a 64-bit FNV-1a hash of them and their format's extension.
-std::string bytesName(const std::vector<unsigned char>& bytes, PictureFormat format) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (const unsigned char byte : bytes) {
-        hash ^= byte;
-        hash *= 0x100000001b3ull;
-    }
-    char digits[17];
-    std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
-    return std::string("upload-") + digits + formatExtension(format);
-}
-
 SearchOutcome failedSearch(int code, QueryStatus status, const std::string& reason) {
     SearchOutcome failed;
     failed.code = code;
@@ -80,6 +69,21 @@ SearchOutcome failedSearch(int code, QueryStatus status, const std::string& reas
 }
 
 }  // namespace
+
+void BytesName::add(const unsigned char* data, std::size_t size) {
+    constexpr std::size_t kFormatBytes = 64;
+    leading.insert(leading.end(), data, data + std::min(size, kFormatBytes - std::min(leading.size(), kFormatBytes)));
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= data[i];
+        hash *= 0x100000001b3ull;
+    }
+}
+
+std::string BytesName::name() const {
+    char digits[17];
+    std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
+    return std::string("upload-") + digits + formatExtension(readPictureHeader(leading.data(), leading.size()).format);
+}
 
 // A picture obtained for an add, a search or an extraction: its bytes and pixels, or why not.
 struct Collection::Loaded {
@@ -202,8 +206,9 @@ AddOutcome Collection::addFile(const std::string& path, const std::string& saveD
 
 AddOutcome Collection::addBytes(const std::vector<unsigned char>& bytes, const std::string& saveDir,
                                 const std::string& name) {
-    const std::string key =
-        saveDir + (name.empty() ? bytesName(bytes, readPictureHeader(bytes.data(), bytes.size()).format) : name);
+    BytesName unnamed;
+    if (name.empty()) unnamed.add(bytes.data(), bytes.size());
+    const std::string key = saveDir + (name.empty() ? unnamed.name() : name);
     const AddOutcome admitted = admit(key, [&] {
         logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
     });

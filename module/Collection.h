@@ -6,6 +6,7 @@
 #define LIKENESS_MODULE_COLLECTION_H
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,6 +43,19 @@ struct AddOutcome {
     std::string reason;
     // The key the picture is stored under, or would have been.
     std::string key;
+};
+
+// The name addBytes gives a picture that comes without one: "upload-", 16 hexadecimal digits of a
+// 64-bit FNV-1a hash of its bytes and the extension of their format, so the same bytes always get
+// the same name. The bytes may be given in pieces, as they arrive.
+class LIKENESS_API BytesName {
+public:
+    void add(const unsigned char* data, std::size_t size);
+    std::string name() const;
+
+private:
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    std::vector<unsigned char> leading;  // the first bytes, which tell the format
 };
 
 // How the picture of a search or an extraction was obtained.
@@ -109,9 +123,8 @@ public:
     std::size_t addUrls(const std::vector<std::string>& urls, const std::string& saveDir,
                         std::vector<AddOutcome>& outcomes);
     // Adds a picture given as its bytes under saveDir + name, storing those bytes there (a
-    // re-encoding when name's extension asks for another format). Without a name, it is "upload-",
-    // 16 hexadecimal digits of a hash of the bytes and the extension of their format, so the same
-    // bytes always get the same key. name may hold folders, which must exist.
+    // re-encoding when name's extension asks for another format). Without a name, BytesName names
+    // it. name may hold folders, which must exist.
     AddOutcome addBytes(const std::vector<unsigned char>& bytes, const std::string& saveDir,
                         const std::string& name = "");
 

@@ -15,7 +15,9 @@
 
 #include "log/EasyLog.h"
 #include "module/LogText.h"
+#include "module/PictureStore.h"
 
+namespace likeness {
 namespace {
 
 // Points file descriptor 2 at an in-memory file for the life of the object (or until text()), then
@@ -124,7 +126,7 @@ std::string headerRefusal(const PictureHeader& header, const PictureLimits& limi
 }  // namespace
 
 DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
-                             const PictureLimits& limits) {
+                             const PictureLimits& limits, PictureChannels channels) {
     DecodedPicture decoded;
     const PictureHeader header = readPictureHeader(bytes.data(), bytes.size());
     decoded.format = header.format;
@@ -143,7 +145,8 @@ DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std:
     }
     const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8U, const_cast<unsigned char*>(bytes.data()));
     StandardErrorCapture capture;
-    cv::Mat pixels = cv::imdecode(encoded, cv::IMREAD_COLOR);
+    const bool unchanged = channels == PictureChannels::withAlpha && header.format != PictureFormat::Jpeg;
+    cv::Mat pixels = cv::imdecode(encoded, unchanged ? cv::IMREAD_UNCHANGED : cv::IMREAD_COLOR);
     std::string said = capture.text();
     while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
     if (!said.empty()) {
@@ -161,3 +164,13 @@ DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std:
     decoded.pixels = pixels;
     return decoded;
 }
+
+DecodedPicture readPicture(const std::string& path, PictureChannels channels, const PictureLimits& limits) {
+    std::vector<unsigned char> bytes;
+    DecodedPicture picture;
+    picture.refusal = readPictureFile(path, bytes);
+    if (picture.refusal.empty()) picture = decodePicture(bytes, path, limits, channels);
+    return picture;
+}
+
+}  // namespace likeness

@@ -10,7 +10,10 @@
 
 #include <opencv2/core.hpp>
 
+#include "module/Export.h"
 #include "module/PictureHeader.h"
+
+namespace likeness {
 
 struct PictureLimits {
     // 100 megapixels: a 12000 x 8000 photo fits; decoding one takes about 300 MB.
@@ -19,8 +22,15 @@ struct PictureLimits {
     std::uint64_t maxSide = 1u << 20;
 };
 
+// What a decode keeps of a picture's channels.
+enum class PictureChannels {
+    colour,     // 8-bit BGR as cv::IMREAD_COLOR gives it: what feature vectors are made from
+    withAlpha,  // as cv::IMREAD_UNCHANGED gives it (an alpha channel, grey, 16 bits kept), for showing
+                // it; a JPEG still comes as colour, turned by its orientation tag
+};
+
 struct DecodedPicture {
-    // 8-bit BGR as cv::IMREAD_COLOR gives it; empty when the picture was refused.
+    // The pixels as asked for (PictureChannels); empty when the picture was refused.
     cv::Mat pixels;
     // What the bytes are, also when they were refused.
     PictureFormat format = PictureFormat::Unknown;
@@ -35,8 +45,17 @@ struct DecodedPicture {
 // OpenCV cannot read), and, each with a log line naming the picture by `name` (its path or URL),
 // pictures whose header gives no size or a size over limits, JPEG data that end before their end
 // marker, and pictures the decoder fails on or reports corrupt. Anything the decoder prints while
-// it runs is logged under `name` instead of reaching the process's standard error.
-DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
-                             const PictureLimits& limits = PictureLimits());
+// it runs is logged under `name` instead of reaching the process's standard error. Every picture
+// the library or its command decodes goes through here.
+LIKENESS_API DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
+                                          const PictureLimits& limits = PictureLimits(),
+                                          PictureChannels channels = PictureChannels::colour);
+
+// The same for the picture file at path: read whole when it is a regular file of at most 1 GiB,
+// refused (with why) when it is not.
+LIKENESS_API DecodedPicture readPicture(const std::string& path, PictureChannels channels = PictureChannels::colour,
+                                        const PictureLimits& limits = PictureLimits());
+
+}  // namespace likeness
 
 #endif

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+namespace likeness {
 namespace {
 
 constexpr std::size_t kNowhere = std::numeric_limits<std::size_t>::max();
@@ -431,3 +432,24 @@ const char* formatExtension(PictureFormat format) {
     }
     return "";
 }
+
+const char* formatMediaType(PictureFormat format) {
+    switch (format) {
+    case PictureFormat::Jpeg: return "image/jpeg";
+    case PictureFormat::Png: return "image/png";
+    case PictureFormat::Webp: return "image/webp";
+    case PictureFormat::Bmp: return "image/bmp";
+    case PictureFormat::Tiff: return "image/tiff";
+    case PictureFormat::Pnm: return "image/x-portable-anymap";
+    case PictureFormat::Pam: return "image/x-portable-arbitrarymap";
+    case PictureFormat::Pfm: return "image/x-portable-floatmap";
+    case PictureFormat::SunRaster: return "image/x-sun-raster";
+    case PictureFormat::Hdr: return "image/vnd.radiance";
+    case PictureFormat::Jpeg2000: return "image/jp2";
+    case PictureFormat::Exr: return "image/x-exr";
+    case PictureFormat::Unknown: break;
+    }
+    return "application/octet-stream";
+}
+
+}  // namespace likeness

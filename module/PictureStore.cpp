@@ -63,10 +63,10 @@ std::string readPictureFile(const std::string& path, std::vector<unsigned char>&
 }
 
 bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,
-                      const DecodedPicture& picture) {
+                      const likeness::DecodedPicture& picture) {
     if (sameExistingFile(key, source)) return syncExistingFile(key);
-    const PictureFormat wanted = formatNamedBy(key);
-    if (wanted == PictureFormat::Unknown || wanted == picture.format) {
+    const likeness::PictureFormat wanted = likeness::formatNamedBy(key);
+    if (wanted == likeness::PictureFormat::Unknown || wanted == picture.format) {
         return replaceFileDurably(key, bytes.data(), bytes.size());
     }
     std::vector<unsigned char> encoded;

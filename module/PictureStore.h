@@ -24,6 +24,6 @@ std::string readPictureFile(const std::string& path, std::vector<unsigned char>&
 // synced and renamed over key, and key's folder synced. When key is the source file itself, that
 // file is only synced. Returns false, leaving key as it was, when any step fails.
 bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,
-                      const DecodedPicture& picture);
+                      const likeness::DecodedPicture& picture);
 
 #endif

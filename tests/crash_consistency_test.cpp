@@ -106,7 +106,7 @@ TEST(CrashConsistency, AKilledAddLosesNothingReportedAndLeavesNothingCorrupt) {
     std::vector<std::vector<float>> expected(kSeeds);
     for (int seed = 0; seed < kSeeds; ++seed) {
         const std::string png = pngOf(seed);
-        classifier.extract(decodePicture(std::vector<unsigned char>(png.begin(), png.end()), "seed").pixels,
+        classifier.extract(likeness::decodePicture(std::vector<unsigned char>(png.begin(), png.end()), "seed").pixels,
                            expected[static_cast<std::size_t>(seed)], likeness::kFeatureLayer);
     }
 
@@ -140,7 +140,7 @@ TEST(CrashConsistency, AKilledAddLosesNothingReportedAndLeavesNothingCorrupt) {
         for (const std::string& key : reported) EXPECT_EQ(loaded.count(key), 1u) << "round " << round << ": " << key;
         for (const auto& [key, feature] : loaded) {
             const std::string bytes = readFile(key);
-            EXPECT_TRUE(decodePicture(std::vector<unsigned char>(bytes.begin(), bytes.end()), key).usable())
+            EXPECT_TRUE(likeness::decodePicture(std::vector<unsigned char>(bytes.begin(), bytes.end()), key).usable())
                 << "round " << round << ": the copy of " << key;
             EXPECT_TRUE(sameFeature(feature, expected[static_cast<std::size_t>(seedOfName(key))]))
                 << "round " << round << ": the record of " << key;

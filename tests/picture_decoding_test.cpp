@@ -17,6 +17,8 @@
 #include "module/PictureDecoder.h"
 #include "module/PictureHeader.h"
 
+using namespace likeness;
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;

@@ -7,13 +7,13 @@
 #include <optional>
 
 #include <CLI/CLI.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "CommandSupport.h"
 #include "Home.h"
 #include "classifier/VnnClassifier.h"
 #include "commands/Commands.h"
 #include "module/FeatureContract.h"
+#include "module/PictureDecoder.h"
 
 namespace fs = std::filesystem;
 
@@ -33,15 +33,18 @@ int runClassify(const GlobalOptions& global, const std::vector<std::string>& pic
         const std::string& shown = picturePaths[i];
         std::error_code error;
         const std::string unreadable = fs::exists(pictures[i], error) ? unreadableReason(pictures[i]) : "no such file";
-        const cv::Mat image = unreadable.empty() ? cv::imread(pictures[i], cv::IMREAD_COLOR) : cv::Mat();
-        if (image.empty()) {
-            std::cerr << shown << ": " << (unreadable.empty() ? "not a decodable picture" : unreadable) << std::endl;
+        const likeness::DecodedPicture image =
+            unreadable.empty() ? likeness::readPicture(pictures[i]) : likeness::DecodedPicture();
+        if (!image.usable()) {
+            std::cerr << shown << ": "
+                      << (unreadable.empty() ? "not a decodable picture (" + image.refusal + ")" : unreadable)
+                      << std::endl;
             status = kExitSomeFailed;
             continue;
         }
         if (!classifier) classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
         VnnType prediction;
-        classifier->classify(image, prediction);
+        classifier->classify(image.pixels, prediction);
         const bool named =
             prediction.classId >= 0 && static_cast<std::size_t>(prediction.classId) < classes.names.size();
         if (pictures.size() > 1) std::cout << shown << ": ";

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,7 +110,7 @@ CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {
 }
 
 ServeProcess::ServeProcess(const fs::path& work, const std::string& arguments,
-                           const std::vector<std::string>& environment)
+                           const std::vector<std::string>& environment, unsigned long long addressSpaceBytes)
     : errFile(work / ".serve-err") {
     int output[2];
     if (pipe(output) != 0) return;
@@ -128,6 +129,10 @@ ServeProcess::ServeProcess(const fs::path& work, const std::string& arguments,
         dup2(in, STDIN_FILENO);
         if (chdir(work.c_str()) != 0) _exit(127);
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        if (addressSpaceBytes > 0) {
+            const rlimit limit{addressSpaceBytes, addressSpaceBytes};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+        }
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);

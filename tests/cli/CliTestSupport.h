@@ -52,9 +52,10 @@ class ServeProcess {
 public:
     // Starts `likeness --home home serve --listen 127.0.0.1:0 ARGUMENTS` (arguments split at
     // spaces; a --listen among them replaces the default one) with extra environment entries
-    // ("NAME=VALUE"); port() is 0 when it did not start.
+    // ("NAME=VALUE") and, when not 0, a limit on its address space in bytes; port() is 0 when it
+    // did not start.
     ServeProcess(const std::filesystem::path& work, const std::string& arguments,
-                 const std::vector<std::string>& environment = {});
+                 const std::vector<std::string>& environment = {}, unsigned long long addressSpaceBytes = 0);
     ~ServeProcess();
     ServeProcess(const ServeProcess&) = delete;
     ServeProcess& operator=(const ServeProcess&) = delete;

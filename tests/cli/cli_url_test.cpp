@@ -1,5 +1,7 @@
 // `likeness add-url` and searches by URL against a local server: each URL gets its own line,
 // a failed download says why on that line, and a picture the decoder gives up on stops nothing.
+#include <csignal>
+#include <fstream>
 #include <thread>
 
 #include <httplib.h>
@@ -14,8 +16,9 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// A local server with two pictures, a text file named like a picture and a picture header that
-// declares 60000 x 60000 pixels; everything else is a 404.
+// A local server with two pictures, a text file named like a picture and picture headers that
+// declare 60000 x 60000 pixels (OpenCV refuses it by itself) and 30000 x 30000 (2.7 GB to decode,
+// which OpenCV would try); everything else is a 404.
 class CliUrlTest : public CliTest {
 protected:
     void SetUp() override {
@@ -26,6 +29,7 @@ protected:
         fs::copy_file(pics / "notes.txt", work / "served" / "notes.jpg");
         fs::copy_file(pics / "scene5.png", work / "served" / "other.png");
         std::ofstream(work / "served" / "bomb.png", std::ios::binary) << pngDeclaring(60000, 60000);
+        std::ofstream(work / "served" / "wall.png", std::ios::binary) << pngDeclaring(30000, 30000);
         ASSERT_TRUE(server.set_mount_point("/", (work / "served").string()));
         port = server.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port, 0);
@@ -105,3 +109,44 @@ TEST_F(CliUrlTest, GoesOnPastAPictureThatMakesTheDecoderGiveUp) {
     }
     EXPECT_TRUE(fs::is_regular_file(home / "two" / "other.png")) << "the batch went on after the bad picture";
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A 254-byte PNG whose header says 30000 x 30000 would cost 2.7 GB to decode: every path that
+// decodes refuses it from its header, so each command says why and none runs out of its 1.5 GB of
+// address space. (AddressSanitizer cannot run under such a limit.)
+TEST_F(CliUrlTest, AHeaderOf30000By30000IsRefusedOnEveryPathUnderAnAddressSpaceLimit) {
+    const unsigned long long limit = 1536ull << 20;
+    fs::copy_file(work / "served" / "wall.png", work / "wall.png");
+    fs::create_directories(work / "taken");
+    fs::copy_file(work / "served" / "wall.png", work / "taken" / "scene1.png");
+    ASSERT_EQ(likeness("add pics/scene1.png").status, 0);
+    const auto limited = [&](const std::string& arguments) {
+        return runShell("ulimit -v " + std::to_string(limit >> 10) + " && " + shellQuoted(LIKENESS_CLI) +
+                            " --home home " + arguments,
+                        work);
+    };
+    const std::string budget = "30000 x 30000 pixels, over the limit";
+    for (const std::string& arguments :
+         {std::string("add wall.png"), std::string("search wall.png"), std::string("classify wall.png"),
+          "add-url " + url("wall.png"), "add-url --batch " + url("wall.png"), "search " + url("wall.png")}) {
+        const CommandRun run = limited(arguments);
+        EXPECT_EQ(run.status, 1) << arguments << ": " << run.err;
+        EXPECT_TRUE(contains(run.err, budget)) << arguments << ": " << run.err;
+    }
+    const CommandRun taken = limited("add taken/scene1.png");
+    EXPECT_EQ(taken.status, 1) << taken.err;
+    EXPECT_TRUE(contains(taken.err, "is already taken by a different picture")) << taken.err;
+
+    ServeProcess serve(work, "", {}, limit);
+    ASSERT_GT(serve.port(), 0) << serve.standardError();
+    httplib::Client client("127.0.0.1", serve.port());
+    const std::string wall = readFile(work / "wall.png");
+    for (const char* path : {"/pictures?key=wall.png", "/search"}) {
+        const httplib::Result answer = client.Post(path, wall, "application/octet-stream");
+        ASSERT_TRUE(answer) << path;
+        EXPECT_EQ(answer->status, 422) << path;
+        EXPECT_TRUE(contains(answer->body, budget)) << path << ": " << answer->body;
+    }
+    EXPECT_EQ(serve.stop(SIGTERM), 0) << serve.standardError();
+}
+#endif
