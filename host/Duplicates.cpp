@@ -9,6 +9,8 @@
 #include <numeric>
 #include <tuple>
 
+#include "module/Distance.h"
+
 namespace likeness_cli {
 namespace {
 
@@ -78,6 +80,13 @@ std::vector<DuplicateGroup> groupPairs(const std::vector<likeness::NearPair>& pa
         return a.members.size() > b.members.size();
     });
     return groups;
+}
+
+void measureFromFirst(DuplicateGroup& group, const FeatureMap& features) {
+    if (group.members.empty()) return;
+    const std::vector<float>& first = features.at(group.members.front().key);
+    for (DuplicateMember& member : group.members)
+        member.distanceToFirst = offsetDistance(first, features.at(member.key));
 }
 
 void readFileFacts(DuplicateGroup& group) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "module/FeatureMap.h"
 #include "module/NearPairs.h"
 
 namespace likeness_cli {
@@ -23,6 +24,9 @@ struct FileFacts {
 struct DuplicateMember {
     std::string key;
     std::optional<FileFacts> file;  // none when the file cannot be examined
+    // The library's distance from the group's first member (100 for that member itself): how far
+    // a chain of close pairs has led from it.
+    float distanceToFirst = 0;
 };
 
 // Two members of a group, by their places in it, and their distance.
@@ -40,9 +44,16 @@ struct DuplicateGroup {
 
 enum class KeepRule { none, largest, oldest, first };
 
+// A group larger than this is no set of copies of one picture: the threshold lets chains of close
+// pairs join unrelated pictures, and the command says so.
+inline constexpr std::size_t kLargeGroup = 50;
+
 // The groups the pairs join (each pair's keys in key order, as nearPairs gives them): largest
 // group first, groups of one size by their first key. Members carry no file facts yet.
 std::vector<DuplicateGroup> groupPairs(const std::vector<likeness::NearPair>& pairs);
+
+// Sets each member's distanceToFirst from the stored vectors of features.
+void measureFromFirst(DuplicateGroup& group, const FeatureMap& features);
 
 // Reads the size and modification time of each member's file, its key being its path.
 void readFileFacts(DuplicateGroup& group);

@@ -28,8 +28,7 @@ background:repeating-conic-gradient(#c8c8c8 0% 25%,#fff 0% 50%) 0 0/16px 16px}
 figcaption{font-size:.8em;margin-top:4px;overflow-wrap:break-word}
 .rank{font-weight:bold;margin-right:.3em}.distance{display:block;color:#555}
 .mark{display:inline-block;margin-top:2px;padding:0 .4em;border-radius:3px;background:#1b7f3b;color:#fff}
-.failure{color:#b00020}.missing{color:#777;font-size:.8em}
-.pairs{margin:.5em 0 0;padding-left:1.2em;font-size:.9em}.pairs .distance{display:inline})";
+.failure{color:#b00020}.missing{color:#777;font-size:.8em}.more{color:#555})";
 
 std::string figure(const std::string& cssClass, const std::string& thumbnail, const std::string& caption) {
     std::string html = "<figure class=\"" + cssClass + "\">";
@@ -138,24 +137,37 @@ void writeResultsPage(const std::string& file, const std::string& title, const s
 void writeDuplicatesPage(const std::string& file, const std::string& title, const std::string& summary,
                          const std::vector<DuplicateGroup>& groups) {
     std::string html = pageStart(title, summary);
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        const DuplicateGroup& group = groups[g];
-        html += "<section><h2>Group " + std::to_string(g + 1) + ": " + std::to_string(group.members.size()) +
+    std::size_t budget = kPageThumbnails;
+    std::size_t group = 0;
+    for (; group < groups.size() && budget > 0; ++group) {
+        const DuplicateGroup& members = groups[group];
+        const std::size_t count = members.members.size();
+        // The first members, and the kept one in the last place when it is not among them.
+        std::vector<std::size_t> shown;
+        for (std::size_t m = 0; m < count && shown.size() < std::min(kGroupThumbnails, budget); ++m) shown.push_back(m);
+        if (members.kept && *members.kept >= shown.size()) shown.back() = *members.kept;
+        budget -= shown.size();
+        html += "<section><h2>Group " + std::to_string(group + 1) + ": " + std::to_string(count) +
                 " pictures</h2>\n<div class=\"row\">\n";
-        for (std::size_t m = 0; m < group.members.size(); ++m) {
-            const bool kept = group.kept == m;
+        for (const std::size_t m : shown) {
+            const bool kept = members.kept == m;
             std::string caption =
-                "<span class=\"rank\">" + std::to_string(m + 1) + ".</span>" + breakableKey(group.members[m].key);
+                "<span class=\"rank\">" + std::to_string(m + 1) + ".</span>" + breakableKey(members.members[m].key);
+            if (m > 0)
+                caption += "<span class=\"distance\">distance " + distanceText(members.members[m].distanceToFirst) +
+                           " from 1</span>";
             if (kept) caption += "<span class=\"mark\">keep</span>";
-            html += figure(kept ? "result same" : "result", thumbnailDataUri(group.members[m].key), caption);
+            html += figure(kept ? "result same" : "result", thumbnailDataUri(members.members[m].key), caption);
         }
-        html += "</div>\n<ul class=\"pairs\">\n";
-        for (const DuplicatePair& pair : group.pairs) {
-            html += "<li>" + std::to_string(pair.first + 1) + " and " + std::to_string(pair.second + 1) +
-                    ": <span class=\"distance\">distance " + distanceText(pair.distance) + "</span></li>\n";
-        }
-        html += "</ul></section>\n";
+        html += "</div>\n";
+        if (shown.size() < count)
+            html += "<p class=\"more\">" + std::to_string(count - shown.size()) +
+                    " more pictures of this group are not shown; likeness dupes --json lists them all.</p>\n";
+        html += "</section>\n";
     }
+    if (group < groups.size())
+        html += "<p class=\"more\">" + std::to_string(groups.size() - group) +
+                " more groups are not shown; likeness dupes --json lists them all.</p>\n";
     writePage(file, html);
 }
 

@@ -3,6 +3,7 @@
 #ifndef LIKENESS_HOST_RESULTSPAGE_H
 #define LIKENESS_HOST_RESULTSPAGE_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,13 @@ std::string escapeHtml(const std::string& text);
 void writeResultsPage(const std::string& file, const std::string& title, const std::string& summary,
                       const std::vector<QueryResults>& searches);
 
-// Each group's thumbnails side by side, numbered, the kept one marked, then the distances of the
-// pairs that join them.
+// The most thumbnails a page of near-duplicates shows, in all and of one group: a home where
+// everything chains into a few huge groups still gets a page a browser opens at once.
+inline constexpr std::size_t kPageThumbnails = 240;
+inline constexpr std::size_t kGroupThumbnails = 24;
+
+// Each group's thumbnails side by side, numbered, each with its distance from the first, the kept
+// one marked (and shown, when it lies past the group's share); then a line for what is left out.
 void writeDuplicatesPage(const std::string& file, const std::string& title, const std::string& summary,
                          const std::vector<DuplicateGroup>& groups);
 

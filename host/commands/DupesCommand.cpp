@@ -1,6 +1,7 @@
 // `likeness dupes`: the groups of near-duplicates among the stored pictures, as text, JSON or a
 // page of thumbnails, and the picture of each group that a rule would keep. It reads the
 // collection and its files' sizes and times, and writes nothing but the page it is asked for.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -52,6 +53,18 @@ std::string decimal(double value, const char* format) {
     return text;
 }
 
+// The threshold as the user wrote it: the shortest decimal that reads back as the same number (as
+// the float it is, for the default, which is one).
+std::string thresholdText(double threshold) {
+    char text[128];
+    const float single = static_cast<float>(threshold);
+    const std::to_chars_result written =
+        static_cast<double>(single) == threshold
+            ? std::to_chars(text, text + sizeof(text), single, std::chars_format::fixed)
+            : std::to_chars(text, text + sizeof(text), threshold, std::chars_format::fixed);
+    return std::string(text, written.ptr);
+}
+
 std::string counted(std::size_t count, const std::string& one, const std::string& many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -67,7 +80,7 @@ std::string keepReason(const DuplicateGroup& group, KeepRule rule) {
 
 std::string summaryLine(const std::vector<DuplicateGroup>& groups, std::size_t pictures, double threshold) {
     const std::string where = "among " + counted(pictures, "stored picture", "stored pictures") + " (distance below " +
-                              decimal(threshold, "%g") + ")";
+                              thresholdText(threshold) + ")";
     if (groups.empty()) return "no near-duplicates " + where;
     std::size_t members = 0;
     for (const DuplicateGroup& group : groups) members += group.members.size();
@@ -78,12 +91,14 @@ std::string summaryLine(const std::vector<DuplicateGroup>& groups, std::size_t p
 void printText(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& summary) {
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const DuplicateGroup& group = groups[g];
-        std::cout << "group " << g + 1 << ": " << group.members.size() << " pictures\n";
-        for (const DuplicateMember& member : group.members) std::cout << "  " << member.key << "\n";
-        std::cout << "  pairs:\n";
-        for (const DuplicatePair& pair : group.pairs)
-            std::cout << "    " << decimal(pair.distance, "%.3f") << "  " << group.members[pair.first].key << "  "
-                      << group.members[pair.second].key << "\n";
+        // Each member once, with its distance from the first: a group of n pictures is n lines, where
+        // its pairs could be n * (n - 1) / 2.
+        std::cout << "group " << g + 1 << ": " << group.members.size() << " pictures, distances from the first\n";
+        for (std::size_t m = 0; m < group.members.size(); ++m) {
+            const DuplicateMember& member = group.members[m];
+            std::cout << "    " << (m == 0 ? std::string(7, ' ') : decimal(member.distanceToFirst, "%7.3f")) << "  "
+                      << member.key << "\n";
+        }
         if (group.kept)
             std::cout << "  keep: " << group.members[*group.kept].key << " (" << keepReason(group, rule) << ")\n";
         std::cout << "\n";
@@ -107,6 +122,7 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
             item["bytes"] = member.file ? nlohmann::ordered_json(member.file->bytes) : nlohmann::ordered_json();
             item["modified"] = member.file ? nlohmann::ordered_json(utcTimeText(member.file->modifiedSeconds))
                                            : nlohmann::ordered_json();
+            item["distance_to_first"] = member.distanceToFirst;
             entry["members"].push_back(item);
         }
         entry["pairs"] = nlohmann::ordered_json::array();
@@ -124,9 +140,9 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
 }
 
 std::string pageSummary(const std::string& summary, KeepRule rule, const std::string& ruleName, double threshold) {
-    std::string text = summary + ". A group holds the pictures closer than " + decimal(threshold, "%g") +
-                       " to another of its members; under each group are the distances of those pairs. 100 is the "
-                       "least possible distance (the same feature vector).";
+    std::string text = summary + ". A group holds the pictures closer than " + thresholdText(threshold) +
+                       " to another of its members; under each picture is its distance from the group's first. 100 "
+                       "is the least possible distance (the same feature vector).";
     if (rule != KeepRule::none)
         text += " The picture marked \"keep\" is the one the rule " + ruleName + " would keep; nothing was deleted.";
     return text;
@@ -149,12 +165,19 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
                                  [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
         progress.finish();
         groups = groupPairs(pairs);
+        for (DuplicateGroup& group : groups) measureFromFirst(group, collection.features());
     }
     for (DuplicateGroup& group : groups) {
         readFileFacts(group);
         chooseKept(group, rule);
     }
     const std::string summary = summaryLine(groups, pictures, options.threshold);
+    // Groups come largest first.
+    if (!groups.empty() && groups.front().members.size() > kLargeGroup)
+        complain("group 1 holds " + std::to_string(groups.front().members.size()) + " pictures: at a distance below " +
+                 thresholdText(options.threshold) +
+                 ", chains of close pairs join pictures that are no copies of one another; a lower --threshold "
+                 "gives groups of copies");
     if (options.json) printJson(groups, rule, options.keep, pictures, options.threshold);
     else printText(groups, rule, summary);
     if (!htmlFile.empty()) {
@@ -194,8 +217,8 @@ public:
                 "DISTANCE>100"));
         command.add_flag("--json", options.json,
                          "Print JSON: {\"threshold\", \"pictures\", \"groups\": [{\"members\": [{\"key\", "
-                         "\"bytes\", \"modified\"}], \"pairs\": [{\"first\", \"second\", \"distance\"}], "
-                         "\"keep\"}]}");
+                         "\"bytes\", \"modified\", \"distance_to_first\"}], \"pairs\": [{\"first\", \"second\", "
+                         "\"distance\"}], \"keep\"}]}: every pair, where the text and the page show each member once");
         command.add_option("--html", options.htmlFile,
                            "Also write a self-contained page with each group's thumbnails to this file");
         command

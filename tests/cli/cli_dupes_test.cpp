@@ -21,18 +21,21 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The groups of the text output: "group N: M pictures", the members indented by two spaces.
+// The groups of the text output: "group N: M pictures, ...", then a line per member: its distance
+// from the first (none for the first itself) and its key.
 Groups textGroups(const std::string& out) {
     Groups groups;
     bool inMembers = false;
+    const std::regex member(" {4}(?:[0-9. ]{7})  (.+)");
+    std::smatch found;
     for (const std::string& line : lines(out)) {
-        if (std::regex_match(line, std::regex("group [0-9]+: [0-9]+ pictures"))) {
+        if (std::regex_match(line, std::regex("group [0-9]+: [0-9]+ pictures, distances from the first"))) {
             groups.emplace_back();
             inMembers = true;
-        } else if (line == "  pairs:" || line.empty()) {
+        } else if (inMembers && std::regex_match(line, found, member)) {
+            groups.back().push_back(found[1].str());
+        } else {
             inMembers = false;
-        } else if (inMembers && line.rfind("  ", 0) == 0) {
-            groups.back().push_back(line.substr(2));
         }
     }
     return groups;
@@ -93,8 +96,9 @@ TEST_F(DupesTest, GroupsCopiesTransitivelyLargestGroupFirstAndLeavesDistinctPict
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(textGroups(run.out), (Groups{kScene4Group, kScene3Group, kScene5Group})) << run.out;
     EXPECT_FALSE(contains(run.out, "scene0")) << "a distinct picture is in no group";
-    EXPECT_TRUE(contains(run.out, "    100.000  pictures/pics/scene4-copy.jpg  pictures/pics/scene4.jpg\n"))
-        << "the byte-identical copy is at the least distance\n"
+    EXPECT_TRUE(
+        contains(run.out, "             pictures/pics/scene4-copy.jpg\n    100.000  pictures/pics/scene4.jpg\n"))
+        << "the byte-identical copy is at the least distance from the first\n"
         << run.out;
     EXPECT_TRUE(contains(run.out,
                          "3 groups of near-duplicates, 9 pictures in all, among 10 stored pictures "
@@ -199,16 +203,25 @@ TEST_F(DupesTest, JsonHoldsEveryGroupMemberAndPairWithTheDistancesSearchMeasures
         EXPECT_NEAR(pair["distance"].get<double>(), fromSearch[pair["first"]], 1e-3) << pair.dump();
     }
 
-    // Text and JSON agree on every distance.
+    // Each member's distance from the first is the pair's, where they form one, and the text says it.
     const std::string text = likeness("dupes").out;
     for (const nlohmann::json& group : answer["groups"]) {
+        const nlohmann::json& first = group["members"][0];
+        EXPECT_EQ(first["distance_to_first"].get<double>(), 100.0);
         for (const nlohmann::json& pair : group["pairs"]) {
-            if (pair.count("first_bytes") || pair.count("second_bytes")) continue;
+            if (pair["first"] != first["key"]) continue;
+            for (const nlohmann::json& member : group["members"]) {
+                if (member["key"] == pair["second"]) {
+                    EXPECT_EQ(member["distance_to_first"], pair["distance"]) << pair.dump();
+                }
+            }
+        }
+        for (const nlohmann::json& member : group["members"]) {
+            if (member.count("key_bytes") || member == first) continue;
             char distance[32];
-            std::snprintf(distance, sizeof distance, "%.3f", pair["distance"].get<double>());
-            EXPECT_TRUE(contains(text, "    " + std::string(distance) + "  " + pair["first"].get<std::string>() + "  " +
-                                           pair["second"].get<std::string>() + "\n"))
-                << pair.dump();
+            std::snprintf(distance, sizeof distance, "%7.3f", member["distance_to_first"].get<double>());
+            EXPECT_TRUE(contains(text, "    " + std::string(distance) + "  " + member["key"].get<std::string>() + "\n"))
+                << member.dump();
         }
     }
 }
@@ -270,10 +283,11 @@ TEST_F(DupesTest, PageShowsEachGroupsThumbnailsAndDistances) {
     EXPECT_EQ(html.find("http://"), std::string::npos) << "the page loads nothing";
     EXPECT_TRUE(contains(html, "<h2>Group 1: 4 pictures</h2>"));
     EXPECT_TRUE(contains(html, "pictures/<wbr>pics/<wbr>scene4-copy.jpg<span class=\"mark\">keep</span>"));
-    EXPECT_TRUE(contains(html, "<li>1 and 2: <span class=\"distance\">distance 100.000</span></li>"));
-    const std::regex pairLine("<li>[0-9]+ and [0-9]+: <span class=\"distance\">distance 100\\.[0-9]{3}</span></li>");
-    EXPECT_EQ(std::distance(std::sregex_iterator(html.begin(), html.end(), pairLine), std::sregex_iterator()),
-              6 + 3 + 1);
+    EXPECT_TRUE(contains(html, "scene4.jpg<span class=\"distance\">distance 100.000 from 1</span>"));
+    const std::regex fromFirst("<span class=\"distance\">distance 10[0-9]\\.[0-9]{3} from 1</span>");
+    EXPECT_EQ(std::distance(std::sregex_iterator(html.begin(), html.end(), fromFirst), std::sregex_iterator()),
+              3 + 2 + 1)
+        << "every member but the first of each group";
     EXPECT_TRUE(contains(html, "nothing was deleted"));
 }
 
@@ -290,4 +304,28 @@ TEST_F(DupesTest, AnEmptyHomeHasNoDuplicates) {
     // One picture alone has nobody to be like.
     ASSERT_EQ(likeness("add pics/scene3.png").status, 0);
     EXPECT_EQ(likeness("dupes").out, "no near-duplicates among 1 stored picture (distance below 100.3)\n");
+}
+
+// A threshold at which everything chains: one group of every picture, said to be too large; the
+// text gives each member once and the page a bounded share of them, while JSON keeps every pair.
+TEST_F(DupesTest, WhenEverythingChainsTheOutputStaysReadable) {
+    const CommandRun made = runShell(shellQuoted(MAKE_TEST_PICTURES) + " many 60", work);
+    ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_EQ(likeness("add -q many").status, 0);
+    const CommandRun run = likeness("dupes --threshold 100000 --keep first --html all.html");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Groups groups = textGroups(run.out);
+    ASSERT_EQ(groups.size(), 1u) << run.out;
+    EXPECT_EQ(groups[0].size(), 60u);
+    EXPECT_EQ(lines(run.out).size(), 1 + 60 + 1 + 1 + 1u) << "a line per member, not per pair";
+    EXPECT_TRUE(contains(run.err, "group 1 holds 60 pictures: at a distance below 100000, chains of close pairs"))
+        << run.err;
+    const std::string html = readFile(work / "all.html");
+    EXPECT_EQ(embeddedPictures(html).size(), 24u);
+    EXPECT_TRUE(contains(html, "36 more pictures of this group are not shown; likeness dupes --json lists them all."));
+    const nlohmann::json answer = nlohmann::json::parse(likeness("dupes --json --threshold 100000").out);
+    EXPECT_EQ(answer["groups"][0]["members"].size(), 60u);
+    EXPECT_EQ(answer["groups"][0]["pairs"].size(), 60u * 59 / 2);
+    EXPECT_TRUE(contains(likeness("dupes --threshold 100.0001").out, "(distance below 100.0001)\n"))
+        << "the threshold as it was given";
 }
