@@ -7,8 +7,6 @@
 #include <iostream>
 #include <utility>
 
-#include "module/FeatureContract.h"
-
 namespace {
 
 [[noreturn]] void exitOnEmptyNetwork() {
@@ -85,11 +83,4 @@ int VnnClassifier::classify(cv::Mat image, VnnType& prediction) {
 
 std::uint64_t VnnClassifier::forwardPasses() {
     return forwardCount;
-}
-
-VnnClassifier makeFeatureClassifier(const std::string& netPath, const std::string& weightsPath) {
-    const double* mean = likeness::kInputMeanBgr;
-    return VnnClassifier(netPath, weightsPath, 1, likeness::kInputScale,
-                         cv::Size(likeness::kInputSide, likeness::kInputSide), cv::Scalar(mean[0], mean[1], mean[2], 0),
-                         false);
 }

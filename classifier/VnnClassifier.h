@@ -64,8 +64,4 @@ private:
     cv::Scalar mean;
 };
 
-// A classifier that prepares pictures exactly as the library does for its feature vectors
-// (module/FeatureContract.h), loaded from the given description and weights.
-LIKENESS_API VnnClassifier makeFeatureClassifier(const std::string& netPath, const std::string& weightsPath);
-
 #endif

@@ -1,5 +1,4 @@
 // Distance of two feature vectors.
-// The 10000 offset under the root is part of the stored ranking's contract and kept on purpose.
 #include "module/Distance.h"
 
 #include <cmath>
@@ -14,7 +13,7 @@ float likeness::reportLengthMismatch() {
 
 float offsetDistance(const std::vector<float>& feat1, const std::vector<float>& feat2) {
     if (feat1.size() != feat2.size()) return likeness::reportLengthMismatch();
-    double sum = 10000.0;
+    double sum = likeness::kDistanceOffset;
     for (std::size_t i = 0; i < feat1.size(); ++i) {
         const double difference = static_cast<double>(feat1[i] - feat2[i]);
         sum += difference * difference;

@@ -9,6 +9,14 @@
 
 #include "module/Export.h"
 
+namespace likeness {
+
+// Added under the root of every distance, so that equal vectors are 100.0 apart: part of the stored
+// ranking's contract, kept on purpose.
+inline constexpr double kDistanceOffset = 10000.0;
+
+}  // namespace likeness
+
 // The distance returned when the two vectors differ in length.
 constexpr float kLengthMismatchDistance = 100000000.0f;
 

@@ -10,10 +10,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "module/Distance.h"
+
 namespace likeness {
 namespace {
 
-constexpr double kSumStart = 10000.0;
 constexpr std::size_t kFloatsPerLine = 16;
 constexpr std::size_t kGroupBytes = kLanes * kCodeGroup;
 
@@ -26,7 +27,7 @@ inline void prefetchLanes(const float* const* upcoming, std::size_t i) {
 void laneDistancesPortable(const float* const* lanes, const float* const* upcoming, const float* query, std::size_t dim,
                            float* out) {
     double sums[kLanes];
-    for (double& sum : sums) sum = kSumStart;
+    for (double& sum : sums) sum = kDistanceOffset;
     for (std::size_t i = 0; i < dim; ++i) {
         if (i % kFloatsPerLine == 0) prefetchLanes(upcoming, i);
         const float q = query[i];
@@ -96,7 +97,7 @@ __attribute__((target("avx2,fma"))) inline void accumulate8(__m256 column, __m25
 __attribute__((target("avx2,fma"))) void laneDistancesAvx2(const float* const* lanes, const float* const* upcoming,
                                                            const float* query, std::size_t dim, float* out) {
     __m256d sums[4];
-    for (__m256d& sum : sums) sum = _mm256_set1_pd(kSumStart);
+    for (__m256d& sum : sums) sum = _mm256_set1_pd(kDistanceOffset);
     std::size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
         if (i % kFloatsPerLine == 0) prefetchLanes(upcoming, i);
@@ -193,7 +194,7 @@ __attribute__((target("avx512f"))) inline void accumulate16(__m512 column, __m51
 
 __attribute__((target("avx512f"))) void laneDistancesAvx512(const float* const* lanes, const float* const* upcoming,
                                                             const float* query, std::size_t dim, float* out) {
-    __m512d low = _mm512_set1_pd(kSumStart);
+    __m512d low = _mm512_set1_pd(kDistanceOffset);
     __m512d high = low;
     std::size_t i = 0;
     for (; i + 16 <= dim; i += 16) {

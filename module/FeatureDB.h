@@ -1,4 +1,5 @@
-// The feature file: one text record per stored picture, appended and never rewritten.
+// The feature file's writers: one text record per stored picture, appended (only a compaction,
+// module/FeatureFileRewrite.h, rewrites the file).
 // A record is the key, "|", then each value in %g form with 6 digits followed by "|", then "\n".
 #ifndef LIKENESS_MODULE_FEATUREDB_H
 #define LIKENESS_MODULE_FEATUREDB_H

@@ -75,6 +75,20 @@ LaneFigures& figuresIn(std::uint8_t* record, std::size_t groups) {
     return *reinterpret_cast<LaneFigures*>(record + groups * kGroupBytes);
 }
 
+// The bound's test: whether lane l of a block, whose codes' products with the shifted codes of a
+// query sum to dot, lies beyond reach of that query (its energy, twice its scale). Written so that
+// NaN anywhere keeps the vector.
+bool beyondReach(const LaneFigures& figures, std::size_t l, std::int32_t dot, double queryEnergy,
+                 double twiceQueryScale, double reach) {
+    // Sum of code products with the unshifted query codes; an exact integer.
+    const double products =
+        static_cast<double>(static_cast<std::int64_t>(dot) - std::int64_t{kQueryShift} * figures.codeSum[l]);
+    const double energies = figures.energy[l] + queryEnergy;
+    const double gap = energies - (twiceQueryScale * figures.scale[l]) * products;
+    const double apart = reach + figures.residual[l];
+    return gap > apart * apart * kReachWidening + kEnergyRounding * energies;
+}
+
 // What the bound needs of a vector written as scale * codes + residual: energy is scale^2 times
 // the sum of the squared codes as computed in double, residual is at least the residual's exact
 // norm (infinite for a vector holding inf or NaN, which is then never skipped).
@@ -139,7 +153,7 @@ double reachFor(float bar, double queryResidual) {
         (static_cast<double>(bar) + std::nextafter(bar, std::numeric_limits<float>::infinity())) / 2;
     // The sum must exceed m^2 (1 + 2^-50) to round above bar; 2^-30 also covers the roundings of
     // m^2 and of the subtraction, and 2^-21 the factor (1 - 2^-23) and its own rounding.
-    const double enough = (midpoint * midpoint * (1.0 + 0x1p-30) - 10000.0) * (1.0 + 0x1p-21);
+    const double enough = (midpoint * midpoint * (1.0 + 0x1p-30) - likeness::kDistanceOffset) * (1.0 + 0x1p-21);
     return (std::sqrt(std::max(enough, 0.0)) + queryResidual) * kReachWidening;
 }
 
@@ -419,14 +433,7 @@ void FeatureIndex::scanBlocks(const std::vector<float>& query, Selection& select
             kernels.codeDots(codes, shiftedQuery.data(), groups(), dots);
             std::uint32_t inReach = 0;
             for (std::size_t l = 0; l < kLanes; ++l) {
-                // Sum of code products with the unshifted query codes; an exact integer.
-                const double products = static_cast<double>(static_cast<std::int64_t>(dots[l]) -
-                                                            std::int64_t{kQueryShift} * figures.codeSum[l]);
-                const double energies = figures.energy[l] + coded.energy;
-                const double gap = energies - (twiceQueryScale * figures.scale[l]) * products;
-                const double apart = reach + figures.residual[l];
-                // Written so that NaN anywhere keeps the vector.
-                const bool far = gap > apart * apart * kReachWidening + kEnergyRounding * energies;
+                const bool far = beyondReach(figures, l, dots[l], coded.energy, twiceQueryScale, reach);
                 inReach |= static_cast<std::uint32_t>(!far) << l;
             }
             tally.skipped += static_cast<std::size_t>(__builtin_popcount(kept & ~inReach));
@@ -519,17 +526,10 @@ void FeatureIndex::pairBlocks(float below, std::vector<ClosePair>& pairs, const 
                 const double energy = own.energy[lane];
                 const double twiceScale = 2.0 * own.scale[lane];
                 for (std::size_t l = std::max(first, slot + 1) - first; l < lanes; ++l) {
-                    if (bounded) {
-                        // The same test as a search's, with this entry as the query.
-                        const double products = static_cast<double>(static_cast<std::int64_t>(dots[l]) -
-                                                                    std::int64_t{kQueryShift} * block.codeSum[l]);
-                        const double energies = block.energy[l] + energy;
-                        const double gap = energies - (twiceScale * block.scale[l]) * products;
-                        const double apart = reaches[r] + block.residual[l];
-                        if (gap > apart * apart * kReachWidening + kEnergyRounding * energies) {
-                            ++tally.skipped;
-                            continue;
-                        }
+                    // The same test as a search's, with this entry as the query.
+                    if (bounded && beyondReach(block, l, dots[l], energy, twiceScale, reaches[r])) {
+                        ++tally.skipped;
+                        continue;
                     }
                     pendingVectors[r * kLanes + pending[r]] = values[first + l];
                     pendingKeys[r * kLanes + pending[r]] = keys[first + l];

@@ -12,6 +12,7 @@
 #include "log/EasyLog.h"
 #include "module/Collection.h"
 #include "module/CollectionFiles.h"
+#include "module/FeatureClassifier.h"
 #include "module/FeatureContract.h"
 #include "module/FeatureIndex.h"
 #include "module/FeatureLoader.h"
@@ -42,7 +43,7 @@ ImplIModule::ImplIModule(std::string featdbfile)
         reportMissingModel();
         std::exit(-2000);
     }
-    classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
+    classifier = likeness::makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
     logger()->WriteLog(EasyLog::LOG_INFO, "ImplIModule !! \n");
     loadfeatDB2Map(dbPath);
     featIndex->assign(featMap);

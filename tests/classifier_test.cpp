@@ -9,6 +9,7 @@
 
 #include "TestSupport.h"
 #include "classifier/VnnClassifier.h"
+#include "module/FeatureClassifier.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST(Classifier, DefaultAndLoadedConfiguration) {
     const VnnClassifier placeholder;
     EXPECT_EQ(placeholder.getInputSize(), cv::Size(0, 0));
     EXPECT_EQ(placeholder.getMean(), cv::Scalar(0, 0, 0, 0));
-    for (const VnnClassifier& loaded : {loadFromFiles(), makeFeatureClassifier(kNet, kWeights)}) {
+    for (const VnnClassifier& loaded : {loadFromFiles(), likeness::makeFeatureClassifier(kNet, kWeights)}) {
         EXPECT_EQ(loaded.getInputSize(), cv::Size(224, 224));
         EXPECT_EQ(loaded.getMean(), kMean);
         EXPECT_EQ(loaded.getScale(), 1.0f);

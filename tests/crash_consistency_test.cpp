@@ -23,6 +23,7 @@
 #include "LocalServer.h"
 #include "TestSupport.h"
 #include "classifier/VnnClassifier.h"
+#include "module/FeatureClassifier.h"
 #include "module/FeatureContract.h"
 #include "module/PictureDecoder.h"
 
@@ -102,7 +103,7 @@ TEST(CrashConsistency, AKilledAddLosesNothingReportedAndLeavesNothingCorrupt) {
     TempHome home;
     std::filesystem::create_directories("in");
     std::filesystem::create_directories("pics");
-    VnnClassifier classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
+    VnnClassifier classifier = likeness::makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
     std::vector<std::vector<float>> expected(kSeeds);
     for (int seed = 0; seed < kSeeds; ++seed) {
         const std::string png = pngOf(seed);

@@ -49,6 +49,7 @@
 #include "classifier/VnnClassifier.h"
 #include "log/EasyLog.h"
 #include "module/DistanceKernels.h"
+#include "module/FeatureClassifier.h"
 #include "module/FeatureContract.h"
 #include "module/FeatureDB.h"
 #include "module/FeatureIndex.h"
@@ -455,7 +456,7 @@ BoundUse boundUse(const FeatureMap& collection, const std::vector<std::vector<fl
 // copies against a synthetic collection of the same size.
 void realFeatures(const Options& options, json& out) {
     VnnClassifier classifier =
-        makeFeatureClassifier((options.model / "v0.net").string(), (options.model / "v0.dat").string());
+        likeness::makeFeatureClassifier((options.model / "v0.net").string(), (options.model / "v0.dat").string());
     FeatureMap collection;
     std::vector<std::vector<float>> queries;
     std::vector<double> errors;

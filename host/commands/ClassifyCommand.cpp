@@ -12,6 +12,7 @@
 #include "Home.h"
 #include "classifier/VnnClassifier.h"
 #include "commands/Commands.h"
+#include "module/FeatureClassifier.h"
 #include "module/FeatureContract.h"
 #include "module/PictureDecoder.h"
 
@@ -42,7 +43,8 @@ int runClassify(const GlobalOptions& global, const std::vector<std::string>& pic
             status = kExitSomeFailed;
             continue;
         }
-        if (!classifier) classifier = makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
+        if (!classifier)
+            classifier = likeness::makeFeatureClassifier(likeness::kModelNetPath, likeness::kModelWeightsPath);
         VnnType prediction;
         classifier->classify(image.pixels, prediction);
         const bool named =
