@@ -34,8 +34,9 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-// What a body is read in, and what a closing connection reads and drops at most before it closes.
+// What a body is read in, and what a closing connection reads and drops at a time.
 constexpr std::size_t kBodyPiece = 64 * 1024;
+constexpr std::size_t kDrainPiece = 4096;
 // How long a connection that must close after its answer keeps reading what the client still sends,
 // so that closing does not reset the connection before the client has read the answer.
 constexpr std::chrono::milliseconds kLingerTime{1000};
@@ -326,8 +327,10 @@ private:
 
     void readBody() {
         if (parser->is_done()) return bodyIn();
-        parser->get().body().data = piece;
-        parser->get().body().size = sizeof(piece);
+        // Only a connection that is receiving a body holds a buffer for it.
+        piece.resize(kBodyPiece);
+        parser->get().body().data = piece.data();
+        parser->get().body().size = piece.size();
         http::async_read_some(socket, buffer, *parser, [me = shared_from_this()](beast::error_code error, std::size_t) {
             me->bodyPiece(error);
         });
@@ -338,7 +341,7 @@ private:
         if (refuseNow) return refuse(503, "shutting_down", "the service is stopping");
         if (error == http::error::need_buffer) error = {};
         if (error) return bodyFailed(error);
-        const std::size_t got = sizeof(piece) - parser->get().body().size;
+        const std::size_t got = piece.size() - parser->get().body().size;
         incoming.bodyBytes += got;
         if (incoming.bodyBytes > bodyLimit) {
             refuse(413, "too_large",
@@ -347,7 +350,7 @@ private:
         }
         if (bodyFd >= 0) {
             for (std::size_t written = 0; written < got;) {
-                const ssize_t put = ::write(bodyFd, piece + written, got - written);
+                const ssize_t put = ::write(bodyFd, piece.data() + written, got - written);
                 if (put < 0 && errno == EINTR) continue;
                 if (put <= 0) {
                     const int cause = put == 0 ? ENOSPC : errno;
@@ -359,7 +362,7 @@ private:
                 written += static_cast<std::size_t>(put);
             }
         } else {
-            incoming.body.append(piece, got);
+            incoming.body.append(piece.data(), got);
         }
         readBody();
     }
@@ -382,6 +385,7 @@ private:
             bodyFd = -1;
         }
         timer.cancel();
+        piece = std::vector<char>();
         current = State::handling;
         server.enqueue(shared_from_this());
     }
@@ -399,6 +403,7 @@ private:
         if (current == State::closed) return;
         current = State::writing;
         dropBodyFile();
+        piece = std::vector<char>();
         const unsigned version = parser && parser->get().version() == 10 ? 10 : 11;
         outgoing.emplace(static_cast<http::status>(response.status), version);
         for (const auto& field : response.headers) outgoing->set(field.first, field.second);
@@ -437,6 +442,7 @@ private:
     }
 
     void drain() {
+        piece.resize(kDrainPiece);
         socket.async_read_some(asio::buffer(piece), [me = shared_from_this()](beast::error_code error, std::size_t) {
             if (me->current != State::closing) return;
             if (error) return me->close();
@@ -481,7 +487,7 @@ private:
     int bodyFd = -1;
     bool refuseNow = false;
     bool closeAfter = false;
-    char piece[kBodyPiece];
+    std::vector<char> piece;
 };
 
 bool HttpServer::Impl::listen(const std::string& address, int port, std::string& whyNot) {

@@ -115,6 +115,14 @@ class Crowd:
             connection.close()
 
 
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return None
+
+
 def measure(port, label, requests, give_up, figures):
     for name, request, repeats in requests:
         times = []
@@ -158,12 +166,16 @@ def main():
     figures.update({"slow_connections": options.slow, "idle_connections": options.idle})
 
     measure(port, "alone", requests, options.give_up, figures)
+    figures["alone_resident_kib"] = resident_kib(service.pid)
     crowds = [Crowd(port, options.slow, True, options.slow_interval), Crowd(port, options.idle, False, 0.2)]
     crowd_start = time.monotonic()
     for crowd in crowds:
         crowd.start()
     time.sleep(3)
     measure(port, "crowded", requests, options.give_up, figures)
+    figures["crowded_resident_kib"] = resident_kib(service.pid)
+    print(f"resident memory: {figures['alone_resident_kib']} KiB alone, {figures['crowded_resident_kib']} KiB "
+          "beside the clients", flush=True)
     # Long enough for a service with a deadline on heads to have closed each of them at least once.
     time.sleep(max(0.0, 12 - (time.monotonic() - crowd_start)))
     figures["closed_connections_in_12_s"] = sum(crowd.reopened for crowd in crowds)
