@@ -405,6 +405,8 @@ TEST(Ingestion, RefusesKeysThatWouldDamageTheCollection) {
     EXPECT_EQ(module->addAUrlToDB(server.url("/store/feat.txt"), "store/"), -4);
     EXPECT_EQ(module->addAUrlToDB(server.url("/store/feat.txt"), "./store/../store/"), -4);
     EXPECT_NE(log.added().find("it names the feature file"), std::string::npos);
+    EXPECT_EQ(module->addAUrlToDB(server.url("/store/feat.txt.removed"), "store/"), -4);
+    EXPECT_NE(log.added().find("it names the feature file's removal list"), std::string::npos);
     EXPECT_EQ(module->addUrlToDB({server.url("/store/feat.txt"), server.url("/pic/2/tmp.jpg")}, ""), 0);
     EXPECT_EQ(module->addAUrlToDB(server.url("/pic/2/tmp.jpg"), ""), -4);
     const std::string logName = fs::path(EasyLog::GetInstance()->FilePath()).filename().string();
