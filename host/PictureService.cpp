@@ -287,12 +287,17 @@ HttpResponse PictureService::answer(HttpRequest& request) {
 }
 
 bool PictureService::lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline,
-                                HttpResponse& refusal) const {
-    if (lock.try_lock_until(deadline)) return true;
-    refusal =
-        fail(503, "busy",
-             "the collection was busy for the whole time limit of " + std::to_string(limits.timeLimit.count()) + " s");
-    refusal.headers.emplace_back("Retry-After", "5");
+                                HttpResponse& refusal) {
+    // In short waits, so that a request still waiting when the service stops is refused at once.
+    constexpr std::chrono::milliseconds kWait{100};
+    while (!stopping) {
+        if (lock.try_lock_until(std::min(deadline, Clock::now() + kWait))) return true;
+        if (Clock::now() >= deadline) break;
+    }
+    refusal = stopping ? failure(503, "shutting_down", "the service is stopping")
+                       : failure(503, "busy",
+                                 "the collection was busy for the whole time limit of " +
+                                     std::to_string(limits.timeLimit.count()) + " s");
     return false;
 }
 

@@ -54,8 +54,9 @@ public:
     HttpResponse answer(HttpRequest& request) override;
     HttpResponse failure(int status, const std::string& error, const std::string& message) override;
 
-    // Downloads under way end at once, answered 502 ("cancelled"): the service is stopping.
-    void cancelDownloads() { stopping = true; }
+    // The service is stopping: downloads under way end at once, answered 502 ("cancelled"), and
+    // requests waiting for the collection are refused (503).
+    void beginStopping() { stopping = true; }
 
 private:
     using Clock = HttpClock;
@@ -73,8 +74,9 @@ private:
     // with the library's limits; the file's path, or nothing with the refusal set.
     std::optional<std::filesystem::path> fetch(const std::string& url, const std::filesystem::path& folder,
                                                const std::string& name, HttpResponse& refusal);
-    // Takes the collection's lock before the deadline; false, with a 503 set, when it is busy until then.
-    bool lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline, HttpResponse& refusal) const;
+    // Takes the collection's lock before the deadline; false, with a 503 set, when it is busy until
+    // then or the service is stopping.
+    bool lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline, HttpResponse& refusal);
     // The key pictures/NAME for a name given by the client; empty, with a 400 set, when it is unsafe.
     std::string keyFor(const std::string& name, HttpResponse& refusal) const;
 

@@ -236,7 +236,7 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     std::thread stopper([&server, &service, &stopSignals] {
         int received = 0;
         sigwait(&stopSignals, &received);
-        service.cancelDownloads();
+        service.beginStopping();
         server.stop();
     });
     server.run();
