@@ -43,9 +43,11 @@ std::optional<fs::path> enterHome(const std::string& home) {
     return absoluteHome;
 }
 
-std::optional<HomeLock> lockHome(const fs::path& home) {
+std::optional<likeness::WriterLock> lockHome(const fs::path& home) {
     std::string whyNot;
-    std::optional<HomeLock> lock = HomeLock::acquire(home, whyNot);
+    std::optional<likeness::WriterLock> lock = likeness::WriterLock::acquire(home.string(), whyNot);
+    if (!lock && errno == EWOULDBLOCK)
+        whyNot = "another likeness process is writing the home " + home.string() + "; try again when it has finished";
     if (!lock) complain(whyNot);
     return lock;
 }

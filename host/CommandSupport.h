@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "HomeLock.h"
 #include "Outcome.h"
 #include "Progress.h"
 #include "module/Collection.h"
+#include "module/WriterLock.h"
 
 namespace likeness_cli {
 
@@ -28,7 +28,7 @@ std::optional<std::filesystem::path> enterHome(const std::string& home);
 
 // Takes the home's writer lock for a command that changes the home (module/FeatureFileRewrite.h
 // and the appends need one writer at a time); says why not when another process holds it.
-std::optional<HomeLock> lockHome(const std::filesystem::path& home);
+std::optional<likeness::WriterLock> lockHome(const std::filesystem::path& home);
 
 // "812 bytes", "4.6 MiB": a size for people.
 std::string byteSize(std::uintmax_t bytes);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -25,6 +26,7 @@
 #include "module/PictureDecoder.h"
 #include "module/PictureStore.h"
 #include "module/RemovalList.h"
+#include "module/WriterLock.h"
 
 namespace likeness {
 namespace {
@@ -54,6 +56,14 @@ AddOutcome outcome(int code, AddResult result, std::string reason, const std::st
 
 AddOutcome notStored(const std::string& key, const std::string& reason) {
     return outcome(LIKENESS_NOT_STORED, AddResult::notStored, reason, key);
+}
+
+// The collection's writer lock, held for one write; nothing when another process writes it, with
+// why in whyNot, which is logged.
+std::optional<WriterLock> lockForWriting(const std::string& dbPath, std::string& whyNot) {
+    std::optional<WriterLock> lock = WriterLock::forFeatureFile(dbPath, whyNot);
+    if (!lock) logger()->WriteLog(EasyLog::LOG_INFO, "not written: %s\n", logText(whyNot).c_str());
+    return lock;
 }
 
 void logCopyNotWritten(const std::string& key) {
@@ -200,6 +210,9 @@ AddOutcome Collection::addFile(const std::string& path, const std::string& saveD
         logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
+    std::string whyNot;
+    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
+    if (!lock) return notStored(key, whyNot);
     const Loaded loaded = loadFile(path);
     return storeLoaded(loaded, loaded.bytes, key, path);
 }
@@ -213,6 +226,9 @@ AddOutcome Collection::addBytes(const std::vector<unsigned char>& bytes, const s
         logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
+    std::string whyNot;
+    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
+    if (!lock) return notStored(key, whyNot);
     return storeLoaded(loadBytes(bytes, key), bytes, key, "");
 }
 
@@ -241,6 +257,9 @@ AddOutcome Collection::addUrl(const std::string& url, const std::string& saveDir
         logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
+    std::string whyNot;
+    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
+    if (!lock) return notStored(key, whyNot);
     logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: key=%s\n", logText(key).c_str());
     cv::Mat picture;
     const AddOutcome fetched = fetch(url, key, picture);
@@ -252,6 +271,12 @@ std::size_t Collection::addUrls(const std::vector<std::string>& urls, const std:
                                 std::vector<AddOutcome>& outcomes) {
     logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB: urls-size=%d\n", static_cast<int>(urls.size()));
     outcomes.clear();
+    std::string whyNot;
+    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
+    if (!lock) {
+        for (const std::string& url : urls) outcomes.push_back(notStored(makeKey(url, saveDir), whyNot));
+        return 0;
+    }
     std::vector<std::vector<float>> batchfeats;
     std::vector<std::string> filenames;
     std::vector<std::size_t> collected;  // the index in outcomes of each collected key
@@ -404,6 +429,11 @@ const std::string& Collection::featureFile() const {
 
 RemoveOutcome Collection::remove(const std::vector<std::string>& keys) {
     RemoveOutcome removal;
+    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, removal.reason);
+    if (!lock) {
+        removal.code = LIKENESS_NOT_REWRITTEN;
+        return removal;
+    }
     if (!recordRemovals(impl->dbPath, keys)) {
         const std::string cause = std::strerror(errno);
         const std::string list = removalListPath(impl->dbPath);

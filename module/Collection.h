@@ -94,9 +94,10 @@ struct RemoveOutcome {
 //
 // Threads: none of its own, and no call may overlap another on the same object; a host that
 // serves many threads holds one lock around every call (and around its use of features()).
-// One writer: a feature file has at most one writer at a time, in one process or across
-// processes. Adds append to it and remove() appends to its removal list; a second writer meanwhile
-// can lose records. Readers (another process loading the file) always see whole records.
+// One writer: every add and removal holds the writer lock of the feature file's folder
+// (module/WriterLock.h) while it writes, and is refused (notStored, or LIKENESS_NOT_REWRITTEN, with
+// the reason) while another process holds it. Readers (another process loading the file) always
+// see whole records.
 // Ownership: a Collection made from a feature file owns its module and ends it with itself; one
 // made over a module from InitialModule only uses it, and the host still hands that module to
 // ExitModule (after the Collection is gone).

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -22,6 +23,7 @@
 #include "module/KeyRules.h"
 #include "module/LogText.h"
 #include "module/RemovalList.h"
+#include "module/WriterLock.h"
 
 namespace {
 
@@ -199,6 +201,12 @@ RewriteOutcome withoutRemovalList(const std::string& path) {
 
 RewriteOutcome rewrite(const std::string& path, Plan& plan, RewriteCounts& counts) {
     counts = RewriteCounts();
+    std::string whyNot;
+    const std::optional<likeness::WriterLock> lock = likeness::WriterLock::forFeatureFile(path, whyNot);
+    if (!lock) {
+        logFailure(path, "another process is writing it");
+        return RewriteOutcome::failed;
+    }
     if (!settleRemovalList(path)) {
         logFailure(path, "cannot read or settle its removal list");
         return RewriteOutcome::failed;

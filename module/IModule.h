@@ -25,6 +25,8 @@ enum LikenessResult : int {
 // last "/". The key is also the path of the stored copy, relative to the working directory.
 //
 // Thread safety: none. Calls on one object must not overlap; objects share the process's log.
+// One writer: an add takes the writer lock of the feature file's folder (module/WriterLock.h) while
+// it writes, and is not stored (-4) while another process holds it.
 // The object belongs to the library: never delete it, pass it to ExitModule.
 class IModule {
 public:

@@ -3,14 +3,18 @@
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -30,8 +34,11 @@
 #include "module/Collection.h"
 #include "module/Distance.h"
 #include "module/Download.h"
+#include "module/FeatureContract.h"
+#include "module/FeatureFileRewrite.h"
 #include "module/FileIo.h"
 #include "module/Module.h"
+#include "module/WriterLock.h"
 
 namespace fs = std::filesystem;
 
@@ -349,6 +356,52 @@ TEST(Collection, SearchGivesExactDistancesAndTheQueryVectorFromOneForwardPass) {
     EXPECT_EQ(page.code, -3);
     EXPECT_EQ(page.status, likeness::QueryStatus::downloadNotDecodable);
     EXPECT_TRUE(missing.matches.empty() && notFetched.matches.empty() && page.matches.empty());
+}
+
+// One writer per feature file, whoever the host: while another process holds the folder's writer
+// lock, adds, removals and compactions write nothing and say why; the process's own lock is shared.
+TEST(Collection, RefusesToWriteWhileAnotherProcessHoldsTheWriterLock) {
+    TempHome home;
+    fs::create_directories("pics");
+    likeness::Collection collection;
+    ASSERT_EQ(collection.addFile(writePicture("kept.png", 1), "pics/").code, 0);
+    writePicture("new.png", 2);
+    const std::string before = readFile("feat.txt");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        std::string whyNot;
+        const std::optional<likeness::WriterLock> lock = likeness::WriterLock::acquire(".", whyNot);
+        const char held = lock ? 'y' : 'n';
+        if (write(ready[1], &held, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 'y');
+    const likeness::AddOutcome refused = collection.addFile("new.png", "pics/");
+    EXPECT_EQ(refused.code, LIKENESS_NOT_STORED);
+    EXPECT_NE(refused.reason.find("another likeness process is writing the collection"), std::string::npos)
+        << refused.reason;
+    EXPECT_FALSE(fs::exists("pics/new.png"));
+    const likeness::RemoveOutcome notRemoved = collection.remove({"pics/kept.png"});
+    EXPECT_EQ(notRemoved.code, LIKENESS_NOT_REWRITTEN);
+    EXPECT_EQ(collection.size(), 1u);
+    RewriteCounts counts;
+    EXPECT_EQ(compactFeatureFile("feat.txt", likeness::kFeatureDim, counts), RewriteOutcome::failed);
+    EXPECT_EQ(readFile("feat.txt"), before);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+
+    std::string whyNot;
+    const std::optional<likeness::WriterLock> ours = likeness::WriterLock::acquire(".", whyNot);
+    ASSERT_TRUE(ours) << whyNot;
+    EXPECT_EQ(collection.addFile("new.png", "pics/").code, 0) << "the process's own lock does not stop it";
+    EXPECT_EQ(compactFeatureFile("feat.txt", likeness::kFeatureDim, counts), RewriteOutcome::rewritten);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

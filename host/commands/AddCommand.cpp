@@ -35,7 +35,7 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
     const PictureList list = collectPictures(options.paths, prefix);
     const std::optional<std::filesystem::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
+    const std::optional<likeness::WriterLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
     Tally tally;
     for (const PassedOver& refused : list.refused) {

@@ -92,7 +92,7 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     if (!intoAccepted(prefix, options.force)) return kExitUsage;
     const std::optional<std::filesystem::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
+    const std::optional<likeness::WriterLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
     if (!options.force && !liesInHome(*home, prefix, true)) {
         complain("--into " + prefix + " leads out of the home through a symbolic link; add --force to store there");

@@ -36,7 +36,7 @@ int runCompact(const GlobalOptions& global) {
     const PathDisplay display;
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
+    const std::optional<likeness::WriterLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
     return compactHome(global.verbose, display);
 }

@@ -94,7 +94,7 @@ int runRemove(const GlobalOptions& global, const RemoveOptions& options) {
     const PathDisplay display;
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
+    const std::optional<likeness::WriterLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
     return options.missing ? compactHome(true, display) : removeKeys(options, *home, display);
 }

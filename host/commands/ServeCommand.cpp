@@ -179,7 +179,7 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
     // The service writes the home for as long as it runs.
-    const std::optional<HomeLock> homeLock = lockHome(*home);
+    const std::optional<likeness::WriterLock> homeLock = lockHome(*home);
     if (!homeLock) return kExitUsage;
     ServiceAccess access;
     const bool beyondThisMachine = !isLoopback(address.host);
