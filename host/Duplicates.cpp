@@ -96,8 +96,9 @@ void readFileFacts(DuplicateGroup& group) {
             member.file = std::nullopt;
             continue;
         }
-        member.file = FileFacts{static_cast<std::uintmax_t>(facts.st_size),
-                                static_cast<std::int64_t>(facts.st_mtim.tv_sec), facts.st_mtim.tv_nsec};
+        member.file =
+            FileFacts{static_cast<std::uintmax_t>(facts.st_size), static_cast<std::int64_t>(facts.st_mtim.tv_sec),
+                      facts.st_mtim.tv_nsec, photoTakenDate(member.key)};
     }
 }
 
@@ -109,8 +110,12 @@ void chooseKept(DuplicateGroup& group, KeepRule rule) {
         // Members are in key order, so only a strictly better one replaces the current choice.
         const auto better = [rule](const FileFacts& a, const FileFacts& b) {
             if (rule == KeepRule::largest) return a.bytes > b.bytes;
-            return std::tie(a.modifiedSeconds, a.modifiedNanoseconds) <
-                   std::tie(b.modifiedSeconds, b.modifiedNanoseconds);
+            // A taken date counts to the second, as cameras write it.
+            const auto age = [](const FileFacts& file) {
+                return file.taken ? std::make_pair(file.taken->seconds, 0L)
+                                  : std::make_pair(file.modifiedSeconds, file.modifiedNanoseconds);
+            };
+            return age(a) < age(b);
         };
         for (std::size_t i = 1; i < group.members.size(); ++i) {
             const std::optional<FileFacts>& candidate = group.members[i].file;

@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "PhotoDate.h"
 #include "module/FeatureMap.h"
 #include "module/NearPairs.h"
 
 namespace likeness_cli {
 
-// What the file system says of a stored picture's file, when it can be asked.
+// What the file system and the file itself say of a stored picture's file, when they can be asked.
 struct FileFacts {
     std::uintmax_t bytes = 0;
     std::int64_t modifiedSeconds = 0;  // since 1970, UTC
     long modifiedNanoseconds = 0;
+    std::optional<PhotoDate> taken;  // when the photo was taken, when it says so
 };
 
 struct DuplicateMember {
@@ -55,12 +57,12 @@ std::vector<DuplicateGroup> groupPairs(const std::vector<likeness::NearPair>& pa
 // Sets each member's distanceToFirst from the stored vectors of features.
 void measureFromFirst(DuplicateGroup& group, const FeatureMap& features);
 
-// Reads the size and modification time of each member's file, its key being its path.
+// Reads the size, modification time and taken date of each member's file, its key being its path.
 void readFileFacts(DuplicateGroup& group);
 
-// Sets group.kept by rule: the largest file, the oldest modification time or the first key; ties
-// go to the first key, and a member whose file cannot be examined is chosen only by `first` or
-// when no file of the group can be examined.
+// Sets group.kept by rule: the largest file, the oldest photo (its taken date where the file holds
+// one, else its modification time) or the first key; ties go to the first key, and a member whose file cannot be
+// examined is chosen only by `first` or when no file of the group can be examined.
 void chooseKept(DuplicateGroup& group, KeepRule rule);
 
 // "2026-12-09T05:20:49Z"

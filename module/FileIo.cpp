@@ -3,6 +3,7 @@
 #include "module/FileIo.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,12 +119,20 @@ std::string temporaryNameBeside(const std::string& path) {
     return path + suffix;
 }
 
-bool replaceFileDurably(const std::string& path, const void* data, std::size_t size) {
+bool replaceFileDurably(const std::string& path, const void* data, std::size_t size, const struct timespec* modified) {
     const std::string temporary = temporaryNameBeside(path);
     // 0666: the umask decides, as for any file a program creates.
     const int fd = fileCalls().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) return false;
-    if (!writeAll(fd, data, size) || fileCalls().fsync(fd) != 0) {
+    if (!writeAll(fd, data, size)) {
+        discard(fd, temporary);
+        return false;
+    }
+    if (modified != nullptr) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, *modified};
+        futimens(fd, times);
+    }
+    if (fileCalls().fsync(fd) != 0) {
         discard(fd, temporary);
         return false;
     }

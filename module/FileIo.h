@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <cstddef>
 #include <string>
 
@@ -55,8 +57,10 @@ bool syncFolderOf(const std::string& path);
 // then renamed over path, and the folder is synced. On a failure before the rename the new file is
 // removed, path is left as it was, and false is returned with errno set by the failing step. When
 // only the folder's sync fails, path already holds the new bytes, but false is returned all the
-// same: they are not sure to survive a power cut.
-bool replaceFileDurably(const std::string& path, const void* data, std::size_t size);
+// same: they are not sure to survive a power cut. With modified, the new file is given that
+// modification time (a copy keeps its source's date); a file system that cannot keep it fails nothing.
+bool replaceFileDurably(const std::string& path, const void* data, std::size_t size,
+                        const struct timespec* modified = nullptr);
 
 // The name replaceFileDurably writes to before its rename: in path's folder, so the rename never
 // crosses file systems, and unique within the process. It is path + ".partial-PID-N", or

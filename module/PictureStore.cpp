@@ -65,11 +65,15 @@ std::string readPictureFile(const std::string& path, std::vector<unsigned char>&
 bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,
                       const likeness::DecodedPicture& picture) {
     if (sameExistingFile(key, source)) return syncExistingFile(key);
+    // The copy keeps the source's date, so that "oldest" still means the photo's age, not the add's.
+    struct stat sourceStatus {};
+    const struct timespec* modified = nullptr;
+    if (!source.empty() && stat(source.c_str(), &sourceStatus) == 0) modified = &sourceStatus.st_mtim;
     const likeness::PictureFormat wanted = likeness::formatNamedBy(key);
     if (wanted == likeness::PictureFormat::Unknown || wanted == picture.format) {
-        return replaceFileDurably(key, bytes.data(), bytes.size());
+        return replaceFileDurably(key, bytes.data(), bytes.size(), modified);
     }
     std::vector<unsigned char> encoded;
     if (!cv::imencode(key.substr(key.rfind('.')), picture.pixels, encoded)) return false;
-    return replaceFileDurably(key, encoded.data(), encoded.size());
+    return replaceFileDurably(key, encoded.data(), encoded.size(), modified);
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -109,7 +110,7 @@ private:
 
 }  // namespace
 
-TEST(StoredCopy, IsTheSourcesOwnBytesUnlessTheKeyAsksForAnotherFormat) {
+TEST(StoredCopy, IsTheSourcesOwnBytesUnlessTheKeyAsksForAnotherFormatAndKeepsItsDate) {
     TempHome home;
     fs::create_directories("in");
     fs::create_directories("pics");
@@ -125,14 +126,20 @@ TEST(StoredCopy, IsTheSourcesOwnBytesUnlessTheKeyAsksForAnotherFormat) {
         {"scan.ppm", encoded(".pgm", grey)},  // a grey PNM under a colour PNM name: the same decoder
         {"notes.txt", encoded(".png", photo)},
     };
+    // A photo of years ago, added now: its copy must not look like a new picture.
+    const fs::file_time_type taken = fs::last_write_time(".") - std::chrono::hours(24 * 365 * 9);
     auto module = startModule();
     for (const auto& [name, bytes] : sources) {
         writeFile("in/" + name, bytes);
+        fs::last_write_time("in/" + name, taken);
         ASSERT_EQ(module->addAPicToDB("in/" + name, "pics/"), 0) << name;
         EXPECT_TRUE(readFile("pics/" + name) == bytes) << name << " is stored byte for byte";
+        EXPECT_EQ(fs::last_write_time("pics/" + name), taken) << name;
     }
     writeFile("in/mislabelled.png", jpeg);
+    fs::last_write_time("in/mislabelled.png", taken);
     ASSERT_EQ(module->addAPicToDB("in/mislabelled.png", "pics/"), 0);
+    EXPECT_EQ(fs::last_write_time("pics/mislabelled.png"), taken) << "a re-encoded copy keeps the date too";
     const std::string reencoded = readFile("pics/mislabelled.png");
     EXPECT_EQ(reencoded.rfind("\x89PNG", 0), 0u) << "a JPEG under a .png key is stored as a PNG";
     EXPECT_EQ(cv::imread("pics/mislabelled.png").size(), photo.size());

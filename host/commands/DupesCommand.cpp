@@ -75,6 +75,7 @@ std::string keepReason(const DuplicateGroup& group, KeepRule rule) {
     if (rule == KeepRule::first) return "the first key";
     if (!file) return "the first key: no file of the group could be examined";
     if (rule == KeepRule::largest) return "the largest file, " + std::to_string(file->bytes) + " bytes";
+    if (file->taken) return "the oldest, taken " + file->taken->text;
     return "the oldest, modified " + utcTimeText(file->modifiedSeconds);
 }
 
@@ -122,6 +123,8 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
             item["bytes"] = member.file ? nlohmann::ordered_json(member.file->bytes) : nlohmann::ordered_json();
             item["modified"] = member.file ? nlohmann::ordered_json(utcTimeText(member.file->modifiedSeconds))
                                            : nlohmann::ordered_json();
+            item["taken"] = member.file && member.file->taken ? nlohmann::ordered_json(member.file->taken->text)
+                                                              : nlohmann::ordered_json();
             item["distance_to_first"] = member.distanceToFirst;
             entry["members"].push_back(item);
         }
@@ -215,16 +218,18 @@ public:
                     return "--threshold takes a distance above 100, the least possible one (got " + text + ")";
                 },
                 "DISTANCE>100"));
-        command.add_flag("--json", options.json,
-                         "Print JSON: {\"threshold\", \"pictures\", \"groups\": [{\"members\": [{\"key\", "
-                         "\"bytes\", \"modified\", \"distance_to_first\"}], \"pairs\": [{\"first\", \"second\", "
-                         "\"distance\"}], \"keep\"}]}: every pair, where the text and the page show each member once");
+        command.add_flag(
+            "--json", options.json,
+            "Print JSON: {\"threshold\", \"pictures\", \"groups\": [{\"members\": [{\"key\", "
+            "\"bytes\", \"modified\", \"taken\", \"distance_to_first\"}], \"pairs\": [{\"first\", \"second\", "
+            "\"distance\"}], \"keep\"}]}: every pair, where the text and the page show each member once");
         command.add_option("--html", options.htmlFile,
                            "Also write a self-contained page with each group's thumbnails to this file");
         command
             .add_option("--keep", options.keep,
-                        "Name the picture of each group to keep: the largest file, the oldest modification time or "
-                        "the first key (ties go to the first key). Nothing is deleted")
+                        "Name the picture of each group to keep: the largest file, the oldest photo (the date it was "
+                        "taken, from its EXIF data, else its file's modification time) or the first key (ties go to "
+                        "the first key). Nothing is deleted")
             ->check(CLI::IsMember({"largest", "oldest", "first"}));
     }
     int run(const GlobalOptions& global) override { return runDupes(global, options); }

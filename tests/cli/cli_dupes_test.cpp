@@ -3,6 +3,7 @@
 // right picture; the threshold moves the grouping; and nothing in the home changes.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -59,6 +60,23 @@ std::map<std::string, std::string> snapshot(const fs::path& home) {
     return files;
 }
 
+// The JPEG with an EXIF block saying it was taken at date ("2001:02:03 04:05:06"), in big-endian
+// TIFF order: IFD0 holds only the pointer to the Exif IFD, which holds only DateTimeOriginal.
+std::string withTakenDate(const std::string& jpeg, const std::string& date) {
+    const auto big = [](std::uint32_t value, int bytes) {
+        std::string out;
+        for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+        return out;
+    };
+    const std::string tiff = "MM" + big(42, 2) + big(8, 4) +  // header, IFD0 at 8
+                             big(1, 2) + big(0x8769, 2) + big(4, 2) + big(1, 4) + big(26, 4) + big(0, 4) +   // IFD0
+                             big(1, 2) + big(0x9003, 2) + big(2, 2) + big(20, 4) + big(44, 4) + big(0, 4) +  // Exif IFD
+                             date + std::string(1, '\0');
+    const std::string block = std::string("Exif\0\0", 6) + tiff;
+    return jpeg.substr(0, 2) + "\xFF\xE1" + big(static_cast<std::uint32_t>(block.size() + 2), 2) + block +
+           jpeg.substr(2);
+}
+
 const std::vector<std::string> kScene4Group{"pictures/pics/scene4-copy.jpg", "pictures/pics/scene4.jpg",
                                             "pictures/q/jpeg-scene4.jpg", "pictures/q/mirror-scene4.jpg"};
 const std::vector<std::string> kScene3Group{"pictures/pics/scene3.png", "pictures/q/crop-scene3.jpg",
@@ -70,7 +88,8 @@ protected:
     // Distinct scenes 0, 3, 4 and 5 (the test model puts scenes 1 and 2 near 0), a byte-identical
     // copy of scene 4 and altered copies: scene 4 recompressed and mirrored, scene 3 cropped and
     // recompressed, scene 5 recompressed.
-    void addRelatedPictures() {
+    // prepare runs on the pictures and their altered copies before they are added.
+    void addRelatedPictures(const std::function<void()>& prepare = [] {}) {
         fs::remove(pics / "scene1.png");
         fs::remove(pics / "scene2.jpg");
         fs::remove_all(pics / "sub");
@@ -82,6 +101,7 @@ protected:
         for (const char* unwanted : {"rotate-scene3.jpg", "rotate-scene4.jpg", "rotate-scene5.jpg", "mirror-scene3.jpg",
                                      "mirror-scene5.jpg", "crop-scene4.jpg", "crop-scene5.jpg"})
             ASSERT_TRUE(fs::remove(work / "q" / unwanted)) << unwanted;
+        prepare();
         const CommandRun added = likeness("add --allow-copies pics q");
         ASSERT_EQ(added.status, 0) << added.err;
         ASSERT_TRUE(contains(added.out, "added 10")) << added.out;
@@ -227,10 +247,16 @@ TEST_F(DupesTest, JsonHoldsEveryGroupMemberAndPairWithTheDistancesSearchMeasures
 }
 
 TEST_F(DupesTest, KeepNamesTheLargestOldestOrFirstAndDeletesNothing) {
-    addRelatedPictures();
-    // The mirrored copy is made the oldest file, the cropped one the largest of its group.
-    fs::last_write_time(home / "pictures/q/mirror-scene4.jpg",
-                        fs::last_write_time(home / "pictures/pics/scene4.jpg") - std::chrono::hours(24 * 365));
+    // The mirrored copy is the oldest file of its group before it is added, and its stored copy
+    // keeps that date; the recompressed scene 3, the newest file of its group, says it was taken
+    // in 2001; the cropped one is made the largest of its group.
+    addRelatedPictures([this] {
+        fs::last_write_time(work / "q/mirror-scene4.jpg",
+                            fs::last_write_time(pics / "scene4.jpg") - std::chrono::hours(24 * 365));
+        const std::string dated = withTakenDate(readFile(work / "q/jpeg-scene3.jpg"), "2001:02:03 04:05:06");
+        std::ofstream(work / "q/jpeg-scene3.jpg", std::ios::binary) << dated;
+        fs::last_write_time(pics / "scene3.png", fs::last_write_time(pics / "scene4.jpg") - std::chrono::hours(24));
+    });
     {
         std::ofstream grow(home / "pictures/q/crop-scene3.jpg", std::ios::binary | std::ios::app);
         grow << std::string(200000, '\0');  // trailing bytes after the JPEG's end; its vector is already stored
@@ -258,6 +284,7 @@ TEST_F(DupesTest, KeepNamesTheLargestOldestOrFirstAndDeletesNothing) {
     const std::vector<std::string> oldest = kept("oldest");
     ASSERT_EQ(oldest.size(), 3u);
     EXPECT_EQ(oldest[0], "pictures/q/mirror-scene4.jpg");
+    EXPECT_EQ(oldest[1], "pictures/q/jpeg-scene3.jpg") << "the date it was taken, not its file's, counts";
     EXPECT_EQ(kept("first"), (std::vector<std::string>{kScene4Group[0], kScene3Group[0], kScene5Group[0]}));
 
     const CommandRun text = likeness("dupes --keep largest");
@@ -265,8 +292,9 @@ TEST_F(DupesTest, KeepNamesTheLargestOldestOrFirstAndDeletesNothing) {
                                        std::to_string(fs::file_size(home / "pictures/q/crop-scene3.jpg")) +
                                        " bytes)\n"))
         << text.out;
-    EXPECT_TRUE(
-        contains(likeness("dupes --keep oldest").out, "  keep: pictures/q/mirror-scene4.jpg (the oldest, modified "));
+    const std::string byAge = likeness("dupes --keep oldest").out;
+    EXPECT_TRUE(contains(byAge, "  keep: pictures/q/mirror-scene4.jpg (the oldest, modified ")) << byAge;
+    EXPECT_TRUE(contains(byAge, "  keep: pictures/q/jpeg-scene3.jpg (the oldest, taken 2001-02-03 04:05:06)")) << byAge;
     EXPECT_EQ(snapshot(home), before) << "dupes changes no file of the home";
 }
 
