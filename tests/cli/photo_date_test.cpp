@@ -50,8 +50,8 @@ TEST(PhotoDate, IsReadFromPngAndWebpAndNothingFromACutOrBlankBlock) {
     const std::string block = exifBlock("2009:10:11 12:13:14");
     const std::string text = "tEXt";
     write("photo.png", std::string("\x89PNG\r\n\x1A\n", 8) + bigEndian(4, 4) + text + "abcd" + bigEndian(0, 4) +
-                           bigEndian(static_cast<std::uint32_t>(block.size()), 4) + "eXIf" + block +
-                           bigEndian(0, 4) + bigEndian(0, 4) + "IEND" + bigEndian(0, 4));
+                           bigEndian(static_cast<std::uint32_t>(block.size()), 4) + "eXIf" + block + bigEndian(0, 4) +
+                           bigEndian(0, 4) + "IEND" + bigEndian(0, 4));
     // An odd-sized chunk before it is padded to an even length.
     const std::string chunks = "ICCP" + littleEndian(3, 4) + "abc" + std::string(1, '\0') + "EXIF" +
                                littleEndian(static_cast<std::uint32_t>(block.size()), 4) + block;
