@@ -286,7 +286,7 @@ HttpResponse PictureService::answer(HttpRequest& request) {
     return getPicture(request);
 }
 
-bool PictureService::lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline,
+bool PictureService::lockBefore(std::unique_lock<DeadlineMutex>& lock, Clock::time_point deadline,
                                 HttpResponse& refusal) {
     // In short waits, so that a request still waiting when the service stops is refused at once.
     constexpr std::chrono::milliseconds kWait{100};
@@ -398,7 +398,7 @@ HttpResponse PictureService::addPicture(const HttpRequest& request) {
         if (error) return failToWrite(error.value(), "the upload");
     }
     const std::string saveDir = key.substr(0, key.size() - fs::path(key).filename().string().size());
-    std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+    std::unique_lock<DeadlineMutex> lock(libraryLock, std::defer_lock);
     if (!lockBefore(lock, request.deadline, refusal)) return refusal;
     std::error_code ignored;
     fs::create_directories(saveDir, ignored);  // a folder that cannot be made shows as "not stored"
@@ -450,7 +450,7 @@ HttpResponse PictureService::search(const HttpRequest& request) {
     } else {
         picture = request.bodyFile;
     }
-    std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+    std::unique_lock<DeadlineMutex> lock(libraryLock, std::defer_lock);
     if (!lockBefore(lock, request.deadline, refusal)) return refusal;
     const likeness::SearchOutcome found = collection.searchFile(picture.string(), count);
     lock.unlock();
@@ -473,7 +473,7 @@ HttpResponse PictureService::getPicture(const HttpRequest& request) {
     const std::string key = requestedKey(request);
     HttpResponse refusal;
     {
-        std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+        std::unique_lock<DeadlineMutex> lock(libraryLock, std::defer_lock);
         if (!lockBefore(lock, request.deadline, refusal)) return refusal;
         if (collection.vectorOf(key) == nullptr)
             return fail(404, "unknown_key", "no stored picture has the key " + key);
@@ -507,7 +507,7 @@ HttpResponse PictureService::removePicture(const HttpRequest& request) {
             return fail(400, "bad_request", "delete_file takes true or false (got " + *value + ")");
     }
     HttpResponse refusal;
-    std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+    std::unique_lock<DeadlineMutex> lock(libraryLock, std::defer_lock);
     if (!lockBefore(lock, request.deadline, refusal)) return refusal;
     if (collection.vectorOf(key) == nullptr) return fail(404, "unknown_key", "no stored picture has the key " + key);
     const likeness::RemoveOutcome removal = collection.remove({key});
@@ -536,7 +536,7 @@ HttpResponse PictureService::info(const HttpRequest& request) {
     putText(answer, "home", home.string());
     HttpResponse refusal;
     {
-        std::unique_lock<std::timed_mutex> lock(libraryLock, std::defer_lock);
+        std::unique_lock<DeadlineMutex> lock(libraryLock, std::defer_lock);
         if (!lockBefore(lock, request.deadline, refusal)) return refusal;
         answer["pictures"] = collection.size();
         putText(answer, "database", (home / collection.featureFile()).string());

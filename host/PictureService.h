@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CommandSupport.h"
+#include "DeadlineMutex.h"
 #include "HttpServer.h"
 #include "PictureAdder.h"
 
@@ -76,7 +77,7 @@ private:
                                                const std::string& name, HttpResponse& refusal);
     // Takes the collection's lock before the deadline; false, with a 503 set, when it is busy until
     // then or the service is stopping.
-    bool lockBefore(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline, HttpResponse& refusal);
+    bool lockBefore(std::unique_lock<DeadlineMutex>& lock, Clock::time_point deadline, HttpResponse& refusal);
     // The key pictures/NAME for a name given by the client; empty, with a 400 set, when it is unsafe.
     std::string keyFor(const std::string& name, HttpResponse& refusal) const;
 
@@ -88,7 +89,7 @@ private:
     PathDisplay display;
     std::atomic<bool> stopping{false};
     std::atomic<int> downloads{0};
-    std::timed_mutex libraryLock;  // every use of the collection and of the adder
+    DeadlineMutex libraryLock;  // every use of the collection and of the adder
     PictureAdder adder;
 };
 
