@@ -149,7 +149,8 @@ Collection::Loaded Collection::loadUrl(const std::string& url) const {
     return loaded;
 }
 
-AddOutcome Collection::admit(const std::string& key, const std::function<void()>& logAlreadyPresent) const {
+AddOutcome Collection::admit(const std::string& key, std::optional<WriterLock>& lock,
+                             const std::function<void()>& logAlreadyPresent) const {
     if (impl->featMap.count(key) != 0) {
         logAlreadyPresent();
         return outcome(LIKENESS_ALREADY_PRESENT, AddResult::alreadyPresent, key + " is already in the collection", key);
@@ -160,6 +161,9 @@ AddOutcome Collection::admit(const std::string& key, const std::function<void()>
                            logText(key).c_str());
         return outcome(LIKENESS_NOT_STORED, AddResult::keyRefused, "the key is refused: " + reason, key);
     }
+    std::string whyNot;
+    if (!lock) lock = lockForWriting(impl->dbPath, whyNot);
+    if (!lock) return notStored(key, whyNot);
     return outcome(LIKENESS_ADDED, AddResult::added, "", key);
 }
 
@@ -206,13 +210,11 @@ AddOutcome Collection::storeLoaded(const Loaded& loaded, const std::vector<unsig
 
 AddOutcome Collection::addFile(const std::string& path, const std::string& saveDir) {
     const std::string key = makeKey(path, saveDir);
-    const AddOutcome admitted = admit(key, [&] {
+    std::optional<WriterLock> lock;
+    const AddOutcome admitted = admit(key, lock, [&] {
         logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
-    std::string whyNot;
-    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
-    if (!lock) return notStored(key, whyNot);
     const Loaded loaded = loadFile(path);
     return storeLoaded(loaded, loaded.bytes, key, path);
 }
@@ -222,13 +224,11 @@ AddOutcome Collection::addBytes(const std::vector<unsigned char>& bytes, const s
     BytesName unnamed;
     if (name.empty()) unnamed.add(bytes.data(), bytes.size());
     const std::string key = saveDir + (name.empty() ? unnamed.name() : name);
-    const AddOutcome admitted = admit(key, [&] {
+    std::optional<WriterLock> lock;
+    const AddOutcome admitted = admit(key, lock, [&] {
         logger()->WriteLog(EasyLog::LOG_INFO, "addAPicToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
-    std::string whyNot;
-    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
-    if (!lock) return notStored(key, whyNot);
     return storeLoaded(loadBytes(bytes, key), bytes, key, "");
 }
 
@@ -253,13 +253,11 @@ AddOutcome Collection::fetch(const std::string& url, const std::string& key, cv:
 
 AddOutcome Collection::addUrl(const std::string& url, const std::string& saveDir) {
     const std::string key = makeKey(url, saveDir);
-    const AddOutcome admitted = admit(key, [&] {
+    std::optional<WriterLock> lock;
+    const AddOutcome admitted = admit(key, lock, [&] {
         logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: key=%s\n", logText(key).c_str());
     });
     if (admitted.result != AddResult::added) return admitted;
-    std::string whyNot;
-    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
-    if (!lock) return notStored(key, whyNot);
     logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-download: key=%s\n", logText(key).c_str());
     cv::Mat picture;
     const AddOutcome fetched = fetch(url, key, picture);
@@ -271,12 +269,7 @@ std::size_t Collection::addUrls(const std::vector<std::string>& urls, const std:
                                 std::vector<AddOutcome>& outcomes) {
     logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB: urls-size=%d\n", static_cast<int>(urls.size()));
     outcomes.clear();
-    std::string whyNot;
-    const std::optional<WriterLock> lock = lockForWriting(impl->dbPath, whyNot);
-    if (!lock) {
-        for (const std::string& url : urls) outcomes.push_back(notStored(makeKey(url, saveDir), whyNot));
-        return 0;
-    }
+    std::optional<WriterLock> lock;
     std::vector<std::vector<float>> batchfeats;
     std::vector<std::string> filenames;
     std::vector<std::size_t> collected;  // the index in outcomes of each collected key
@@ -293,7 +286,7 @@ std::size_t Collection::addUrls(const std::vector<std::string>& urls, const std:
             const std::string& url = urls[i];
             logger()->WriteLog(EasyLog::LOG_INFO, "search url: i=%d, url=%s\n", index, logText(url).c_str());
             const std::string key = makeKey(url, saveDir);
-            AddOutcome reached = admit(key, [&] {
+            AddOutcome reached = admit(key, lock, [&] {
                 logger()->WriteLog(EasyLog::LOG_INFO, "addUrlToDB-already has this key: i=%d, key=%s\n", index,
                                    logText(key).c_str());
             });

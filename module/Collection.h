@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "module/FeatureMap.h"
 #include "module/NearPairs.h"
 #include "module/SamePicture.h"
+#include "module/WriterLock.h"
 
 class ImplIModule;
 namespace cv {
@@ -172,7 +174,10 @@ private:
     Loaded loadFile(const std::string& path) const;
     Loaded loadBytes(const std::vector<unsigned char>& bytes, const std::string& name) const;
     Loaded loadUrl(const std::string& url) const;
-    AddOutcome admit(const std::string& key, const std::function<void()>& logAlreadyPresent) const;
+    // Whether key may be added: not present, not refused, and the writer lock held in lock (taken
+    // when it is not yet).
+    AddOutcome admit(const std::string& key, std::optional<WriterLock>& lock,
+                     const std::function<void()>& logAlreadyPresent) const;
     std::vector<float> extractAndInsert(const cv::Mat& picture, const std::string& key);
     std::size_t appendOrForget(const char* saveMessage, const std::vector<std::vector<float>>& batchfeats,
                                const std::vector<std::string>& filenames);
