@@ -21,7 +21,8 @@ int runCommandLine(const std::vector<CommandEntry>& commands, const std::vector<
     GlobalOptions global;
     app.add_option("--home", global.home, "The collection's home folder (default: the current folder)");
     app.add_flag("-q,--quiet", global.quiet, "No progress display");
-    app.add_flag("-v,--verbose", global.verbose, "A line for every picture added, not only for problems");
+    app.add_flag("-v,--verbose", global.verbose,
+                 "A line for every picture added, found stored already or passed over, not only for problems");
 
     std::vector<std::unique_ptr<Command>> made;
     std::vector<CLI::App*> subcommands;

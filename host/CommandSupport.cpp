@@ -102,12 +102,24 @@ std::string unreadableReason(const std::string& file) {
     return "";
 }
 
-void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally) {
-    tally.count(outcome.verdict);
-    if (outcome.verdict == Verdict::Added) {
-        if (announceAdded) progress.note(std::cout, outcome.line);
-    } else {
+void reportAdd(Progress& progress, const Outcome& outcome, bool everyOutcome, Tally& tally) {
+    switch (outcome.verdict) {
+    case Verdict::Added:
+        tally.count(outcome.verdict);
+        if (everyOutcome) progress.note(std::cout, outcome.line);
+        break;
+    case Verdict::Duplicate:
+        if (everyOutcome) {
+            tally.count(outcome.verdict);
+            progress.note(std::cerr, outcome.line);
+        } else {
+            tally.countUnlistedDuplicate();
+        }
+        break;
+    case Verdict::Failed:
+        tally.count(outcome.verdict);
         progress.note(std::cerr, outcome.line);
+        break;
     }
 }
 

@@ -55,9 +55,9 @@ bool intoAccepted(const std::string& prefix, bool force);
 // Empty when the file can be opened for reading, else why not (e.g. "Permission denied").
 std::string unreadableReason(const std::string& file);
 
-// Reports one add's outcome on progress's display: problems always, successes when announceAdded;
-// and counts it in tally.
-void reportAdd(Progress& progress, const Outcome& outcome, bool announceAdded, Tally& tally);
+// Reports one add's outcome on progress's display and counts it in tally: failures always, the
+// pictures added and the duplicates (what a rerun finds stored already) only when everyOutcome.
+void reportAdd(Progress& progress, const Outcome& outcome, bool everyOutcome, Tally& tally);
 
 // The library's log, as display shows it: where the details of a failure are.
 std::string logShown(const PathDisplay& display);

@@ -86,9 +86,14 @@ void Tally::count(Verdict verdict) {
     }
 }
 
+void Tally::countUnlistedDuplicate() {
+    count(Verdict::Duplicate);
+    duplicatesUnlisted = true;
+}
+
 std::string Tally::summary() const {
     return "added " + std::to_string(added) + ", duplicates " + std::to_string(duplicates) + ", failed " +
-           std::to_string(failed);
+           std::to_string(failed) + (duplicatesUnlisted ? " (-v names the duplicates)" : "");
 }
 
 }  // namespace likeness_cli

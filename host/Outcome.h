@@ -64,7 +64,9 @@ class Tally {
 public:
     void count(Verdict verdict);
     void countFailure() { count(Verdict::Failed); }
-    // "added N, duplicates N, failed N"
+    // A duplicate counted without a line of its own, so the summary says how to see them.
+    void countUnlistedDuplicate();
+    // "added N, duplicates N, failed N", and "(-v names the duplicates)" when some had no line.
     std::string summary() const;
     // Duplicates are no failure: adding a folder again is how a collection is kept up to date.
     int exitStatus() const { return failed == 0 ? kExitOk : kExitSomeFailed; }
@@ -73,6 +75,7 @@ private:
     std::size_t added = 0;
     std::size_t duplicates = 0;
     std::size_t failed = 0;
+    bool duplicatesUnlisted = false;
 };
 
 }  // namespace likeness_cli

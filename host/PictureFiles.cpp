@@ -1,9 +1,14 @@
 // Walking folders for pictures.
 #include "PictureFiles.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "module/PictureDecoder.h"
 #include "module/PictureHeader.h"
 
 namespace fs = std::filesystem;
@@ -63,8 +68,9 @@ void walk(const fs::path& folder, std::vector<fs::path>& files, PictureList& lis
         switch (classify(entry, reason)) {
         case Found::Subfolder: walk(entry.path(), files, list); break;
         case Found::PictureCandidate:
-            if (hasPictureName(entry.path())) files.push_back(entry.path());
-            else ++list.skippedFiles;
+            reason = whyNoPicture(entry.path());
+            if (reason.empty()) files.push_back(entry.path());
+            else list.noPicture.push_back({entry.path().string(), reason});
             break;
         case Found::PassedOver: list.skipped.push_back({entry.path().string(), reason}); break;
         }
@@ -78,8 +84,23 @@ std::string folderPrefix(std::string prefix) {
     return prefix;
 }
 
-bool hasPictureName(const fs::path& file) {
-    return likeness::formatNamedBy(file.filename().string()) != likeness::PictureFormat::Unknown;
+std::string whyNoPicture(const fs::path& file) {
+    if (likeness::formatNamedBy(file.filename().string()) != likeness::PictureFormat::Unknown) return "";
+    // A JPEG's size may follow 64 KiB of metadata. A whole header, not just a signature, so that a
+    // text that happens to begin with "BM" is not taken. Non-blocking, so that a FIFO that slipped
+    // through cannot hang the walk.
+    std::vector<unsigned char> start(64 * 1024 + 1024);
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::string("skipped, its name is no picture's and it cannot be read: ") + std::strerror(errno);
+    std::size_t size = 0;
+    for (ssize_t got = 1; got > 0 && size < start.size(); size += static_cast<std::size_t>(got))
+        got = std::max<ssize_t>(read(fd, start.data() + size, start.size() - size), 0);
+    close(fd);
+    const likeness::PictureHeader header = likeness::readPictureHeader(start.data(), size);
+    const likeness::PictureLimits limits;
+    const bool plausible = header.sizeKnown() && header.width <= limits.maxSide && header.height <= limits.maxSide &&
+                           header.width * header.height <= limits.maxPixels;
+    return plausible ? "" : "skipped, holds no picture";
 }
 
 PictureList collectPictures(const std::vector<std::string>& paths, const std::string& prefix) {

@@ -22,20 +22,23 @@ struct PassedOver {
 
 struct PictureList {
     std::vector<PictureToAdd> pictures;
-    std::vector<PassedOver> refused;   // arguments that cannot be added: missing, or not a file or folder
-    std::vector<PassedOver> skipped;   // what walked folders hold besides files: links to folders, FIFOs...
-    std::size_t skippedFiles = 0;      // files in walked folders whose names are not pictures'
-    std::vector<std::string> folders;  // the folder arguments, as given
+    std::vector<PassedOver> refused;    // arguments that cannot be added: missing, or not a file or folder
+    std::vector<PassedOver> skipped;    // what walked folders hold besides files: links to folders, FIFOs...
+    std::vector<PassedOver> noPicture;  // files in walked folders that hold no picture (absolute)
+    std::vector<std::string> folders;   // the folder arguments, as given
 };
 
 // "pictures" -> "pictures/"; an empty prefix stays empty (the home itself).
 std::string folderPrefix(std::string prefix);
 
-// True for the file name endings of the formats the library decodes (module/PictureHeader.h).
-bool hasPictureName(const std::filesystem::path& file);
+// Why a walk does not take the file for a picture, or an empty string when it does: a file named
+// as one of the formats the library decodes (module/PictureHeader.h) is taken, so that its add
+// says whether it decodes; another when it begins with a whole picture header, size included (a
+// JPEG named "horizon") of a size within the pixel budget.
+std::string whyNoPicture(const std::filesystem::path& file);
 
 // A file argument is taken as it is, whatever its name, and stored under prefix. A folder argument
-// is walked recursively, in name order, for files with picture names, stored under prefix, the
+// is walked recursively, in name order, for files that hold pictures, stored under prefix, the
 // folder's own name and the path inside it, so that two folders holding pic.png give two keys.
 // Links to files are followed, links to folders are not (they are reported, as are FIFOs, devices,
 // sockets, broken links and folders that cannot be read).

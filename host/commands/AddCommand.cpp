@@ -28,6 +28,18 @@ std::string joined(const std::vector<std::string>& parts) {
     return text;
 }
 
+// " (2 files that hold no picture skipped; -v names them)", or nothing when there were none.
+std::string noPictureNote(const PictureList& list, bool verbose) {
+    const std::size_t count = list.noPicture.size();
+    if (count == 0) return "";
+    return " (" + std::to_string(count) + (count == 1 ? " file that holds" : " files that hold") +
+           " no picture skipped" +
+           (verbose      ? ""
+            : count == 1 ? "; -v names it"
+                         : "; -v names them") +
+           ")";
+}
+
 int runAdd(const GlobalOptions& global, const AddOptions& options) {
     const PathDisplay display;
     const std::string prefix = folderPrefix(options.into);
@@ -44,14 +56,15 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
     }
     for (const PassedOver& skipped : list.skipped)
         std::cerr << display(skipped.path) << ": " << skipped.reason << std::endl;
+    if (global.verbose)
+        for (const PassedOver& file : list.noPicture)
+            std::cerr << display(file.path) << ": " << file.reason << std::endl;
     if (list.pictures.empty() && list.refused.empty()) {
-        std::string message = "no picture files found in " + joined(list.folders);
-        if (list.skippedFiles > 0)
-            message += " (" + std::to_string(list.skippedFiles) + " files without picture names skipped)";
-        complain(message);
+        complain("no picture files found in " + joined(list.folders) + noPictureNote(list, global.verbose));
         return kExitSomeFailed;
     }
-    const bool several = list.pictures.size() + list.refused.size() > 1;
+    // A folder is a batch whatever it holds: a summary, and a line per picture only when asked.
+    const bool several = list.pictures.size() + list.refused.size() > 1 || !list.folders.empty();
     {
         Collection collection;
         PictureAdder adder(collection, options.allowCopies, display);
@@ -70,11 +83,7 @@ int runAdd(const GlobalOptions& global, const AddOptions& options) {
             progress.advance();
         }
     }
-    if (several) {
-        std::cout << tally.summary();
-        if (list.skippedFiles > 0) std::cout << " (" << list.skippedFiles << " files without picture names skipped)";
-        std::cout << std::endl;
-    }
+    if (several) std::cout << tally.summary() << noPictureNote(list, global.verbose) << std::endl;
     return tally.exitStatus();
 }
 

@@ -101,20 +101,20 @@ int runAddUrl(const GlobalOptions& global, const AddUrlOptions& options) {
     std::set<std::string> createdFolders;
     ensureFolder(prefix, createdFolders);
     Collection collection;
-    const bool announceAdded = global.verbose || urls.size() == 1;
+    const bool everyOutcome = global.verbose || urls.size() == 1;
     Tally tally;
     if (options.batch) {
         Progress progress("downloading", 0, true);
         for (const Outcome& outcome : addInBatches(collection, urls, prefix, logShown(display)))
-            reportAdd(progress, outcome, announceAdded, tally);
+            reportAdd(progress, outcome, everyOutcome, tally);
     } else {
         Progress progress("downloading", urls.size(), global.quiet);
         for (const std::string& url : urls) {
             try {
                 reportAdd(progress, urlOutcome(url, collection.addUrl(url, prefix), prefix, logShown(display)),
-                          announceAdded, tally);
+                          everyOutcome, tally);
             } catch (const std::exception& error) {
-                reportAdd(progress, failure(url, "cannot be added, skipped: " + oneLine(error)), announceAdded, tally);
+                reportAdd(progress, failure(url, "cannot be added, skipped: " + oneLine(error)), everyOutcome, tally);
             }
             progress.advance();
         }

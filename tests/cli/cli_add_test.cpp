@@ -44,15 +44,25 @@ TEST_F(CliTest, FolderKeysKeepTheFolderNameAndCopiesAreStoredOnce) {
     // pics/sub/scene0.jpg has the bytes of pics/scene0.jpg.
     const CommandRun folder = likeness("add pics");
     EXPECT_EQ(folder.status, 0) << folder.err;
-    EXPECT_TRUE(contains(folder.out, "added 6, duplicates 1, failed 0 (1 files without picture names skipped)"))
+    EXPECT_TRUE(contains(folder.out,
+                         "added 6, duplicates 1, failed 0 (-v names the duplicates) (1 file that holds no picture "
+                         "skipped; -v names it)"))
         << folder.out;
-    EXPECT_TRUE(contains(folder.err, "pics/sub/scene0.jpg: same file as pictures/pics/scene0.jpg")) << folder.err;
     EXPECT_TRUE(fs::is_regular_file(home / "pictures" / "pics" / "scene5.png"));
     EXPECT_FALSE(fs::exists(home / "pictures" / "pics" / "sub" / "scene0.jpg"));
 
     const CommandRun again = likeness("add photos/a photos/b");
     EXPECT_EQ(again.status, 0) << "adding a folder again is no failure";
     EXPECT_TRUE(contains(again.out, "added 0, duplicates 2, failed 0")) << again.out;
+    EXPECT_EQ(again.err, "") << "a rerun is a summary, not a line per stored picture";
+
+    const CommandRun listed = likeness("add -v pics");
+    EXPECT_TRUE(contains(listed.out, "added 0, duplicates 7, failed 0 (1 file that holds no picture skipped)\n"))
+        << listed.out;
+    EXPECT_TRUE(contains(listed.err, "pics/notes.txt: skipped, holds no picture\n")) << listed.err;
+    EXPECT_TRUE(contains(listed.err, "pics/sub/scene0.jpg: same file as pictures/pics/scene0.jpg")) << listed.err;
+    EXPECT_TRUE(contains(listed.err, "pics/scene5.png: already in the collection as pictures/pics/scene5.png"))
+        << listed.err;
 
     const CommandRun allowed = likeness("add --allow-copies -v pics/sub");
     EXPECT_EQ(allowed.status, 0) << allowed.err;
@@ -103,8 +113,19 @@ TEST_F(CliTest, AddReportsDuplicatesNonPicturesAndMissingFiles) {
     fs::copy_file(pics / "notes.txt", work / "texts" / "notes.txt");
     const CommandRun empty = likeness("add texts");
     EXPECT_EQ(empty.status, 1);
-    EXPECT_TRUE(contains(empty.err, "no picture files found in texts (1 files without picture names skipped)"))
+    EXPECT_TRUE(
+        contains(empty.err, "no picture files found in texts (1 file that holds no picture skipped; -v names it)"))
         << empty.err;
+
+    // A picture is told by its content, not by its name.
+    writeBytes(work / "texts" / "horizon", readFile(pics / "scene3.png"));
+    writeBytes(work / "texts" / "BMW.log", "BM is how this text begins\n");
+    const CommandRun told = likeness("add texts");
+    EXPECT_EQ(told.status, 0) << told.err;
+    EXPECT_TRUE(
+        contains(told.out, "added 1, duplicates 0, failed 0 (2 files that hold no picture skipped; -v names them)"))
+        << told.out;
+    EXPECT_TRUE(fs::is_regular_file(home / "pictures" / "texts" / "horizon"));
 }
 
 TEST_F(CliTest, WalksReportWhatTheyPassOverWithoutFailing) {
@@ -115,7 +136,7 @@ TEST_F(CliTest, WalksReportWhatTheyPassOverWithoutFailing) {
     fs::create_symlink("gone.jpg", pics / "broken.jpg");
     fs::create_symlink("scene1.png", pics / "linked.png");
 
-    const CommandRun run = likeness("add pics");
+    const CommandRun run = likeness("add -v pics");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(contains(run.err, "pics/pipe.jpg: skipped, a FIFO")) << run.err;
     EXPECT_TRUE(contains(run.err, "pics/loop: skipped, a symbolic link loop")) << run.err;

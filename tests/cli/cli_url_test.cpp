@@ -87,8 +87,8 @@ TEST_F(CliUrlTest, AFailedDownloadSaysWhyOnItsOwnLine) {
 }
 
 TEST_F(CliUrlTest, BatchReportsEveryUrl) {
-    const CommandRun batch = likeness("add-url --batch --into web " + url("other.png") + " " + url("gone.jpg") + " " +
-                                      url("photo.jpg") + " " + url("notes.jpg") + " " + url("x/other.png"));
+    const CommandRun batch = likeness("-v add-url --batch --into web " + url("other.png") + " " + url("gone.jpg") +
+                                      " " + url("photo.jpg") + " " + url("notes.jpg") + " " + url("x/other.png"));
     EXPECT_EQ(batch.status, 1);
     EXPECT_TRUE(contains(batch.err, url("gone.jpg") + ": download failed: the server answered HTTP 404")) << batch.err;
     EXPECT_TRUE(contains(batch.err, url("notes.jpg") + ": not a decodable picture")) << batch.err;
