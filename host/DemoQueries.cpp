@@ -1,7 +1,8 @@
 // likeness-demo-queries: writes altered copies of pictures (cropped, recompressed, rotated,
 // mirrored) to use as search queries, to show that a collection finds a photo from an altered copy.
 // The alterations are the quality benchmark's own (tools/photos/Transforms.h), so what the demo
-// shows is what the benchmark measures.
+// shows is what the benchmark measures. The pictures are decoded as the library decodes them, so
+// what their decoders say goes to the log of the working folder rather than to the terminal.
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -10,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "Transforms.h"
+#include "module/PictureDecoder.h"
 
 namespace fs = std::filesystem;
 
@@ -56,9 +58,11 @@ int main(int argc, char** argv) {
     fs::create_directories(outDir, error);
     bool allWritten = true;
     for (int i = 2; i < argc; ++i) {
-        const cv::Mat picture = cv::imread(argv[i], cv::IMREAD_COLOR);
+        const likeness::DecodedPicture decoded = likeness::readPicture(argv[i]);
+        const cv::Mat& picture = decoded.pixels;
         if (picture.empty()) {
-            std::cerr << "likeness-demo-queries: " << argv[i] << ": not a decodable picture" << std::endl;
+            std::cerr << "likeness-demo-queries: " << argv[i] << ": not a decodable picture (" << decoded.refusal << ")"
+                      << std::endl;
             allWritten = false;
             continue;
         }
