@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "Home.h"
+#include "PictureFiles.h"
 #include "log/EasyLog.h"
 #include "module/CollectionFiles.h"
 #include "module/FeatureContract.h"
@@ -92,6 +93,32 @@ bool intoAccepted(const std::string& prefix, bool force) {
     if (problem.empty()) return true;
     complain("--into " + prefix + " " + problem + "; name a folder inside the home, or add --force");
     return false;
+}
+
+std::vector<PictureArgument> pictureArguments(const std::vector<std::string>& arguments, const fs::path& start,
+                                              const PathDisplay& display) {
+    std::vector<PictureArgument> pictures;
+    for (const std::string& argument : arguments) {
+        std::error_code error;
+        fs::path path = (start / argument).lexically_normal();
+        if (!isUrl(argument) && !fs::exists(path, error) && fs::path(argument).is_relative() &&
+            fs::exists(argument, error))
+            path = fs::absolute(argument).lexically_normal();
+        if (isUrl(argument)) {
+            pictures.push_back({argument, argument, ""});
+        } else if (!fs::exists(path, error)) {
+            pictures.push_back({argument, path.string(), "no such file"});
+        } else if (!fs::is_directory(path, error)) {
+            const std::string unreadable = unreadableReason(path.string());
+            pictures.push_back({argument, path.string(), unreadable.empty() ? "" : "cannot read: " + unreadable});
+        } else {
+            const PictureList found = collectPictures({path.string()}, "");
+            if (found.pictures.empty()) pictures.push_back({argument, path.string(), "a folder with no picture in it"});
+            for (const PictureToAdd& picture : found.pictures)
+                pictures.push_back({display(picture.source), picture.source, ""});
+        }
+    }
+    return pictures;
 }
 
 std::string unreadableReason(const std::string& file) {

@@ -52,6 +52,22 @@ void ensureFolder(const std::string& saveDir, std::set<std::string>& created);
 // absolute path, or one that climbs out with ".."), unless force allows it.
 bool intoAccepted(const std::string& prefix, bool force);
 
+// A picture named to search or classify: as the user gave it (or, for one found in a folder, as
+// display shows it) and where it is (absolute), or a URL.
+struct PictureArgument {
+    std::string shown;
+    std::string path;
+    std::string problem;  // why it names no picture, when that is known already
+};
+
+// The pictures that arguments name, for a command that has entered the home, started in start:
+// a URL as it is; a path as it reads from start or, when nothing is there, from the home, so that
+// a key as search prints it names its stored picture from anywhere; a folder as the pictures a
+// walk finds in it, as add walks. A path that names nothing stays, for the command to say so.
+// Each names its problem when it names no picture: no such file, cannot read, a folder without one.
+std::vector<PictureArgument> pictureArguments(const std::vector<std::string>& arguments,
+                                              const std::filesystem::path& start, const PathDisplay& display);
+
 // Empty when the file can be opened for reading, else why not (e.g. "Permission denied").
 std::string unreadableReason(const std::string& file);
 

@@ -22,23 +22,22 @@ namespace likeness_cli {
 namespace {
 
 int runClassify(const GlobalOptions& global, const std::vector<std::string>& picturePaths) {
-    std::vector<std::string> pictures;
-    for (const std::string& path : picturePaths) pictures.push_back(fs::absolute(path).string());
+    const PathDisplay display;
+    const fs::path start = fs::current_path();
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
+    const std::vector<PictureArgument> pictures = pictureArguments(picturePaths, start, display);
     const ModelClasses classes = modelClasses(*home);
     const std::string kind = classes.kind.empty() ? "" : " (" + classes.kind + ")";
     std::optional<VnnClassifier> classifier;
     int status = kExitOk;
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        const std::string& shown = picturePaths[i];
-        std::error_code error;
-        const std::string unreadable = fs::exists(pictures[i], error) ? unreadableReason(pictures[i]) : "no such file";
+    for (const PictureArgument& picture : pictures) {
+        const std::string& shown = picture.shown;
         const likeness::DecodedPicture image =
-            unreadable.empty() ? likeness::readPicture(pictures[i]) : likeness::DecodedPicture();
+            picture.problem.empty() ? likeness::readPicture(picture.path) : likeness::DecodedPicture();
         if (!image.usable()) {
             std::cerr << shown << ": "
-                      << (unreadable.empty() ? "not a decodable picture (" + image.refusal + ")" : unreadable)
+                      << (picture.problem.empty() ? "not a decodable picture (" + image.refusal + ")" : picture.problem)
                       << std::endl;
             status = kExitSomeFailed;
             continue;
@@ -63,7 +62,10 @@ public:
         command.description(
             "Print the model's best class for each picture and its score. The default model's classes (Drawing, "
             "Hentai, Neutral, Porn, Sexy) rate content; they do not say what a picture shows");
-        command.add_option("PATH", picturePaths, "Picture files")->required();
+        command
+            .add_option("PATH", picturePaths,
+                        "Picture files, folders of them or keys of stored pictures (as search prints them)")
+            ->required();
     }
     int run(const GlobalOptions& global) override { return runClassify(global, picturePaths); }
 

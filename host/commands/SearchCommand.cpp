@@ -78,12 +78,11 @@ std::string pageSummary(int count) {
 
 int runSearch(const GlobalOptions& global, const SearchOptions& options) {
     const PathDisplay display;
-    std::vector<std::string> targets;
-    for (const std::string& query : options.queries)
-        targets.push_back(isUrl(query) ? query : fs::absolute(query).string());
+    const fs::path start = fs::current_path();
     const std::string htmlFile = options.htmlFile.empty() ? "" : fs::absolute(options.htmlFile).string();
     const std::optional<fs::path> home = enterHome(global.home);
     if (!home) return kExitUsage;
+    const std::vector<PictureArgument> queries = pictureArguments(options.queries, start, display);
     std::vector<QueryResults> searches;
     {
         Collection collection;
@@ -93,25 +92,22 @@ int runSearch(const GlobalOptions& global, const SearchOptions& options) {
                      " add FOLDER");
             return kExitSomeFailed;
         }
-        Progress progress("searching", targets.size(), global.quiet);
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            QueryResults search{options.queries[i], "", {}, ""};
-            const bool byUrl = isUrl(targets[i]);
-            const std::string picture = byUrl ? likeness::kQueryFile : targets[i];
-            std::error_code error;
-            if (!byUrl && !fs::exists(targets[i], error)) {
-                search.failure = options.queries[i] + ": no such file";
-            } else if (const std::string why = byUrl ? "" : unreadableReason(targets[i]); !why.empty()) {
-                search.failure = options.queries[i] + ": cannot read: " + why;
+        Progress progress("searching", queries.size(), global.quiet);
+        for (const PictureArgument& query : queries) {
+            QueryResults search{query.shown, "", {}, ""};
+            const bool byUrl = isUrl(query.path);
+            const std::string picture = byUrl ? likeness::kQueryFile : query.path;
+            if (!query.problem.empty()) {
+                search.failure = query.shown + ": " + query.problem;
             } else {
                 try {
-                    likeness::SearchOutcome found = byUrl ? collection.searchUrl(targets[i], options.count)
-                                                          : collection.searchFile(targets[i], options.count);
+                    likeness::SearchOutcome found = byUrl ? collection.searchUrl(query.path, options.count)
+                                                          : collection.searchFile(query.path, options.count);
                     if (found.status != likeness::QueryStatus::ok)
-                        search.failure = describeSearchFailure(found, options.queries[i], logShown(display));
+                        search.failure = describeSearchFailure(found, query.shown, logShown(display));
                     else search.matches = std::move(found.matches);
                 } catch (const std::exception& thrown) {
-                    search.failure = options.queries[i] + ": cannot be searched: " + oneLine(thrown);
+                    search.failure = query.shown + ": cannot be searched: " + oneLine(thrown);
                 }
             }
             if (!search.failure.empty()) progress.note(std::cerr, search.failure);
@@ -141,7 +137,11 @@ class SearchCommand final : public Command {
 public:
     void define(CLI::App& command) override {
         command.description("Print the keys of the stored pictures nearest to each query, nearest first");
-        command.add_option("QUERY", options.queries, "Picture files or http(s):// URLs")->required();
+        command
+            .add_option("QUERY", options.queries,
+                        "Picture files, folders of them, keys of stored pictures (as search prints them) or "
+                        "http(s):// URLs")
+            ->required();
         command.add_option("-n,--count", options.count, "How many results per query")
             ->capture_default_str()
             ->check(CLI::Validator(

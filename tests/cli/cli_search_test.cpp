@@ -198,3 +198,27 @@ TEST_F(CliTest, TransparentPicturesKeepTheirAlphaOnThePage) {
     EXPECT_EQ(pictures[0].at<cv::Vec4b>(2, 2)[3], 0) << "a transparent corner stays transparent";
     EXPECT_EQ(pictures[0].at<cv::Vec4b>(30, 40)[3], 255);
 }
+
+TEST_F(CliTest, KeysAndFoldersNamePicturesFromOutsideTheHome) {
+    ASSERT_EQ(likeness("add pics").status, 0);
+    // The work folder holds no pictures/ folder: the key names the home's stored picture.
+    const CommandRun byKey = likeness("search -n 1 pictures/pics/scene3.png");
+    EXPECT_EQ(byKey.status, 0) << byKey.err;
+    EXPECT_EQ(byKey.out, "100.000  pictures/pics/scene3.png  (same picture)\n");
+    const CommandRun classified = likeness("classify pictures/pics/scene3.png");
+    EXPECT_EQ(classified.status, 0) << classified.err;
+
+    const CommandRun folder = likeness("search -n 1 pics");
+    EXPECT_EQ(folder.status, 0) << folder.err;
+    EXPECT_EQ(occurrences(folder.out, "# pics/"), 7u) << "each picture of the folder is a query\n" << folder.out;
+    EXPECT_TRUE(contains(folder.out, "# pics/sub/scene0.jpg\n100.000  pictures/pics/scene0.jpg  (same picture)\n"))
+        << folder.out;
+    const CommandRun classifiedFolder = likeness("classify pics/sub");
+    EXPECT_EQ(classifiedFolder.status, 0) << classifiedFolder.err;
+    EXPECT_EQ(lines(classifiedFolder.out).size(), 1u) << classifiedFolder.out;
+
+    fs::create_directories(work / "empty");
+    const CommandRun empty = likeness("search empty");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "empty: a folder with no picture in it\n");
+}
