@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
         {"init", makeInitCommand},     {"add", makeAddCommand},       {"add-url", makeAddUrlCommand},
         {"search", makeSearchCommand}, {"dupes", makeDupesCommand},   {"classify", makeClassifyCommand},
         {"info", makeInfoCommand},     {"remove", makeRemoveCommand}, {"compact", makeCompactCommand},
-        {"serve", makeServeCommand},
+        {"serve", makeServeCommand},   {"shard", makeShardCommand},   {"merge", makeMergeCommand},
     };
     return runCommandLine(commands, std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -18,6 +18,7 @@
 #include "module/Download.h"
 #include "module/FeatureDB.h"
 #include "module/FeatureIndex.h"
+#include "module/Fnv1a.h"
 #include "module/IModule.h"
 #include "module/ImplIModule.h"
 #include "module/KeySafety.h"
@@ -83,10 +84,7 @@ SearchOutcome failedSearch(int code, QueryStatus status, const std::string& reas
 void BytesName::add(const unsigned char* data, std::size_t size) {
     constexpr std::size_t kFormatBytes = 64;
     leading.insert(leading.end(), data, data + std::min(size, kFormatBytes - std::min(leading.size(), kFormatBytes)));
-    for (std::size_t i = 0; i < size; ++i) {
-        hash ^= data[i];
-        hash *= 0x100000001b3ull;
-    }
+    hash = fnv1a(hash, data, size);
 }
 
 std::string BytesName::name() const {

@@ -22,6 +22,7 @@
 #include "module/KeyFileCheck.h"
 #include "module/KeyRules.h"
 #include "module/LogText.h"
+#include "module/PlainDecimal.h"
 #include "module/RemovalList.h"
 #include "module/WriterLock.h"
 
@@ -284,4 +285,14 @@ RewriteOutcome compactFeatureFile(const std::string& path, int featDim, RewriteC
     if (outcome != RewriteOutcome::failed && goneKeys != nullptr)
         goneKeys->insert(goneKeys->end(), plan.goneKeys.begin(), plan.goneKeys.end());
     return outcome;
+}
+
+std::string recordKey(const std::string& line, int featDim) {
+    std::vector<float> values(static_cast<std::size_t>(featDim));
+    std::string_view key;
+    std::string padded = line;
+    // The record reader looks a little past a line's end, as the loader's blocks allow.
+    padded.append(kPlainDecimalReach, '\0');
+    if (!readFeatureRecord(padded.data(), padded.data() + line.size(), key, values)) return "";
+    return std::string(key);
 }

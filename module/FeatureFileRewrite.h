@@ -44,4 +44,9 @@ enum class RewriteOutcome {
 LIKENESS_API RewriteOutcome compactFeatureFile(const std::string& path, int featDim, RewriteCounts& counts,
                                                std::vector<std::string>* goneKeys = nullptr);
 
+// The key of a line of a feature file read as the loader reads it (spaces and "|"s before it
+// skipped), or an empty string when the line (without its line feed) is no record of featDim
+// values: what a host that moves records between feature files routes them by.
+LIKENESS_API std::string recordKey(const std::string& line, int featDim);
+
 #endif

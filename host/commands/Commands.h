@@ -19,6 +19,8 @@ std::unique_ptr<Command> makeInfoCommand();
 std::unique_ptr<Command> makeRemoveCommand();
 std::unique_ptr<Command> makeCompactCommand();
 std::unique_ptr<Command> makeServeCommand();
+std::unique_ptr<Command> makeShardCommand();
+std::unique_ptr<Command> makeMergeCommand();
 
 }  // namespace likeness_cli
 
