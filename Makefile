@@ -16,7 +16,7 @@ check-deps:
 # Every option is on, so every test is built and run whatever was built before: the model tools'
 # tests include the converted model's fidelity against the original, which needs node and npm
 # (scripts/install-deps installs them). A change of the options here reconfigures the build.
-OPTIONS = -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON
+OPTIONS = -DLIKENESS_BUILD_TESTS=ON -DLIKENESS_BUILD_MODEL_TOOLS=ON -DLIKENESS_BUILD_BENCHMARKS=ON -DLIKENESS_BUILD_PYTHON=ON
 $(BUILD)/CMakeCache.txt: Makefile | check-deps
 	cmake -S . -B $(BUILD) $(OPTIONS)
 

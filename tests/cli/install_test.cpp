@@ -141,6 +141,21 @@ TEST_F(InstallTest, InitCopiesTheInstalledDefaultModel) {
         << classify.out;
 }
 
+#ifdef LIKENESS_PYTHON_INSTALL_DIR
+TEST_F(InstallTest, InstalledPythonModuleFindsItsLibraryWhereDebiansPythonLooks) {
+    const fs::path home = makeHome("home-python");
+    const CommandRun added = runShell(
+        "PYTHONPATH=" + shellQuoted((prefix / LIKENESS_PYTHON_INSTALL_DIR).string()) +
+            " /usr/bin/python3 -c 'import likeness; print(likeness.Collection(\".\").add(\"in/scene0.jpg\").result)'",
+        home);
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(added.out, "added\n");
+    // Under the default prefix the package lands on the system Python's own path.
+    const CommandRun path = runShell("/usr/bin/python3 -c 'import sys; print(*sys.path)'", root);
+    EXPECT_NE((" " + path.out).find(" /usr/local/" LIKENESS_PYTHON_INSTALL_DIR " "), std::string::npos) << path.out;
+}
+#endif
+
 // The README's host: the first C++ block after its heading "## A small host".
 TEST(ExampleHost, TheReadmesHostIsTheTestedOneAndRunsAsPrinted) {
     const std::string readme = readFile(fs::path(LIKENESS_SOURCE_DIR) / "README.md");
