@@ -9,6 +9,9 @@ and the stored copies of its pictures, as `likeness init` makes it::
         print(pictures.add("cat.jpg"))             # AddOutcome(key='pictures/cat.jpg', result='added')
         for key, distance in pictures.search("query.jpg", n=5):
             print(key, distance)
+
+ShardedCollection (likeness.sharded) spreads a collection split by `likeness shard` over the
+workers of a Dask cluster.
 """
 
 from ._likeness import (
@@ -33,9 +36,19 @@ __all__ = [
     "DownloadFailed",
     "Error",
     "NotDecodable",
+    "ShardedCollection",
+    "ShardsUnavailable",
     "key_for",
     "same_picture",
     "same_pictures",
     "shard_of",
 ]
 
+
+def __getattr__(name):
+    # The sharded collection needs Dask; importing likeness alone does not.
+    if name in ("ShardedCollection", "ShardsUnavailable"):
+        from . import sharded
+
+        return getattr(sharded, name)
+    raise AttributeError(f"module 'likeness' has no attribute {name!r}")
