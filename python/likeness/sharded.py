@@ -10,6 +10,7 @@ live worker and asked again, once; when that fails too, the call raises ShardsUn
 the shards, and never returns an answer that leaves them out.
 """
 
+import asyncio
 import itertools
 import json
 import os
@@ -54,9 +55,9 @@ class ShardActor:
 
     @_answered
     def search(self, vector, n):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), time.thread_time()
         found = self.collection.search(vector, n)
-        return found, time.perf_counter() - started
+        return found, {"seconds": time.perf_counter() - started, "cpu_seconds": time.thread_time() - cpu}
 
     @_answered
     def extract(self, picture):
@@ -114,9 +115,11 @@ class ShardedCollection:
     """The shards of a collection, each in an actor on a worker of client's cluster.
 
     shards: a folder made by `likeness shard` (its shards.json lists the homes in shard order), or
-    the shards' homes in shard order, as paths the workers can open. workers: one worker address
-    per shard to place it on; by default the shards are spread over the workers in turn. timeout:
-    seconds a shard may take to answer one call before it counts as failed.
+    the shards' homes in shard order, as paths the workers can open. workers: for each shard, the
+    worker to place it on (its address, its name or its machine's host); by default the shards are
+    spread over the workers in turn. timeout: seconds a shard may take to answer one call before it
+    counts as failed. A Client made with direct_to_workers=True sends the calls straight to the
+    workers instead of through the scheduler, which takes several milliseconds off every call.
     """
 
     def __init__(self, client, shards, *, workers=None, timeout=60):
@@ -141,13 +144,18 @@ class ShardedCollection:
     # ---- the actors ----
 
     def _worker_for(self, shard, avoid):
-        live = sorted(self._client.scheduler_info()["workers"])
-        if self._placement is not None and self._placement[shard] in live and self._placement[shard] not in avoid:
-            return self._placement[shard]
-        candidates = [worker for worker in live if worker not in avoid] or live
-        if not candidates:
+        """The live worker for shard: one that its placement names (by address, name or host), or
+        else the next in turn; never one of avoid while another lives."""
+        workers = self._client.scheduler_info()["workers"]
+        live = sorted(address for address in workers if address not in avoid) or sorted(workers)
+        if not live:
             raise ShardsUnavailable("the cluster has no workers")
-        return candidates[shard % len(candidates)]
+        if self._placement is not None:
+            wanted = str(self._placement[shard])
+            named = [a for a in live if wanted in (a, str(workers[a].get("name")), workers[a].get("host"))]
+            if named:
+                return named[shard % len(named)]
+        return live[shard % len(live)]
 
     def _start(self, shards, avoid=()):
         """Starts an actor for each shard, all at once; answers {shard: why} for those that failed."""
@@ -218,12 +226,17 @@ class ShardedCollection:
                 pending[shard] = getattr(self._actors[shard], method)(*arguments)
             except Exception as exception:  # noqa: BLE001 - a lost actor refuses the call itself
                 failures[shard] = _reason(exception)
-        deadline = time.monotonic() + self._timeout
-        for shard, future in pending.items():
-            try:
-                answers[shard] = future.result(timeout=max(0.0, deadline - time.monotonic()))
-            except Exception as exception:  # noqa: BLE001 - whatever kept the answer away
-                failures[shard] = _reason(exception)
+
+        async def every_answer():
+            # One trip to the client's event loop for all the shards, each with its own deadline.
+            waits = (asyncio.wait_for(future, self._timeout) for future in pending.values())
+            return await asyncio.gather(*waits, return_exceptions=True)
+
+        for shard, answer in zip(pending, self._client.sync(every_answer) if pending else []):
+            if isinstance(answer, BaseException):
+                failures[shard] = _reason(answer)
+            else:
+                answers[shard] = answer
         return answers, failures
 
     def _address(self, shard):
@@ -246,13 +259,14 @@ class ShardedCollection:
         return self._call_each({shard: ("extract", (_sendable(picture),))})[shard]
 
     def search_with_times(self, query, n=10):
-        """search's answer, and the seconds each shard spent on its part of it."""
+        """search's answer, and for each shard the time its part took: {"seconds": wall clock,
+        "cpu_seconds": the shard's thread's processor time}."""
         vector = query if hasattr(query, "dtype") else self.extract(query)
         answers = self._call_all("search", vector, n)
         merged = sorted(
             (match for found, _ in answers for match in found), key=lambda match: (match[1], os.fsencode(match[0]))
         )
-        return (merged if n is None else merged[:n]), [seconds for _, seconds in answers]
+        return (merged if n is None else merged[:n]), [times for _, times in answers]
 
     def search(self, query, n=10):
         """The n stored pictures nearest to query (a picture or a float32 vector), nearest first,

@@ -87,7 +87,11 @@ def test_adds_reach_the_shard_of_their_key_and_stay_after_a_restart(client, spli
     for outcome in added:
         shard = likeness.shard_of(outcome.key, SHARDS)
         assert f"\n{outcome.key}|" in "\n" + (shards / f"shard-{shard}" / "feat.txt").read_text()
-    with likeness.Collection(home) as whole, ShardedCollection(client, shards, timeout=TIMEOUT) as sharded:
+    placement = sorted(client.scheduler_info()["workers"], reverse=True)
+    with likeness.Collection(home) as whole, ShardedCollection(
+        client, shards, workers=placement, timeout=TIMEOUT
+    ) as sharded:
+        assert [sharded._address(shard) for shard in range(SHARDS)] == placement
         assert sharded.keys() == whole.keys()
         for query in queries(pictures):
             assert sharded.search(query, 6) == whole.search(query, 6)
