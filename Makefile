@@ -106,19 +106,25 @@ bench-add: build
 	$(BUILD)/bench/bench_add --model $(if $(wildcard model/v0.dat),model,$(BUILD)/testmodel)
 
 # Speed and memory of search into $(BUILD)/bench/perf.json, then the feature file's figures added
-# to it. By default 100k and 1M stored vectors and 100k records (several minutes, about 4 GB of
-# memory); for a run of seconds:
-#   make bench BENCH_SCAN_ARGS="--sizes 20000 --e2e-size 2000 --repeats 3" BENCH_RECORDS=10000
+# to it, then one collection against the same split into shards on local Dask workers
+# (bench/sharded). By default 100k and 1M stored vectors, 100k records and 1M vectors in 4 shards
+# (several minutes, about 6 GB of memory and 10 GB of disk in $(BUILD)/bench); for a run of seconds:
+#   make bench BENCH_SCAN_ARGS="--sizes 20000 --e2e-size 2000 --repeats 3" BENCH_RECORDS=10000 \
+#     BENCH_SHARDED_ARGS="--vectors 20000 --queries 50"
 # The whole search needs a model: model/ when it has been made, or BENCH_MODEL=DIR.
 BENCH_MODEL ?= $(if $(wildcard model/v0.dat),model)
 BENCH_PHOTOS ?= $(BUILD)/photos/set
 BENCH_SCAN_ARGS ?=
 BENCH_RECORDS ?= 100000
+BENCH_SHARDED_ARGS ?= --vectors 1000000 --shards 4
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target bench_scan bench_feature_file
 	$(BUILD)/bench/bench_scan --json $(BUILD)/bench/perf.json $(if $(BENCH_MODEL),--model $(BENCH_MODEL)) \
 	  $(if $(wildcard $(BENCH_PHOTOS)),--photos $(BENCH_PHOTOS)) $(BENCH_SCAN_ARGS)
 	$(BUILD)/bench/bench_feature_file --records $(BENCH_RECORDS) --json $(BUILD)/bench/perf.json
+	cmake --build $(BUILD) -j $(JOBS) --target make_vector_home likeness_python
+	PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/sharded/bench_sharded.py --build $(BUILD) \
+	  --json $(BUILD)/bench/perf.json $(BENCH_SHARDED_ARGS)
 
 demo:
 	scripts/demo

@@ -46,6 +46,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "LiteralRanking.h"
+#include "SyntheticFeatures.h"
 #include "classifier/VnnClassifier.h"
 #include "log/EasyLog.h"
 #include "module/DistanceKernels.h"
@@ -64,7 +65,6 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kDim = likeness::kFeatureDim;
-constexpr double kFeatureNorm = 30.0;
 constexpr std::size_t kTopN = 10;
 
 struct Options {
@@ -162,45 +162,6 @@ std::size_t heapInUse() {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
 }
-
-// Dense signed values of norm 30, roughly normal (a sum of four uniforms), from a fast generator.
-class SyntheticFeatures {
-public:
-    explicit SyntheticFeatures(std::uint64_t seed) : state(seed) {}
-
-    std::vector<float> next() {
-        std::vector<float> v(kDim);
-        double squares = 0.0;
-        for (float& x : v) {
-            x = static_cast<float>(uniform() + uniform() + uniform() + uniform() - 2.0);
-            squares += static_cast<double>(x) * x;
-        }
-        const double scale = kFeatureNorm / std::sqrt(squares);
-        for (float& x : v) x = static_cast<float>(x * scale);
-        return v;
-    }
-
-    // An altered copy: the vector moved by a random step of the given norm.
-    std::vector<float> near(const std::vector<float>& of, double stepNorm) {
-        std::vector<float> step = next();
-        std::vector<float> moved(of);
-        for (std::size_t i = 0; i < kDim; ++i) moved[i] += static_cast<float>(step[i] * stepNorm / kFeatureNorm);
-        return moved;
-    }
-
-    std::size_t below(std::size_t n) { return static_cast<std::size_t>(bits() % n); }
-
-private:
-    std::uint64_t bits() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(bits() >> 11) * 0x1p-53; }
-
-    std::uint64_t state;
-};
 
 std::string syntheticKey(std::size_t n) {
     char key[40];
