@@ -292,9 +292,9 @@ int mergeShards(const fs::path& shardsFolder, const fs::path& newHome) {
             return kExitSomeFailed;
         }
     }
-    std::vector<HomeLock> locks;
+    std::vector<likeness::WriterLock> locks;
     for (const fs::path& home : homes) {
-        std::optional<HomeLock> lock = lockHome(home);
+        std::optional<likeness::WriterLock> lock = lockHome(home);
         if (!lock) return kExitSomeFailed;
         locks.push_back(std::move(*lock));
     }

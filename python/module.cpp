@@ -18,7 +18,6 @@
 #include <pybind11/stl.h>
 
 #include "HomeCall.h"
-#include "HomeLock.h"
 #include "module/Collection.h"
 #include "module/CollectionFiles.h"
 #include "module/FeatureContract.h"
@@ -235,7 +234,6 @@ public:
         HomeCall call(home);
         call.enter();
         collection.reset();
-        writerLock.reset();
     }
 
     bool closed() const { return !collection; }
@@ -248,7 +246,7 @@ public:
             const std::string path = picture.kind == Picture::Kind::path ? call.absolute(picture.text) : "";
             if (!path.empty()) requireExisting(path);
             call.enter();
-            prepareWrite(placement.folder);
+            makeFolder(placement.folder);
             switch (picture.kind) {
             case Picture::Kind::path: return outcomeOf(collection->addFile(path, placement.folder));
             case Picture::Kind::url: return outcomeOf(collection->addUrl(picture.text, placement.folder));
@@ -279,7 +277,7 @@ public:
                 if (!paths.back().empty()) requireExisting(paths.back());
             }
             call.enter();
-            prepareWrite(placement.folder);
+            makeFolder(placement.folder);
             std::vector<AddOutcome> outcomes;
             if (urlsOnly && !pictures.empty()) {
                 std::vector<std::string> urls;
@@ -375,7 +373,6 @@ public:
                 keys.push_back(fileNameBytes(key, "a key"));
         const likeness::RemoveOutcome removal = inHome([&](HomeCall& call) {
             call.enter();
-            prepareWrite("");
             return collection->remove(keys);
         });
         if (!removal.reason.empty()) throw LikenessError{removal.reason};
@@ -411,22 +408,14 @@ private:
         return work(call);
     }
 
-    // Before the first write: the home's writer lock, held until the collection closes, so that no
-    // other process (likeness add, serve) appends to the feature file meanwhile. And the folder
-    // the picture is stored in, which the library does not create.
-    void prepareWrite(const std::string& folder) {
-        if (!writerLock) {
-            std::string whyNot;
-            writerLock = likeness_cli::HomeLock::acquire(home, whyNot);
-            if (!writerLock) throw LikenessError{whyNot};
-        }
+    // The folder a picture is stored in, which the library does not create.
+    static void makeFolder(const std::string& folder) {
         std::error_code ignored;  // a folder that cannot be made shows as the library's "not stored"
         if (!folder.empty()) fs::create_directories(folder, ignored);
     }
 
     fs::path home;
     std::unique_ptr<likeness::Collection> collection;
-    std::optional<likeness_cli::HomeLock> writerLock;
 };
 
 // The key add would store picture under, given key as add takes it.

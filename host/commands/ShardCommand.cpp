@@ -27,7 +27,7 @@ int runShard(const ShardOptions& options) {
     const fs::path outFolder = fs::absolute(options.outFolder).lexically_normal();
     const std::optional<fs::path> home = enterHome(options.home);
     if (!home) return kExitUsage;
-    const std::optional<HomeLock> lock = lockHome(*home);
+    const std::optional<likeness::WriterLock> lock = lockHome(*home);
     if (!lock) return kExitUsage;
     try {
         return splitHome(*home, options.count, outFolder);

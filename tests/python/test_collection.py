@@ -5,7 +5,7 @@ import json
 import os
 import pathlib
 import re
-import shutil
+import subprocess
 import sys
 import threading
 
@@ -13,9 +13,17 @@ import numpy as np
 import pytest
 
 import likeness
-from conftest import LIKENESS_CLI, run, scene
+from conftest import run, scene
 
 PROBE = os.environ["COLLECTION_PROBE"]
+# Holds the writer lock of the folder given, as another likeness process writing it would.
+HOLD_THE_FOLDER = """
+import fcntl, os, sys, time
+folder = os.open(sys.argv[1], os.O_RDONLY)
+fcntl.flock(folder, fcntl.LOCK_EX)
+print("locked", flush=True)
+time.sleep(120)
+"""
 SOURCE_DIR = pathlib.Path(os.environ["LIKENESS_SOURCE_DIR"])
 
 
@@ -122,16 +130,21 @@ def test_bad_input_raises_a_clear_error(make_home, scenes, tmp_path):
         len(collection)
 
 
-def test_a_writer_holds_the_home(make_home, scenes):
+def test_a_home_another_process_writes_is_refused_with_the_reason(make_home, scenes):
     home = make_home("home")
-    with likeness.Collection(home) as writer, likeness.Collection(home) as reader:
-        assert writer.add(scene(scenes, 0)).added
-        assert reader.search(scene(scenes, 0), n=1) == [], "the reader loaded the home before the add"
-        with pytest.raises(likeness.Error, match="another likeness process is writing"):
-            reader.add(scene(scenes, 1))
-        refused = run(LIKENESS_CLI, "--home", home, "add", scene(scenes, 1))
-        assert refused.returncode != 0 and "another likeness process is writing" in refused.stderr
-    assert run(LIKENESS_CLI, "--home", home, "add", scene(scenes, 1)).returncode == 0
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLD_THE_FOLDER, str(home)], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        with likeness.Collection(home) as collection:
+            refused = collection.add(scene(scenes, 0))
+            assert refused.result == "not_stored" and "another likeness process is writing" in refused.reason
+            with pytest.raises(likeness.Error, match="another likeness process is writing"):
+                collection.remove(["pictures/scene0.jpg"])
+    finally:
+        holder.kill()
+        holder.wait()
 
 
 def test_long_calls_let_other_threads_run(make_home, scenes):
