@@ -33,7 +33,8 @@ public:
     std::vector<float> near(const std::vector<float>& of, double stepNorm) {
         std::vector<float> step = next();
         std::vector<float> moved(of);
-        for (std::size_t i = 0; i < kSyntheticDim; ++i) moved[i] += static_cast<float>(step[i] * stepNorm / kSyntheticNorm);
+        for (std::size_t i = 0; i < kSyntheticDim; ++i)
+            moved[i] += static_cast<float>(step[i] * stepNorm / kSyntheticNorm);
         return moved;
     }
 
