@@ -13,6 +13,10 @@ namespace likeness_cli {
 // replaced, and object[name + "_bytes"] to its exact bytes in base64.
 void putText(nlohmann::ordered_json& object, const std::string& name, const std::string& text);
 
+// A float as the double JSON should print: the one its shortest decimal form reads as, so that
+// 100.3f prints as 100.3 rather than as the 17 digits of its exact value, 100.30000305175781.
+double jsonNumber(float value);
+
 }  // namespace likeness_cli
 
 #endif

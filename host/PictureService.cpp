@@ -461,11 +461,11 @@ HttpResponse PictureService::search(const HttpRequest& request) {
     for (const likeness::Match& match : found.matches) {
         json result = json::object();
         putKey(result, match.key);
-        result["distance"] = match.distance;
+        result["distance"] = jsonNumber(match.distance);
         result["same_picture"] = match.samePicture;
         answer["results"].push_back(result);
     }
-    answer["same_picture_below"] = likeness::samePictureBelow();
+    answer["same_picture_below"] = jsonNumber(likeness::samePictureBelow());
     return jsonAnswer(200, answer);
 }
 
@@ -546,7 +546,7 @@ HttpResponse PictureService::info(const HttpRequest& request) {
     }
     answer["version"] = LIKENESS_VERSION;
     answer["forward_passes"] = VnnClassifier::forwardPasses();
-    answer["same_picture_below"] = likeness::samePictureBelow();
+    answer["same_picture_below"] = jsonNumber(likeness::samePictureBelow());
     const likeness::PictureLimits pixels;
     answer["limits"] = {{"max_body_bytes", limits.maxBodyBytes},
                         {"time_limit_seconds", limits.timeLimit.count()},

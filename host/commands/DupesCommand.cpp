@@ -110,7 +110,7 @@ void printText(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
 void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& ruleName,
                std::size_t pictures, double threshold) {
     nlohmann::ordered_json answer = nlohmann::ordered_json::object();
-    answer["threshold"] = floatThreshold(threshold);
+    answer["threshold"] = jsonNumber(floatThreshold(threshold));
     answer["pictures"] = pictures;
     if (rule != KeepRule::none) answer["keep_rule"] = ruleName;
     answer["groups"] = nlohmann::ordered_json::array();
@@ -125,7 +125,7 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
                                            : nlohmann::ordered_json();
             item["taken"] = member.file && member.file->taken ? nlohmann::ordered_json(member.file->taken->text)
                                                               : nlohmann::ordered_json();
-            item["distance_to_first"] = member.distanceToFirst;
+            item["distance_to_first"] = jsonNumber(member.distanceToFirst);
             entry["members"].push_back(item);
         }
         entry["pairs"] = nlohmann::ordered_json::array();
@@ -133,7 +133,7 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
             nlohmann::ordered_json item = nlohmann::ordered_json::object();
             putText(item, "first", group.members[pair.first].key);
             putText(item, "second", group.members[pair.second].key);
-            item["distance"] = pair.distance;
+            item["distance"] = jsonNumber(pair.distance);
             entry["pairs"].push_back(item);
         }
         if (group.kept) putText(entry, "keep", group.members[*group.kept].key);

@@ -44,7 +44,7 @@ void printJson(const std::vector<QueryResults>& searches) {
         for (const likeness::Match& match : search.matches) {
             nlohmann::ordered_json result = nlohmann::ordered_json::object();
             putText(result, "key", match.key);
-            result["distance"] = match.distance;
+            result["distance"] = jsonNumber(match.distance);
             result["same_picture"] = match.samePicture;
             entry["results"].push_back(result);
         }

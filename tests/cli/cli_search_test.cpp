@@ -1,5 +1,6 @@
 // `likeness search`: distances beside the keys in text, JSON and the results page, and the
 // messages for queries and homes that cannot give results.
+#include <charconv>
 #include <fstream>
 #include <regex>
 
@@ -69,6 +70,10 @@ TEST_F(CliTest, SearchGivesEachResultItsDistanceNearestFirst) {
     for (std::size_t i = 1; i < found.size(); ++i) {
         EXPECT_LE(found[i - 1]["distance"].get<double>(), found[i]["distance"].get<double>()) << i;
         EXPECT_GT(found[i]["distance"].get<double>(), 100.0) << "only the query itself is at 100";
+        // A distance is printed in its float's shortest form, not in the 17 digits of a double.
+        char shortest[32];
+        *std::to_chars(shortest, shortest + 31, found[i]["distance"].get<float>()).ptr = '\0';
+        EXPECT_EQ(found[i]["distance"].get<double>(), std::stod(shortest)) << found[i]["distance"].dump();
         someFar |= !found[i]["same_picture"].get<bool>();
     }
     EXPECT_TRUE(found[0]["same_picture"].get<bool>());
