@@ -72,6 +72,14 @@ TEST_F(CliTest, RemoveTakesPicturesOutByKeyAndDeletesTheirCopiesOnlyWhenAsked) {
     EXPECT_TRUE(contains(some.err, "pics/scene1.png: not in the collection")) << some.err;
     EXPECT_TRUE(contains(some.err, "keys are written as search prints them")) << some.err;
     EXPECT_TRUE(fs::is_regular_file(home / "pictures/pics/scene0.jpg")) << "the stored copy stays";
+    EXPECT_TRUE(contains(some.out, "the stored copies stay in the home")) << "and the command says so: " << some.out;
+    // The copy no record names can be found later; the home's other pictures are not taken for it.
+    fs::create_directories(home / "queries");
+    fs::copy_file(pics / "scene2.jpg", home / "queries" / "q.jpg");
+    const std::vector<std::string> left = lines(likeness("remove --unrecorded").out);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0], "pictures/pics/scene0.jpg");
+    EXPECT_TRUE(contains(left[1], "1 stored copy that no record names")) << left[1];
     EXPECT_TRUE(contains(likeness("info").out, "pictures:  5\n"));
     const CommandRun search = likeness("search -n 10 pics/scene0.jpg");
     EXPECT_EQ(search.status, 0) << search.err;
@@ -92,12 +100,19 @@ TEST_F(CliTest, RemoveTakesPicturesOutByKeyAndDeletesTheirCopiesOnlyWhenAsked) {
     EXPECT_EQ(back.status, 0) << back.err;
     EXPECT_TRUE(contains(likeness("info").out, "pictures:  5\n")) << "a removed picture can come back";
 
-    for (const char* wrong :
-         {"remove", "remove --missing pictures/pics/scene2.jpg", "remove --missing --delete-files"}) {
+    for (const char* wrong : {"remove", "remove --missing pictures/pics/scene2.jpg", "remove --missing --delete-files",
+                              "remove --unrecorded pictures/pics/scene2.jpg"}) {
         const CommandRun refused = likeness(wrong);
         EXPECT_EQ(refused.status, 2) << wrong;
         EXPECT_TRUE(contains(refused.err, "likeness: ")) << wrong << ": " << refused.err;
     }
+
+    ASSERT_EQ(likeness("remove pictures/pics/scene2.jpg").status, 0);
+    const CommandRun cleared = likeness("remove --unrecorded --delete-files");
+    EXPECT_EQ(cleared.status, 0) << cleared.err;
+    EXPECT_TRUE(contains(cleared.out, "deleted pictures/pics/scene2.jpg\ndeleted 1 stored copy")) << cleared.out;
+    EXPECT_FALSE(fs::exists(home / "pictures/pics/scene2.jpg"));
+    EXPECT_TRUE(fs::exists(home / "queries" / "q.jpg"));
 }
 
 TEST_F(CliTest, RemoveMissingAndCompactDropWhatTheFeatureFileLoadsNothingFrom) {
