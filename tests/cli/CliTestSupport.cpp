@@ -94,6 +94,16 @@ std::string asUnprivileged(const std::string& commandLine, const fs::path& work)
     return "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c " + shellQuoted(commandLine);
 }
 
+std::string whyNotUnprivileged(const fs::path& work) {
+    if (geteuid() != 0) return "";
+    const std::string check =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c " +
+        shellQuoted("test -x " + shellQuoted(LIKENESS_CLI) + " && cd " + shellQuoted(work.string())) + " 2>/dev/null";
+    if (std::system(check.c_str()) == 0) return "";
+    return std::string("the unprivileged user 65534 cannot run ") + LIKENESS_CLI + " from " + work.string() +
+           ": a folder above them is closed to other users";
+}
+
 CommandRun runShell(const std::string& commandLine, const fs::path& cwd) {
     const fs::path out = cwd / ".run-out";
     const fs::path err = cwd / ".run-err";

@@ -44,6 +44,10 @@ std::string pngDeclaring(unsigned width, unsigned height);
 // Runs a shell command line as an unprivileged user when the tests run as root (who reads every
 // file), so that file permissions apply; otherwise as it is. The work folder is handed to that user.
 std::string asUnprivileged(const std::string& commandLine, const std::filesystem::path& work);
+// Why asUnprivileged cannot work here, or empty when it can: that user cannot run the command or
+// enter the work folder when a folder above them is closed to other users (a checkout in a folder
+// made by mktemp -d, or in a home of mode 0700).
+std::string whyNotUnprivileged(const std::filesystem::path& work);
 
 // `likeness serve` running as a child process in the work folder, listening on a free port of
 // 127.0.0.1. Its standard error goes to a file; the first line of its standard output names the
