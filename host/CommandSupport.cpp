@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -47,10 +49,28 @@ std::optional<fs::path> enterHome(const std::string& home) {
 std::optional<likeness::WriterLock> lockHome(const fs::path& home) {
     std::string whyNot;
     std::optional<likeness::WriterLock> lock = likeness::WriterLock::acquire(home.string(), whyNot);
-    if (!lock && errno == EWOULDBLOCK)
-        whyNot = "another likeness process is writing the home " + home.string() + "; try again when it has finished";
+    if (!lock && errno == EWOULDBLOCK) {
+        const std::string service = runningServiceAddress(home);
+        whyNot =
+            service.empty()
+                ? "another likeness process is writing the home " + home.string() + "; try again when it has finished"
+                : "likeness serve is running on the home " + home.string() +
+                      " and writes it for as long as it runs: stop it, or add and remove through its page or "
+                      "HTTP API at " +
+                      service;
+    }
     if (!lock) complain(whyNot);
     return lock;
+}
+
+std::string shellWord(const std::string& text) {
+    const auto plain = [](unsigned char c) {
+        return std::isalnum(c) || (c != 0 && std::strchr("_./+:,@%=-", c) != nullptr);
+    };
+    if (!text.empty() && std::all_of(text.begin(), text.end(), plain)) return text;
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::string byteSize(std::uintmax_t bytes) {

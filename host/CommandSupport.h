@@ -30,6 +30,10 @@ std::optional<std::filesystem::path> enterHome(const std::string& home);
 // and the appends need one writer at a time); says why not when another process holds it.
 std::optional<likeness::WriterLock> lockHome(const std::filesystem::path& home);
 
+// text as one word of a shell command line: as it is when nothing in it is special to the shell,
+// else in single quotes.
+std::string shellWord(const std::string& text);
+
 // "812 bytes", "4.6 MiB": a size for people.
 std::string byteSize(std::uintmax_t bytes);
 

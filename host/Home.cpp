@@ -1,6 +1,9 @@
 // Model lookup and home creation for the likeness command.
 #include "Home.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -14,7 +17,7 @@ namespace {
 
 // The classes of the default model, in output order. They rate content; they do not say what a
 // picture shows.
-const ModelClasses kDefaultClasses = {"content rating", {"Drawing", "Hentai", "Neutral", "Porn", "Sexy"}};
+const ModelClasses kDefaultClasses = {kContentRating, {"Drawing", "Hentai", "Neutral", "Porn", "Sexy"}};
 
 // <prefix>/share/likeness/model for a program installed as <prefix>/bin/likeness.
 std::optional<fs::path> installedModelDir() {
@@ -127,6 +130,15 @@ void createHome(const fs::path& home, const ModelSource& model, bool replace) {
         // A stale list from a replaced model would name the wrong classes.
         fs::remove(modelDir / kClassNamesFile, error);
     }
+}
+
+std::string runningServiceAddress(const fs::path& home) {
+    std::ifstream file(home / kServingFile);
+    long pid = 0;
+    std::string address;
+    if (!(file >> pid >> address) || pid <= 0) return "";
+    const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    return alive ? address : "";
 }
 
 ModelClasses modelClasses(const fs::path& home) {

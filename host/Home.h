@@ -46,8 +46,20 @@ struct ModelClasses {
     std::vector<std::string> names;
 };
 
+// The kind of the default model's classes: they rate content for adult material.
+inline constexpr const char* kContentRating = "content rating";
+
 // The classes of the home's model; no names when it has no list.
 ModelClasses modelClasses(const std::filesystem::path& home);
+
+// While `likeness serve` runs on a home, the home's file kServingFile holds "PID ADDRESS" (its
+// process and the address it answers at), so that a writer its lock refuses can say how to reach
+// the collection instead of waiting for a service that does not finish by itself.
+inline constexpr const char* kServingFile = "serving";
+
+// The address of the service running on home, or empty when none is (no file, or its process is
+// gone: a service that was killed leaves the file behind).
+std::string runningServiceAddress(const std::filesystem::path& home);
 
 // True when path (relative to the working directory, the home), with every symbolic link on it
 // resolved, names something below home (or home itself, when that counts): what the service may

@@ -37,12 +37,13 @@ std::string figure(const std::string& cssClass, const std::string& thumbnail, co
     return html + "<figcaption>" + caption + "</figcaption></figure>\n";
 }
 
-// An escaped key with a line-break opportunity after each "/".
+// An escaped key with a line-break opportunity after each "/", "_" and "-", so that a caption
+// breaks between the parts of a name rather than inside them.
 std::string breakableKey(const std::string& key) {
     std::string html;
     for (const char c : escapeHtml(key)) {
         html += c;
-        if (c == '/') html += "<wbr>";
+        if (c == '/' || c == '_' || c == '-') html += "<wbr>";
     }
     return html;
 }

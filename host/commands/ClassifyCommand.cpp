@@ -31,6 +31,7 @@ int runClassify(const GlobalOptions& global, const std::vector<std::string>& pic
     const std::string kind = classes.kind.empty() ? "" : " (" + classes.kind + ")";
     std::optional<VnnClassifier> classifier;
     int status = kExitOk;
+    bool ratedContent = false;
     for (const PictureArgument& picture : pictures) {
         const std::string& shown = picture.shown;
         const likeness::DecodedPicture image =
@@ -52,7 +53,14 @@ int runClassify(const GlobalOptions& global, const std::vector<std::string>& pic
         std::cout << (named ? classes.names[static_cast<std::size_t>(prediction.classId)]
                             : "class " + std::to_string(prediction.classId))
                   << " " << std::fixed << std::setprecision(4) << prediction.score << kind << std::endl;
+        ratedContent = true;
     }
+    // The default model's class names read like subjects ("Drawing" for a hotel photo): say once
+    // what they are.
+    if (ratedContent && classes.kind == kContentRating)
+        std::cerr << "note: these are the default model's content-rating classes (Drawing, Hentai, Neutral, Porn, "
+                     "Sexy): they rate a picture for adult content and do not say what it shows"
+                  << std::endl;
     return status;
 }
 
@@ -61,7 +69,8 @@ public:
     void define(CLI::App& command) override {
         command.description(
             "Print the model's best class for each picture and its score. The default model's classes (Drawing, "
-            "Hentai, Neutral, Porn, Sexy) rate content; they do not say what a picture shows");
+            "Hentai, Neutral, Porn, Sexy) are a content rating for adult material: they do not say what a picture "
+            "shows, and a photo of a hotel may well be rated Drawing");
         command
             .add_option("PATH", picturePaths,
                         "Picture files, folders of them or keys of stored pictures (as search prints them)")

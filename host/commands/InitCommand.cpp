@@ -39,6 +39,9 @@ int runInit(const GlobalOptions& global, const InitOptions& options) {
     }
     std::cout << "created the home " << fs::absolute(home).lexically_normal().string() << " with the model from "
               << model->dir.string() << " (" << model->origin << ")" << std::endl;
+    const std::string homeOption = home == "." ? "" : " --home " + shellWord(home);
+    std::cout << "next: likeness" << homeOption << " add FOLDER_OF_PICTURES, then likeness" << homeOption
+              << " search PICTURE" << std::endl;
     return kExitOk;
 }
 

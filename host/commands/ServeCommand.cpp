@@ -22,6 +22,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandSupport.h"
+#include "Home.h"
 #include "HttpServer.h"
 #include "PictureService.h"
 #include "commands/Commands.h"
@@ -170,6 +171,21 @@ void raiseDescriptorLimit() {
     }
 }
 
+// The home's note that this service runs there and where, for the writers its lock refuses
+// (Home.h); removed when the service stops. The command runs in the home.
+class ServingNote {
+public:
+    explicit ServingNote(const std::string& address) {
+        std::ofstream(kServingFile) << getpid() << ' ' << address << '\n';
+    }
+    ~ServingNote() {
+        std::error_code ignored;
+        fs::remove(kServingFile, ignored);
+    }
+    ServingNote(const ServingNote&) = delete;
+    ServingNote& operator=(const ServingNote&) = delete;
+};
+
 int runServe(const GlobalOptions& global, const ServeOptions& options) {
     const ListenAddress address = parseListen(options.listen);
     if (address.port < 0) {
@@ -228,6 +244,7 @@ int runServe(const GlobalOptions& global, const ServeOptions& options) {
     const std::string shown =
         "http://" + (bracketed ? "[" + address.host + "]" : address.host) + ":" + std::to_string(server.port());
     std::cout << "listening on " << shown << " (home " << home->string() << ")" << std::endl;
+    const ServingNote note(shown);
     if (beyondThisMachine)
         std::cout << "beyond this machine: every request needs the token "
                   << (options.token.empty() ? "in " + (*home / kTokenFile).string() : std::string("given"))

@@ -1,5 +1,5 @@
 // The pages as a browser shows them: headless Chromium must decode every thumbnail at the size the
-// page embeds and paint them, break long keys only after a "/", show a checkerboard through
+// page embeds and paint them, break long keys only between the parts of names, show a checkerboard through
 // transparent pictures, and lay each group of near-duplicates out side by side with its
 // distances. The page of `likeness serve` as a user works it: choose a picture, see its nearest
 // ones, add it, and find its stored copy first. Pages of other sites, and of a name that leads here,
@@ -125,8 +125,8 @@ protected:
         cv::Mat clear(60, 80, CV_8UC4, cv::Scalar(0, 0, 255, 0));
         clear(cv::Rect(50, 35, 25, 20)).setTo(cv::Scalar(255, 0, 0, 255));
         ASSERT_TRUE(cv::imwrite((pics / "clear.png").string(), clear));
-        // Keys longer than a caption's line, so that they must wrap.
-        ASSERT_EQ(likeness("add --into collections/holidays2019/beachpictures pics").status, 0);
+        // Keys longer than a caption's line, with a part longer than a line, so that they must wrap.
+        ASSERT_EQ(likeness("add --into collections/summer_holidays_in_the_mountains_2019/beach pics").status, 0);
         const CommandRun search =
             likeness("search -n 3 --html results.html pics/scene1.png pics/scene4.jpg pics/clear.png");
         ASSERT_EQ(search.status, 0) << search.err;
@@ -147,7 +147,7 @@ protected:
 
 }  // namespace
 
-TEST_F(BrowserTest, DecodesEveryThumbnailAtItsEmbeddedSizeAndBreaksKeysAfterSlashes) {
+TEST_F(BrowserTest, DecodesEveryThumbnailAtItsEmbeddedSizeAndBreaksKeysBetweenTheirParts) {
     ASSERT_EQ(embeddedPictures(page).size(), 12u) << "three queries and three results each";
     const std::string expected = embeddedSizes(page);
     const CommandRun dom = dumpProbedDom();
@@ -158,7 +158,7 @@ TEST_F(BrowserTest, DecodesEveryThumbnailAtItsEmbeddedSizeAndBreaksKeysAfterSlas
         << "every picture keeps its caption";
     const std::string breaks = probed(dom.out, "data-breaks");
     EXPECT_GE(breaks.size(), 9u) << "each result's key wraps at least once";
-    EXPECT_EQ(breaks.find_first_not_of('/'), std::string::npos) << "lines end only after a /: " << breaks;
+    EXPECT_EQ(breaks.find_first_not_of("/_"), std::string::npos) << "lines end only after a / or _: " << breaks;
 }
 
 TEST_F(BrowserTest, ScreenshotShowsTheThumbnailsAndACheckerboardThroughTransparency) {
@@ -365,22 +365,31 @@ TEST_F(ServedPageTest, AChosenPictureIsSearchedAddedAndThenFoundFirstAsItsOwnSto
     const std::string address = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
     ASSERT_FALSE(page.call("Page.navigate", {{"url", address}}, true).contains("error"));
     ASSERT_EQ(page.evaluate(untilState("['idle']")), "idle");
+    EXPECT_EQ(page.evaluate("document.body.innerText.includes('Nothing is added to the collection until')"), true)
+        << "the idle page says what choosing a picture does";
 
     const nlohmann::json document = page.call("DOM.getDocument", nlohmann::json::object(), true);
     const nlohmann::json input =
         page.call("DOM.querySelector", {{"nodeId", document["root"]["nodeId"]}, {"selector", "#choose"}}, true);
     ASSERT_TRUE(input.contains("nodeId")) << input;
-    const std::string chosen = (pics / "scene4.jpg").string();
-    ASSERT_FALSE(
-        page.call("DOM.setFileInputFiles", {{"files", {chosen}}, {"nodeId", input["nodeId"]}}, true).contains("error"));
-    ASSERT_EQ(page.evaluate(untilState("['results', 'error']")), "results")
-        << page.evaluate("document.getElementById('status').textContent");
+    const auto choose = [&](const fs::path& chosen) {
+        ASSERT_FALSE(
+            page.call("DOM.setFileInputFiles", {{"files", {chosen.string()}}, {"nodeId", input["nodeId"]}}, true)
+                .contains("error"));
+        ASSERT_EQ(page.evaluate(untilState("['results', 'error']")), "results")
+            << page.evaluate("document.getElementById('status').textContent");
+    };
+    const char* const restFollows = "document.querySelector('#results .rest').previousElementSibling?.dataset.key";
+    choose(pics / "scene4.jpg");
     const nlohmann::json before = page.evaluate(kShownResults);
     ASSERT_EQ(before.size(), 3u) << before;
     for (const nlohmann::json& shown : before) {
         EXPECT_NE(shown["key"], "pictures/scene4.jpg");
         EXPECT_EQ(shown["size"], "320x240") << "each stored picture is shown from the service: " << shown;
+        EXPECT_EQ(shown["same"], false);
     }
+    EXPECT_EQ(page.evaluate(restFollows), nlohmann::json()) << "the line on unrelated results comes first";
+    EXPECT_EQ(page.evaluate("document.querySelectorAll('#results figure.other').length"), 3);
 
     ASSERT_EQ(page.evaluate("document.getElementById('add').click(); document.body.dataset.state"), "adding");
     ASSERT_EQ(page.evaluate(untilState("['results', 'error']")), "results")
@@ -394,6 +403,20 @@ TEST_F(ServedPageTest, AChosenPictureIsSearchedAddedAndThenFoundFirstAsItsOwnSto
     EXPECT_EQ(after[1]["same"], false);
     EXPECT_EQ(page.evaluate("document.getElementById('status').textContent"), "Added as pictures/scene4.jpg");
     EXPECT_EQ(readFile(home / "pictures" / "scene4.jpg"), readFile(pics / "scene4.jpg"));
+    EXPECT_EQ(page.evaluate(restFollows), "pictures/scene4.jpg") << "the same picture, then the line on the rest";
+
+    // A different picture under a name that is taken: the page offers another name and adds it so.
+    fs::create_directories(work / "clash");
+    ASSERT_TRUE(cv::imwrite((work / "clash" / "scene0.jpg").string(), cv::imread((pics / "scene3.png").string())));
+    choose(work / "clash" / "scene0.jpg");
+    ASSERT_EQ(page.evaluate("document.getElementById('add').click(); document.body.dataset.state"), "adding");
+    ASSERT_EQ(page.evaluate(untilState("['results', 'renaming', 'error']")), "renaming")
+        << page.evaluate("document.getElementById('status').textContent");
+    EXPECT_EQ(page.evaluate("document.getElementById('key').value"), "scene0-2.jpg");
+    page.evaluate("document.getElementById('add').click()");
+    ASSERT_EQ(page.evaluate(untilState("['results', 'renaming', 'error']")), "results")
+        << page.evaluate("document.getElementById('status').textContent");
+    EXPECT_EQ(page.evaluate("document.getElementById('status').textContent"), "Added as pictures/scene0-2.jpg");
     EXPECT_EQ(server.stop(SIGTERM), 0) << server.standardError();
 }
 

@@ -308,6 +308,7 @@ TEST_F(ServeTest, StopsCleanlyOnSigintAndRefusesABodyThatTakesTooLong) {
     EXPECT_TRUE(contains(server->standardError(), "stopped")) << server->standardError();
     server.reset();
     EXPECT_TRUE(fs::is_empty(work / "tmp")) << "the uploads folder goes with the service";
+    EXPECT_FALSE(fs::exists(home / "serving")) << "so does its note that it runs";
     EXPECT_EQ(likeness("info").out.find("pictures:  1\n") != std::string::npos, true);
 }
 
@@ -319,7 +320,10 @@ TEST_F(ServeTest, RemovesPicturesByKeyAndHoldsTheHomeAgainstOtherWriters) {
         if (entry.path().filename().string().find("lock") != std::string::npos) fs::remove(entry.path());
     const CommandRun writer = likeness("add pics/scene3.png");
     EXPECT_EQ(writer.status, 2) << "a second writer is refused while the service runs";
-    EXPECT_TRUE(contains(writer.err, "another likeness process is writing the home")) << writer.err;
+    EXPECT_TRUE(contains(writer.err, "likeness serve is running on the home " + home.string())) << writer.err;
+    EXPECT_TRUE(contains(writer.err, "stop it, or add and remove through its page or HTTP API at http://127.0.0.1:" +
+                                         std::to_string(server->port())))
+        << writer.err;
     const ServeProcess second(work, "");
     EXPECT_EQ(second.port(), 0) << "nor can a second service start on the same home";
 

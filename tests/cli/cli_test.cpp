@@ -22,6 +22,8 @@ TEST_F(CliTest, InitFindsModelsInOrderAndGuardsAnExistingHome) {
         work);
     EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
     EXPECT_NE(fromEnvironment.out.find("$LIKENESS_MODEL_DIR"), std::string::npos) << fromEnvironment.out;
+    EXPECT_NE(fromEnvironment.out.find("next: likeness --home other add FOLDER_OF_PICTURES"), std::string::npos)
+        << fromEnvironment.out;
     EXPECT_TRUE(fs::is_regular_file(work / "other" / "model" / "v0.dat"));
 
     const CommandRun nowhere =
@@ -76,6 +78,14 @@ TEST_F(CliTest, ClassifyNamesTheClassAndWhatTheClassesRate) {
     const CommandRun info = likeness("info");
     EXPECT_NE(info.out.find("kind0"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("(colour mood)"), std::string::npos) << info.out;
+    EXPECT_EQ(named.err.find("note:"), std::string::npos) << named.err;
+
+    // The default model's kind of classes gets a plain word on what they are, once.
+    std::ofstream(home / "model" / "classes.txt") << "# content rating\nDrawing\nHentai\nNeutral\nPorn\nSexy\n";
+    const CommandRun rated = likeness("classify pics/scene1.png pics/scene2.jpg");
+    EXPECT_NE(rated.out.find(" (content rating)\n"), std::string::npos) << rated.out;
+    EXPECT_EQ(lines(rated.err).size(), 1u) << rated.err;
+    EXPECT_NE(rated.err.find("content-rating classes"), std::string::npos) << rated.err;
 }
 
 TEST_F(CliTest, ProgressBarOnATerminalOnlyAndNotWhenQuiet) {
