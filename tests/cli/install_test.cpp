@@ -86,8 +86,7 @@ TEST_F(InstallTest, ExampleHostBuildsWithFindPackage) {
     const fs::path project = root / "with-cmake";
     fs::create_directories(project);
     fs::copy_file(fs::path(LIKENESS_SOURCE_DIR) / "examples" / "host.cpp", project / "host.cpp");
-    fs::copy_file(fs::path(LIKENESS_SOURCE_DIR) / "tests" / "cli" / "example_project" / "CMakeLists.txt",
-                  project / "CMakeLists.txt");
+    fs::copy_file(fs::path(LIKENESS_SOURCE_DIR) / "examples" / "CMakeLists.txt", project / "CMakeLists.txt");
     const CommandRun configure =
         runShell("cmake -S . -B build -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix.string()), project);
     ASSERT_EQ(configure.status, 0) << configure.out << configure.err;
