@@ -82,8 +82,9 @@ int removeKeys(const RemoveOptions& options, const fs::path& home, const PathDis
     }
     if (options.keys.size() > 1) std::cout << "removed " << removed << ", not found " << unknown << std::endl;
     if (!known.empty() && !options.deleteFiles)
-        std::cout << "the stored copies stay in the home: `likeness remove --unrecorded` lists the copies that no "
-                     "record names, and with --delete-files deletes them"
+        std::cout << (known.size() == 1 ? "its stored copy stays" : "their stored copies stay")
+                  << " in the home: `likeness remove --unrecorded` lists the copies that no record names, and with "
+                     "--delete-files deletes them"
                   << std::endl;
     return status;
 }

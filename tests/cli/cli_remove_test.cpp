@@ -72,7 +72,7 @@ TEST_F(CliTest, RemoveTakesPicturesOutByKeyAndDeletesTheirCopiesOnlyWhenAsked) {
     EXPECT_TRUE(contains(some.err, "pics/scene1.png: not in the collection")) << some.err;
     EXPECT_TRUE(contains(some.err, "keys are written as search prints them")) << some.err;
     EXPECT_TRUE(fs::is_regular_file(home / "pictures/pics/scene0.jpg")) << "the stored copy stays";
-    EXPECT_TRUE(contains(some.out, "the stored copies stay in the home")) << "and the command says so: " << some.out;
+    EXPECT_TRUE(contains(some.out, "its stored copy stays in the home")) << "and the command says so: " << some.out;
     // The copy no record names can be found later; the home's other pictures are not taken for it.
     fs::create_directories(home / "queries");
     fs::copy_file(pics / "scene2.jpg", home / "queries" / "q.jpg");
