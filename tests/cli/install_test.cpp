@@ -155,7 +155,8 @@ TEST_F(InstallTest, InstalledPythonModuleFindsItsLibraryWhereDebiansPythonLooks)
 }
 #endif
 
-// The README's host: the first C++ block after its heading "## A small host".
+// The README's host: the first C++ block after its heading "## A small host", and the CMake block
+// after it.
 TEST(ExampleHost, TheReadmesHostIsTheTestedOneAndRunsAsPrinted) {
     const std::string readme = readFile(fs::path(LIKENESS_SOURCE_DIR) / "README.md");
     const std::size_t heading = readme.find("\n## A small host");
@@ -167,6 +168,12 @@ TEST(ExampleHost, TheReadmesHostIsTheTestedOneAndRunsAsPrinted) {
     const std::string printed = readme.substr(begin + 7, end + 1 - (begin + 7));
     EXPECT_EQ(printed, readFile(fs::path(LIKENESS_SOURCE_DIR) / "examples" / "host.cpp"))
         << "README.md and examples/host.cpp must hold the same host";
+    // Its build, which InstallTest.ExampleHostBuildsWithFindPackage runs.
+    const std::size_t cmake = readme.find("```cmake\n", heading);
+    ASSERT_NE(cmake, std::string::npos);
+    EXPECT_EQ(readme.substr(cmake + 9, readme.find("```\n", cmake + 9) - (cmake + 9)),
+              readFile(fs::path(LIKENESS_SOURCE_DIR) / "examples" / "CMakeLists.txt"))
+        << "README.md and examples/CMakeLists.txt must hold the same build";
 
     const fs::path root = fs::temp_directory_path() / ("likeness-readme-host-" + std::to_string(getpid()));
     fs::remove_all(root);
