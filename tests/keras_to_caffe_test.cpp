@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "KerasToCaffe.h"
+#include "LearnedParts.h"
 
 namespace {
 
@@ -204,7 +206,7 @@ TEST(CosineSpectrum, IgnoresMirrorsAndQuarterTurnsButNotContent) {
 
 // A network with each construct the converter rewrites: the asymmetric padding before a stride-2
 // convolution, batch normalisations to fold, a depthwise convolution, ReLU6, an addition, the
-// global pool, a dense softmax, the picture's BGR channels and two kinds of pooled feature part.
+// global pool, a dense softmax, the picture's BGR channels and pooled and cosine feature parts.
 // Its output is computed here directly from Keras' definitions and compared with OpenCV running the converted network.
 class SmallNetwork : public ::testing::Test {
 protected:
@@ -283,12 +285,13 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     const std::vector<float> denseBias = addWeight("scores/bias", {kClasses}, -0.5f, 0.5f);
 
     FeatureRecipe recipe;
-    // The feature = the average and the generalised mean of "add" and the cosine spectrum of the input,
-    // each value once: row r of the projection picks value r % kParts.
+    // The feature = the average and the generalised mean of "add" and the cosine spectrum and signed
+    // cosines of the input, each value once: row r of the projection picks value r % kParts.
     recipe.parts = {{"add", Pooling::Average, false, 1.0},
                     {"add", Pooling::GeneralisedMean, false, 1.0},
-                    {"input_1", Pooling::CosineSpectrum, false, 1.0}};
-    constexpr int kParts = 2 * kFilters + kSpectrumValues;
+                    {"input_1", Pooling::CosineSpectrum, false, 1.0},
+                    {"input_1", Pooling::SignedCosines, false, 1.0}};
+    constexpr int kParts = 2 * kFilters + kSpectrumValues + kSignedCosineValues;
     recipe.projection =
         Projection{std::vector<std::vector<double>>(likeness::kFeatureDim, std::vector<double>(kParts, 0.0)), {}};
     for (int row = 0; row < likeness::kFeatureDim; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
@@ -349,29 +352,33 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
         EXPECT_NEAR(outputs[2].ptr<float>()[kFilters + filter], std::cbrt(cubedSum[filter] / (kHalf * kHalf)), 1e-4)
             << "generalised mean " << filter;
     }
-    // The spectrum straight from its definition: grey levels of rgb / 255 averaged over 28x28
-    // cells, every cosine coefficient, magnitudes of (u, v) and (v, u) added, (0, 0) left out.
-    constexpr int kCell = kSide / kSpectrumGrid;
+    // The spectrum and the signed cosines straight from their definitions: grey levels of rgb / 255
+    // averaged over square cells, cosine coefficients of the grid; for the spectrum, magnitudes of
+    // (u, v) and (v, u) added, (0, 0) left out; for the cosines, u and v below kCosinesKept.
     const double pi = std::acos(-1.0);
-    std::vector<double> grey(kSpectrumGrid * kSpectrumGrid, 0.0);
-    for (int y = 0; y < kSide; ++y)
-        for (int x = 0; x < kSide; ++x)
-            grey[(y / kCell) * kSpectrumGrid + x / kCell] +=
-                (rgb(y, x, 0) + rgb(y, x, 1) + rgb(y, x, 2)) / (3.0 * kCell * kCell);
-    auto coefficient = [&](int u, int v) {
+    auto coefficient = [&](int grid, int u, int v) {
+        const int cell = kSide / grid;
         double sum = 0.0;
-        for (int y = 0; y < kSpectrumGrid; ++y)
-            for (int x = 0; x < kSpectrumGrid; ++x)
-                sum += grey[y * kSpectrumGrid + x] * std::cos(pi * (y + 0.5) * u / kSpectrumGrid) *
-                       std::cos(pi * (x + 0.5) * v / kSpectrumGrid);
-        return std::abs(sum);
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x)
+                sum += (rgb(y, x, 0) + rgb(y, x, 1) + rgb(y, x, 2)) / (3.0 * cell * cell) *
+                       std::cos(pi * (y / cell + 0.5) * u / grid) * std::cos(pi * (x / cell + 0.5) * v / grid);
+        return sum;
     };
     int value = 2 * kFilters;
     for (int u = 0; u < kSpectrumGrid; ++u)
         for (int v = u; v < kSpectrumGrid; ++v) {
             if (u == 0 && v == 0) continue;
-            EXPECT_NEAR(outputs[2].ptr<float>()[value], coefficient(u, v) + coefficient(v, u), 1e-4)
-                << "spectrum (" << u << ", " << v << ")";
+            const double expected =
+                std::abs(coefficient(kSpectrumGrid, u, v)) + std::abs(coefficient(kSpectrumGrid, v, u));
+            EXPECT_NEAR(outputs[2].ptr<float>()[value], expected, 1e-4) << "spectrum (" << u << ", " << v << ")";
+            ++value;
+        }
+    for (int u = 0; u < kCosinesKept; ++u)
+        for (int v = 0; v < kCosinesKept; ++v) {
+            if (u == 0 && v == 0) continue;
+            EXPECT_NEAR(outputs[2].ptr<float>()[value], coefficient(kCosineGrid, u, v), 1e-4)
+                << "cosine (" << u << ", " << v << ")";
             ++value;
         }
     std::vector<double> logits(denseBias.begin(), denseBias.end());
@@ -383,6 +390,80 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     ASSERT_EQ(outputs[1].total(), static_cast<std::size_t>(kClasses));
     for (int output = 0; output < kClasses; ++output)
         EXPECT_NEAR(outputs[1].ptr<float>()[output], std::exp(logits[output]) / total, 1e-5) << "class " << output;
+}
+
+// A learned parts file holding a float16 delta for a block's 1x1 convolution and a float16
+// projection: the converted network gains a tuned copy of the block, which the feature reads,
+// while the block itself, and so everything after it, keeps the npm weights.
+TEST_F(SmallNetwork, TunedBlocksAreACopyWithTheDeltaThatOnlyTheFeatureReads) {
+    const nlohmann::json pointwise = {
+        {"kernel_size", {1, 1}}, {"dilation_rate", {1, 1}}, {"activation", "linear"}, {"data_format", "channels_last"},
+        {"use_bias", false},     {"filters", kFilters},     {"strides", {1, 1}},      {"padding", "same"}};
+    model.layers = nlohmann::json::array();
+    model.weights = nlohmann::json::object();
+    addLayer("input_1", "InputLayer", {{"batch_input_shape", {nullptr, kSide, kSide, 3}}}, {});
+    addLayer("block_7_conv", "Conv2D", pointwise, {"input_1"});
+    const std::vector<float> kernel = addWeight("block_7_conv/kernel", {1, 1, 3, kFilters}, -1.0f, 1.0f);
+    addLayer("after", "ReLU", {{"max_value", nullptr}}, {"block_7_conv"});
+
+    // 0x3800 is 0.5 and 0x3c00 is 1 in float16: every kernel value grows by 0.5 in the copy, and
+    // projection row r picks part value r % kFilters.
+    std::string data(2 * 3 * kFilters, '\0');
+    for (std::size_t at = 0; at < data.size(); at += 2) data[at + 1] = '\x38';
+    const std::size_t projectionOffset = data.size();
+    for (int row = 0; row < likeness::kFeatureDim; ++row)
+        for (int column = 0; column < kFilters; ++column)
+            data += row % kFilters == column ? std::string("\x00\x3c", 2) : std::string(2, '\0');
+    const nlohmann::json header = {
+        {"tuned_blocks", {7}},
+        {"parts", {{{"layer", "tuned_block_7_conv"}, {"pooling", "average"}, {"normalised", false}, {"scale", 1.0}}}},
+        {"normalised", false},
+        {"scale", 1.0},
+        {"arrays",
+         {{{"name", "delta:block_7_conv/kernel"}, {"type", "float16"}, {"shape", {1, 1, 3, kFilters}}, {"offset", 0}},
+          {{"name", "projection"},
+           {"type", "float16"},
+           {"shape", {likeness::kFeatureDim, kFilters}},
+           {"offset", projectionOffset}}}}};
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("learned_parts_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    std::ofstream((directory / "parts").string(), std::ios::binary) << "likeness-learned-parts 1\n"
+                                                                    << header.dump() << "\n"
+                                                                    << data;
+    const LearnedParts learned = readLearnedParts((directory / "parts").string());
+    ASSERT_TRUE(convert(withTunedBlocks(model, learned), learned.recipe)
+                    .write((directory / "v0.net").string(), (directory / "v0.dat").string()));
+    cv::dnn::Net net = cv::dnn::readNetFromCaffe((directory / "v0.net").string(), (directory / "v0.dat").string());
+    std::filesystem::remove_all(directory);
+
+    cv::Mat bgr(kSide, kSide, CV_8UC3);
+    cv::randu(bgr, 0, 256);
+    const double* mean = likeness::kInputMeanBgr;
+    net.setInput(
+        cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+    std::vector<cv::Mat> outputs;
+    net.forward(outputs, std::vector<std::string>{"after", likeness::kFeatureLayer});
+    for (int filter = 0; filter < kFilters; ++filter) {
+        double tuned = 0.0;
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x)
+                for (int channel = 0; channel < 3; ++channel) {
+                    const double rgb = bgr.at<cv::Vec3b>(y, x)[2 - channel] / 255.0;
+                    tuned += rgb * (kernel[channel * kFilters + filter] + 0.5);
+                }
+        const double pixels = static_cast<double>(kSide) * kSide;
+        EXPECT_NEAR(outputs[1].ptr<float>()[filter], tuned / pixels, 1e-4) << "tuned copy " << filter;
+        double originalReLU = 0.0;
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x) {
+                double sum = 0.0;
+                for (int channel = 0; channel < 3; ++channel)
+                    sum += bgr.at<cv::Vec3b>(y, x)[2 - channel] / 255.0 * kernel[channel * kFilters + filter];
+                originalReLU += std::max(0.0, sum) - outputs[0].ptr<float>()[(filter * kSide + y) * kSide + x];
+            }
+        EXPECT_NEAR(originalReLU / pixels, 0.0, 1e-5) << "original block " << filter;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Fidelity of the converted nsfwjs model: scripts/make-model builds it, and on real photographs
-// OpenCV's pooled features, class scores and "pool5" match the original model run by TensorFlow.js.
+// Fidelity of the converted nsfwjs model: scripts/make-model builds the shipped default, and on real
+// photographs OpenCV's pooled features (the tuned blocks' included), class scores and "pool5" match
+// the original model run by TensorFlow.js with the learned parts' deltas added to its weights.
 // The feature layer's name is written out, independently of module/FeatureContract.h.
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "KerasToCaffe.h"
+#include "LearnedParts.h"
 
 namespace {
 
@@ -28,14 +30,17 @@ const char* const kPhotos[] = {"astronaut.png", "chelsea.png", "coffee.png", "ro
 // Pooled outputs compared besides the recipe's parts: the 1280-value global pool under the
 // classifier head and the class scores.
 const std::vector<std::string> kComparedLayers = {"average_pooling2d_1", "dense_3"};
-// The default recipe's parts with a seeded projection: the fitted whitening needs the benchmark's
-// photographs, and it is one more matrix in the same InnerProduct layer.
-constexpr unsigned kProjectionSeed = 1;
+const std::string kLearnedParts = LIKENESS_SOURCE_DIR "/tools/model/learned/default.parts";
 
 keras_to_caffe::FeatureRecipe testedRecipe() {
-    keras_to_caffe::FeatureRecipe recipe = keras_to_caffe::defaultRecipe();
-    recipe.orthonormalSeed = kProjectionSeed;
+    static const keras_to_caffe::FeatureRecipe recipe = keras_to_caffe::readLearnedParts(kLearnedParts).recipe;
     return recipe;
+}
+
+// Parts the test computes itself from the picture as the model sees it, rather than the reference.
+bool readsTheInput(const keras_to_caffe::FeaturePart& part) {
+    return part.pooling == keras_to_caffe::Pooling::CosineSpectrum ||
+           part.pooling == keras_to_caffe::Pooling::SignedCosines;
 }
 
 using Rows = std::vector<std::vector<double>>;
@@ -63,18 +68,19 @@ std::string referenceName(const keras_to_caffe::FeaturePart& part) {
     case keras_to_caffe::Pooling::Maximum: return part.layer + "@max";
     case keras_to_caffe::Pooling::GeneralisedMean: return part.layer + "@gem";
     case keras_to_caffe::Pooling::CosineSpectrum:
+    case keras_to_caffe::Pooling::SignedCosines:
     case keras_to_caffe::Pooling::Average: break;
     }
     return part.layer;
 }
 
 // Every pooled output compared: the fixed ones, and each part's layer averaged and pooled the
-// part's way. A cosine spectrum reads the network's input, which the test knows exactly: it is
+// part's way. Cosine parts read the network's input, which the test knows exactly: they are
 // computed here (partValues), not by the reference.
 std::vector<std::string> referenceLayers() {
     std::vector<std::string> layers = kComparedLayers;
     for (const keras_to_caffe::FeaturePart& part : testedRecipe().parts)
-        if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum)
+        if (!readsTheInput(part))
             for (const std::string& name : {part.layer, referenceName(part)})
                 if (std::find(layers.begin(), layers.end(), name) == layers.end()) layers.push_back(name);
     return layers;
@@ -91,7 +97,7 @@ Fixture prepare() {
     fixture.modelDirectory = work + "/model";
     std::filesystem::create_directories(work);
     if (run("CONVERT_NSFWJS='" CONVERT_NSFWJS_PATH "' '" LIKENESS_SOURCE_DIR "/scripts/make-model' '" +
-            fixture.modelDirectory + "' --orthonormal-seed " + std::to_string(kProjectionSeed)) != 0) {
+            fixture.modelDirectory + "'") != 0) {
         fixture.error = "scripts/make-model failed";
         return fixture;
     }
@@ -120,7 +126,8 @@ Fixture prepare() {
     for (const std::string& layer : referenceLayers()) layerList += (layerList.empty() ? "" : ",") + layer;
     const std::string referencePath = work + "/reference.json";
     if (run("cd '" LIKENESS_SOURCE_DIR "/tools/model' && node reference.mjs '" + pixelsPath + "' " +
-            std::to_string(fixture.pictures.size()) + " " + layerList + " '" + referencePath + "'") != 0) {
+            std::to_string(fixture.pictures.size()) + " " + layerList + " '" + referencePath + "' '" + kLearnedParts +
+            "'") != 0) {
         fixture.error = "reference.mjs failed";
         return fixture;
     }
@@ -220,12 +227,13 @@ TEST_F(ModelFidelityTest, PooledFeaturesAndClassScoresMatchTensorFlowJs) {
 }
 
 // A part's values for one picture before its normalisation: the reference's pooled output, or
-// for a cosine spectrum, the spectrum of the picture as the model sees it (rgb / 255).
+// for a cosine part, the cosines of the picture as the model sees it (rgb / 255).
 std::vector<double> partValues(const keras_to_caffe::FeaturePart& part, std::size_t picture) {
-    if (part.pooling != keras_to_caffe::Pooling::CosineSpectrum)
-        return fixture().reference.at(referenceName(part))[picture];
+    if (!readsTheInput(part)) return fixture().reference.at(referenceName(part))[picture];
     const cv::Mat blob = cv::dnn::blobFromImage(fixture().pictures[picture], 1.0 / 255.0);
-    return keras_to_caffe::cosineSpectrum(blob.ptr<float>(), blob.size[1], blob.size[2], blob.size[3]);
+    const auto cosines = part.pooling == keras_to_caffe::Pooling::CosineSpectrum ? keras_to_caffe::cosineSpectrum
+                                                                                 : keras_to_caffe::signedCosines;
+    return cosines(blob.ptr<float>(), blob.size[1], blob.size[2], blob.size[3]);
 }
 
 // pool5 is the recipe applied to the reference's pooled parts: each value within the error those

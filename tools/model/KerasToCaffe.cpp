@@ -35,10 +35,35 @@ json readJson(const std::string& path) {
     }
 }
 
-// cos(pi (2 position + 1) frequency / (2 kSpectrumGrid)): the DCT-II basis over the grid.
-double cosineBasis(int frequency, int position) {
+// cos(pi (2 position + 1) frequency / (2 grid)): the DCT-II basis over a grid.
+double cosineBasis(int frequency, int position, int grid = kSpectrumGrid) {
     const double pi = std::acos(-1.0);
-    return std::cos(pi * (2 * position + 1) * frequency / (2.0 * kSpectrumGrid));
+    return std::cos(pi * (2 * position + 1) * frequency / (2.0 * grid));
+}
+
+// The mean over channels of `values` averaged on a grid x grid grid of equal cells, row-major.
+std::vector<double> gridMeans(const float* values, int channels, int height, int width, int grid) {
+    if (channels < 1 || height < grid || width < grid || height % grid || width % grid)
+        throw ConversionError("a cosine transform needs sides that are multiples of " + std::to_string(grid));
+    const int cellHeight = height / grid;
+    const int cellWidth = width / grid;
+    std::vector<double> means(static_cast<std::size_t>(grid) * grid, 0.0);
+    for (int channel = 0; channel < channels; ++channel)
+        for (int row = 0; row < height; ++row)
+            for (int column = 0; column < width; ++column)
+                means[(row / cellHeight) * grid + column / cellWidth] +=
+                    values[(static_cast<std::size_t>(channel) * height + row) * width + column];
+    for (double& mean : means) mean /= static_cast<double>(channels) * cellHeight * cellWidth;
+    return means;
+}
+
+// The (u, v) coefficient of the two-dimensional DCT-II of a grid x grid array of means.
+double cosineCoefficient(const std::vector<double>& means, int grid, int u, int v) {
+    double sum = 0.0;
+    for (int y = 0; y < grid; ++y)
+        for (int x = 0; x < grid; ++x)
+            sum += cosineBasis(u, y, grid) * cosineBasis(v, x, grid) * means[static_cast<std::size_t>(y) * grid + x];
+    return sum;
 }
 
 // The frequency pairs (u, v), u <= v, that the spectrum keeps, in its order.
@@ -103,6 +128,8 @@ public:
                 throw ConversionError("the feature recipe names the " + kind + " of " + part.layer + " twice");
             if (part.pooling == Pooling::CosineSpectrum) {
                 addSpectrum(head, name, source);
+            } else if (part.pooling == Pooling::SignedCosines) {
+                addSignedCosines(head, name, source);
             } else if (part.pooling == Pooling::GeneralisedMean) {
                 // ReLU outputs are never negative, so the cube root is always real.
                 head.push_back({name + "_cubed",
@@ -134,8 +161,9 @@ public:
             }
             if (part.normalised) head.push_back(normalisation(name + "_normalised", name, 1.0));
             pooled.push_back(head.back().tops.front());
-            partChannels.push_back(part.pooling == Pooling::CosineSpectrum ? kSpectrumValues
-                                                                           : shapes.at(source).channels);
+            partChannels.push_back(part.pooling == Pooling::CosineSpectrum  ? kSpectrumValues
+                                   : part.pooling == Pooling::SignedCosines ? kSignedCosineValues
+                                                                            : shapes.at(source).channels);
             lastSource = std::max(lastSource, producers.at(source));
         }
         std::string projected = pooled.front();
@@ -161,17 +189,17 @@ public:
         layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(lastSource) + 1, head.begin(), head.end());
     }
 
-    // Grid averages by a Pooling layer, the channel mean and the cosine transform in one
-    // InnerProduct, the magnitudes by AbsVal, and the sums of transposed frequencies in another,
-    // reshaped to 1 x kSpectrumValues x 1 x 1.
-    void addSpectrum(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source) const {
+    // Grid averages by a Pooling layer, then the channel mean and the cosine coefficients
+    // `frequencies` of the grid in one InnerProduct, named `name`.
+    void addCosines(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source, int grid,
+                    const std::vector<std::pair<int, int>>& frequencies) const {
         const Shape& shape = shapes.at(source);
-        if (shape.height % kSpectrumGrid || shape.width % kSpectrumGrid)
-            throw ConversionError("the cosine spectrum needs a layer whose sides are multiples of " +
-                                  std::to_string(kSpectrumGrid) + "; " + source + " is " +
+        if (shape.height % grid || shape.width % grid)
+            throw ConversionError("a cosine transform on a " + std::to_string(grid) + " grid needs a layer whose " +
+                                  "sides are multiples of " + std::to_string(grid) + "; " + source + " is " +
                                   std::to_string(shape.height) + "x" + std::to_string(shape.width));
-        const int cellHeight = shape.height / kSpectrumGrid;
-        const int cellWidth = shape.width / kSpectrumGrid;
+        const int cellHeight = shape.height / grid;
+        const int cellWidth = shape.width / grid;
         head.push_back({name + "_grid",
                         "Pooling",
                         {source},
@@ -180,26 +208,40 @@ public:
                             " kernel_w: " + std::to_string(cellWidth) + " stride_h: " + std::to_string(cellHeight) +
                             " stride_w: " + std::to_string(cellWidth) + " }",
                         {}});
-        constexpr int cells = kSpectrumGrid * kSpectrumGrid;
-        std::vector<float> cosines(static_cast<std::size_t>(cells) * shape.channels * cells);
-        for (int u = 0; u < kSpectrumGrid; ++u)
-            for (int v = 0; v < kSpectrumGrid; ++v)
-                for (int channel = 0; channel < shape.channels; ++channel)
-                    for (int y = 0; y < kSpectrumGrid; ++y)
-                        for (int x = 0; x < kSpectrumGrid; ++x)
-                            cosines[(static_cast<std::size_t>(u * kSpectrumGrid + v) * shape.channels + channel) *
-                                        cells +
-                                    y * kSpectrumGrid + x] =
-                                static_cast<float>(cosineBasis(u, y) * cosineBasis(v, x) / shape.channels);
-        caffe::Layer transform{name + "_cosines",
+        const int cells = grid * grid;
+        const int outputs = static_cast<int>(frequencies.size());
+        std::vector<float> cosines(static_cast<std::size_t>(outputs) * shape.channels * cells);
+        for (int row = 0; row < outputs; ++row)
+            for (int channel = 0; channel < shape.channels; ++channel)
+                for (int y = 0; y < grid; ++y)
+                    for (int x = 0; x < grid; ++x)
+                        cosines[(static_cast<std::size_t>(row) * shape.channels + channel) * cells + y * grid + x] =
+                            static_cast<float>(cosineBasis(frequencies[row].first, y, grid) *
+                                               cosineBasis(frequencies[row].second, x, grid) / shape.channels);
+        caffe::Layer transform{name,
                                "InnerProduct",
                                {name + "_grid"},
-                               {name + "_cosines"},
-                               "inner_product_param { num_output: " + std::to_string(cells) + " }",
+                               {name},
+                               "inner_product_param { num_output: " + std::to_string(outputs) + " }",
                                {}};
-        transform.blobs.push_back({{cells, shape.channels * cells}, std::move(cosines)});
-        transform.blobs.push_back({{cells}, std::vector<float>(cells, 0.0f)});
+        transform.blobs.push_back({{outputs, shape.channels * cells}, std::move(cosines)});
+        transform.blobs.push_back({{outputs}, std::vector<float>(outputs, 0.0f)});
         head.push_back(std::move(transform));
+    }
+
+    // Shaped like the globally pooled parts it is concatenated with.
+    static caffe::Layer asChannels(const std::string& name, const std::string& bottom) {
+        return {name, "Reshape", {bottom}, {name}, "reshape_param { shape { dim: 0 dim: -1 dim: 1 dim: 1 } }", {}};
+    }
+
+    // Every cosine of the grid, their magnitudes by AbsVal, and the sums of transposed frequencies
+    // in another InnerProduct.
+    void addSpectrum(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source) const {
+        std::vector<std::pair<int, int>> every;
+        for (int u = 0; u < kSpectrumGrid; ++u)
+            for (int v = 0; v < kSpectrumGrid; ++v) every.emplace_back(u, v);
+        addCosines(head, name + "_cosines", source, kSpectrumGrid, every);
+        const int cells = kSpectrumGrid * kSpectrumGrid;
         head.push_back({name + "_magnitudes", "AbsVal", {name + "_cosines"}, {name + "_magnitudes"}, "", {}});
         const std::vector<std::pair<int, int>> frequencies = spectrumFrequencies();
         std::vector<float> folding(static_cast<std::size_t>(kSpectrumValues) * cells, 0.0f);
@@ -217,13 +259,16 @@ public:
         fold.blobs.push_back({{kSpectrumValues, cells}, std::move(folding)});
         fold.blobs.push_back({{kSpectrumValues}, std::vector<float>(kSpectrumValues, 0.0f)});
         head.push_back(std::move(fold));
-        // Shaped like the globally pooled parts it is concatenated with.
-        head.push_back({name,
-                        "Reshape",
-                        {name + "_folded"},
-                        {name},
-                        "reshape_param { shape { dim: 0 dim: -1 dim: 1 dim: 1 } }",
-                        {}});
+        head.push_back(asChannels(name, name + "_folded"));
+    }
+
+    void addSignedCosines(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source) const {
+        std::vector<std::pair<int, int>> kept;
+        for (int u = 0; u < kCosinesKept; ++u)
+            for (int v = 0; v < kCosinesKept; ++v)
+                if (u + v > 0) kept.emplace_back(u, v);
+        addCosines(head, name + "_coefficients", source, kCosineGrid, kept);
+        head.push_back(asChannels(name, name + "_coefficients"));
     }
 
     // OpenCV's Normalize divides by the Euclidean norm over all the values of a picture and
@@ -605,34 +650,28 @@ const char* poolingName(Pooling pooling) {
     case Pooling::Maximum: return "max";
     case Pooling::GeneralisedMean: return "gem";
     case Pooling::CosineSpectrum: return "spectrum";
+    case Pooling::SignedCosines: return "cosines";
     case Pooling::Average: break;
     }
     return "average";
 }
 
 std::vector<double> cosineSpectrum(const float* values, int channels, int height, int width) {
-    if (channels < 1 || height < kSpectrumGrid || width < kSpectrumGrid || height % kSpectrumGrid ||
-        width % kSpectrumGrid)
-        throw ConversionError("cosineSpectrum needs sides that are multiples of " + std::to_string(kSpectrumGrid));
-    const int cellHeight = height / kSpectrumGrid;
-    const int cellWidth = width / kSpectrumGrid;
-    double grid[kSpectrumGrid][kSpectrumGrid] = {};
-    for (int channel = 0; channel < channels; ++channel)
-        for (int row = 0; row < height; ++row)
-            for (int column = 0; column < width; ++column)
-                grid[row / cellHeight][column / cellWidth] +=
-                    values[(static_cast<std::size_t>(channel) * height + row) * width + column];
-    for (auto& gridRow : grid)
-        for (double& cell : gridRow) cell /= static_cast<double>(channels) * cellHeight * cellWidth;
-    auto magnitude = [&grid](int u, int v) {
-        double sum = 0.0;
-        for (int y = 0; y < kSpectrumGrid; ++y)
-            for (int x = 0; x < kSpectrumGrid; ++x) sum += cosineBasis(u, y) * cosineBasis(v, x) * grid[y][x];
-        return std::abs(sum);
-    };
+    const std::vector<double> means = gridMeans(values, channels, height, width, kSpectrumGrid);
     std::vector<double> spectrum;
-    for (const auto& [u, v] : spectrumFrequencies()) spectrum.push_back(magnitude(u, v) + magnitude(v, u));
+    for (const auto& [u, v] : spectrumFrequencies())
+        spectrum.push_back(std::abs(cosineCoefficient(means, kSpectrumGrid, u, v)) +
+                           std::abs(cosineCoefficient(means, kSpectrumGrid, v, u)));
     return spectrum;
+}
+
+std::vector<double> signedCosines(const float* values, int channels, int height, int width) {
+    const std::vector<double> means = gridMeans(values, channels, height, width, kCosineGrid);
+    std::vector<double> cosines;
+    for (int u = 0; u < kCosinesKept; ++u)
+        for (int v = 0; v < kCosinesKept; ++v)
+            if (u + v > 0) cosines.push_back(cosineCoefficient(means, kCosineGrid, u, v));
+    return cosines;
 }
 
 // Frozen ImageNet blocks only, so the fine-tuned content head does not shape similarity, and a
@@ -674,6 +713,7 @@ std::vector<FeaturePart> parseFeatureParts(const std::string& text) {
             if (field == "max") part.pooling = Pooling::Maximum;
             else if (field == "gem") part.pooling = Pooling::GeneralisedMean;
             else if (field == "spectrum") part.pooling = Pooling::CosineSpectrum;
+            else if (field == "cosines") part.pooling = Pooling::SignedCosines;
             else if (field == "l2") part.normalised = true;
             else part.scale = parseScale(field);
         }

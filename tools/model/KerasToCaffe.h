@@ -31,7 +31,7 @@ KerasModel readKerasDump(const std::string& directory);
 // per channel (average, maximum, or generalised mean: the cube root of the mean of the cubes) or
 // reduced to its cosine spectrum (below), optionally divided by its Euclidean norm, then
 // multiplied by `scale`.
-enum class Pooling { Average, Maximum, GeneralisedMean, CosineSpectrum };
+enum class Pooling { Average, Maximum, GeneralisedMean, CosineSpectrum, SignedCosines };
 constexpr double kGeneralisedMeanPower = 3.0;
 
 // The cosine spectrum of a layer: the mean of its channels averaged on a kSpectrumGrid square
@@ -44,7 +44,16 @@ constexpr int kSpectrumValues = kSpectrumGrid * (kSpectrumGrid + 1) / 2 - 1;
 // values: channels x height x width, row-major; height and width multiples of kSpectrumGrid.
 // Returns kSpectrumValues values, frequency pairs (u, v) with u <= v in row order.
 std::vector<double> cosineSpectrum(const float* values, int channels, int height, int width);
-// "average", "max", "gem" or "spectrum", as the converter names the pooled blobs.
+// The signed low cosines of a layer: the mean of its channels averaged on a kCosineGrid square grid,
+// its two-dimensional cosine transform (DCT-II, unnormalised), and the coefficients (u, v) with u, v
+// below kCosinesKept but the constant one, in row order. Like a perceptual hash, they follow where
+// the picture is light and dark, which pixelation, blur, noise and heavy compression leave alone.
+constexpr int kCosineGrid = 32;
+constexpr int kCosinesKept = 6;
+constexpr int kSignedCosineValues = kCosinesKept * kCosinesKept - 1;
+// values as for cosineSpectrum, height and width multiples of kCosineGrid; kSignedCosineValues values.
+std::vector<double> signedCosines(const float* values, int channels, int height, int width);
+// "average", "max", "gem", "spectrum" or "cosines", as the converter names the pooled blobs.
 const char* poolingName(Pooling pooling);
 struct FeaturePart {
     std::string layer;

@@ -52,6 +52,10 @@ Pooled LayerPooler::pool(const cv::Mat& picture) {
             const std::vector<double> spectrum = cosineSpectrum(blob.ptr<float>(), channels, height, width);
             pooled[pooledName(layers[index], Pooling::CosineSpectrum)].assign(spectrum.begin(), spectrum.end());
         }
+        if (height % kCosineGrid == 0 && width % kCosineGrid == 0) {
+            const std::vector<double> cosines = signedCosines(blob.ptr<float>(), channels, height, width);
+            pooled[pooledName(layers[index], Pooling::SignedCosines)].assign(cosines.begin(), cosines.end());
+        }
     }
     return pooled;
 }

@@ -4,15 +4,20 @@
 #include <string>
 
 #include "KerasToCaffe.h"
+#include "LearnedParts.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: convert_nsfwjs --dump DIR --out DIR [--feature LAYER[:max|:gem|:spectrum][:l2][:SCALE],...]\n"
+    "usage: convert_nsfwjs --dump DIR --out DIR [--learned FILE]\n"
+    "                      [--feature LAYER[:max|:gem|:spectrum|:cosines][:l2][:SCALE],...]\n"
     "                      [--projection FILE.json | --orthonormal-seed N] [--normalise] [--feature-scale S]\n"
+    "  --learned           the learned parts (tools/model/learned/): tuned blocks, recipe and\n"
+    "                      projection, which the options below then no longer change\n"
     "  --feature           Keras layers whose outputs, pooled over rows and columns (average,\n"
     "                      maximum with :max, cube root of the mean cube with :gem) or reduced\n"
-    "                      to their low cosine frequencies (:spectrum), normalised with :l2 and\n"
+    "                      to their low cosine frequencies (magnitudes with :spectrum, signed with\n"
+    "                      :cosines), normalised with :l2 and\n"
     "                      multiplied by SCALE,\n"
     "                      are concatenated into the feature\n"
     "  --projection        {\"matrix\": 512 rows, \"bias\": 512 values (optional)} applied to them\n"
@@ -37,6 +42,7 @@ int main(int argc, char** argv) {
     std::string projectionPath;
     std::string seedText;
     std::string scaleText;
+    std::string learnedPath;
     bool normalised = false;
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
@@ -50,6 +56,7 @@ int main(int argc, char** argv) {
                               : option == "--projection"       ? &projectionPath
                               : option == "--orthonormal-seed" ? &seedText
                               : option == "--feature-scale"    ? &scaleText
+                              : option == "--learned"          ? &learnedPath
                                                                : nullptr;
         if (!target || index + 1 == argc || !target->empty()) {
             std::cerr << kUsage;
@@ -76,7 +83,13 @@ int main(int argc, char** argv) {
         }
         if (normalised) recipe.normalised = true;
         if (!scaleText.empty()) recipe.scale = parseScale(scaleText);
-        const caffe::NetWriter net = convert(readKerasDump(dumpDirectory), recipe);
+        KerasModel model = readKerasDump(dumpDirectory);
+        if (!learnedPath.empty()) {
+            const LearnedParts learned = readLearnedParts(learnedPath);
+            model = withTunedBlocks(model, learned);
+            recipe = learned.recipe;
+        }
+        const caffe::NetWriter net = convert(model, recipe);
         // Written beside the final files and renamed over them, so a failure leaves no half model.
         const std::string description = outputDirectory + "/v0.net";
         const std::string weights = outputDirectory + "/v0.dat";
