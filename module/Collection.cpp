@@ -359,17 +359,19 @@ SearchOutcome Collection::rankPicture(const cv::Mat& picture, int topN, bool wit
 SearchOutcome Collection::rankVector(const std::vector<float>& query, int topN, bool withVector, double start) {
     const std::size_t available = impl->featIndex->size();
     const std::size_t count = static_cast<std::size_t>(topN) <= available ? static_cast<std::size_t>(topN) : available;
-    const std::vector<RankedKey> nearest = impl->featIndex->nearest(query, count);
+    // One more than asked, when there is one, so the same-picture rule can judge the nearest
+    // match against the next even when only one is returned.
+    const std::vector<RankedKey> nearest = impl->featIndex->nearest(query, count < available ? count + 1 : count);
     logPhase("=> search match cost time = %s\n", start, ticks());
     SearchOutcome found;
     found.code = static_cast<int>(count);
-    found.matches.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        found.matches.push_back({*nearest[i].key, nearest[i].distance, false});
-        logger()->WriteLog(EasyLog::LOG_INFO, "=> find, i=%d, key=%s\n", static_cast<int>(i),
-                           logText(*nearest[i].key).c_str());
-    }
+    found.matches.reserve(nearest.size());
+    for (std::size_t i = 0; i < nearest.size(); ++i) found.matches.push_back({*nearest[i].key, nearest[i].distance, false});
     markSamePictures(found.matches);
+    found.matches.resize(count);
+    for (std::size_t i = 0; i < count; ++i)
+        logger()->WriteLog(EasyLog::LOG_INFO, "=> find, i=%d, key=%s\n", static_cast<int>(i),
+                           logText(found.matches[i].key).c_str());
     if (withVector) found.queryVector = query;
     return found;
 }

@@ -22,7 +22,10 @@ struct Match {
 };
 
 // Sets samePicture on the matches of one search, sorted nearest first, that are the same picture
-// as its query, and clears it on the others. The rule holds for the default model only.
+// as its query, and clears it on the others: every match for which samePicture(distance) holds,
+// and the nearest one also when it is close and the next match is clearly farther (the rule needs
+// at least two matches for that; a search marks its results judging the nearest against the next
+// stored picture even when it returns only one). The rule holds for the default model only.
 LIKENESS_API void markSamePictures(std::vector<Match>& matches);
 
 // Whether two stored pictures this far apart are the same picture, judged on the pair alone: what

@@ -138,6 +138,14 @@ TEST(ThresholdTest, OperatingPointCountsEveryQueryAtOrBelowTheDistance) {
     EXPECT_DOUBLE_EQ(none.recall, 0.0);
 }
 
+TEST(ThresholdTest, RuleOperatingPointCountsTheMarkedQueriesWhateverTheirDistance) {
+    const std::vector<NearestMatch> matches{{1, true, false}, {5, true, true}, {2, false, true}};
+    const OperatingPoint marked = operatingPointOfMarks(matches, 3, 4);
+    EXPECT_EQ(marked.accepted, 2u);
+    EXPECT_DOUBLE_EQ(marked.precision, 0.5);
+    EXPECT_DOUBLE_EQ(marked.recall, 0.25);
+}
+
 TEST(ThresholdTest, CommonThresholdKeepsThePrecisionOnEveryGroup) {
     // Alone, the first group keeps 0.75 up to 4 and the second up to 2.5; together only 2.5 holds
     // for both, and the second group's wrong match at 3 rules out everything above it.

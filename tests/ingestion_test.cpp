@@ -310,6 +310,31 @@ TEST(Collection, EveryAddSaysWhatBecameOfItsPictureAndWhy) {
               (std::vector<std::string>{"pics/cat.png", "pics/named.jpg", "pics/one.jpg", unnamed.key}));
 }
 
+// The nearest match is the same picture when close enough alone, or when it stands out from the
+// next; the others only by their own distance; and a search of one result judges it against the
+// next stored picture as a longer search does.
+TEST(Collection, SamePictureRuleJudgesTheNearestAgainstTheNext) {
+    const float alone = likeness::samePictureBelow();
+    const struct {
+        std::vector<float> distances;
+        std::vector<bool> same;
+    } cases[] = {
+        {{alone - 0.01f, alone + 0.01f}, {true, false}},
+        {{101.0f, 101.7f, 101.71f}, {true, false, false}},
+        {{101.0f, 101.5f}, {false, false}},
+        {{102.1f, 110.0f}, {false, false}},
+        {{101.0f}, {false}},
+        {{alone - 0.2f, alone - 0.1f, 104.0f}, {true, true, false}},
+    };
+    for (const auto& each : cases) {
+        std::vector<likeness::Match> matches;
+        for (float distance : each.distances) matches.push_back({"", distance, true});  // cleared unless same
+        likeness::markSamePictures(matches);
+        for (std::size_t i = 0; i < matches.size(); ++i)
+            EXPECT_EQ(matches[i].samePicture, each.same[i]) << each.distances[0] << " at " << i;
+    }
+}
+
 // Search's matches carry the distances the ranking compared, bit for bit, and its one forward pass
 // gives the query's vector; the four kinds of query agree, and the failures keep IModule's codes.
 TEST(Collection, SearchGivesExactDistancesAndTheQueryVectorFromOneForwardPass) {

@@ -65,17 +65,32 @@ std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> ma
     return best;
 }
 
-OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount) {
+namespace {
+
+template <typename Accepts>
+OperatingPoint operatingPointWhere(const std::vector<NearestMatch>& matches, float threshold,
+                                   std::size_t positiveCount, Accepts accepts) {
     std::size_t accepted = 0;
     std::size_t correct = 0;
     for (const NearestMatch& match : matches) {
-        if (!(match.distance <= threshold)) continue;
+        if (!accepts(match)) continue;
         ++accepted;
         correct += match.correct ? 1 : 0;
     }
     const double precision = accepted == 0 ? 1.0 : static_cast<double>(correct) / static_cast<double>(accepted);
     const double recall = positiveCount == 0 ? 0 : static_cast<double>(correct) / static_cast<double>(positiveCount);
     return {threshold, precision, recall, accepted};
+}
+
+}  // namespace
+
+OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount) {
+    return operatingPointWhere(matches, threshold, positiveCount,
+                               [threshold](const NearestMatch& match) { return match.distance <= threshold; });
+}
+
+OperatingPoint operatingPointOfMarks(const std::vector<NearestMatch>& matches, float below, std::size_t positiveCount) {
+    return operatingPointWhere(matches, below, positiveCount, [](const NearestMatch& match) { return match.marked; });
 }
 
 std::optional<float> thresholdForEveryGroup(const std::vector<std::vector<NearestMatch>>& groups,

@@ -35,11 +35,13 @@ QueryRank rankWithTiesInIndexOrder(const std::vector<double>& distances, std::si
 // Scores of a group of queries that each have exactly one relevant picture. An empty group scores 0.
 RetrievalScores scoreQueries(const std::vector<QueryRank>& ranks);
 
-// One query judged by its nearest stored picture: the distance to it, and whether it is the
-// query's original (always false for a query whose original is not stored).
+// One query judged by its nearest stored picture: the distance to it, whether it is the query's
+// original (always false for a query whose original is not stored), and whether the library's
+// same-picture rule (likeness::markSamePictures) took it for the same picture.
 struct NearestMatch {
     float distance = 0;
     bool correct = false;
+    bool marked = false;
 };
 
 // Accepting every query whose nearest distance is <= threshold: precision is the share of accepted
@@ -61,6 +63,10 @@ std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> ma
 // Accepting every query whose nearest distance is <= threshold, as above; precision is 1 when
 // nothing is accepted.
 OperatingPoint operatingPointAt(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount);
+
+// Accepting every query the library's same-picture rule marked; threshold is set to below, the
+// distance under which the rule takes any pair for the same picture.
+OperatingPoint operatingPointOfMarks(const std::vector<NearestMatch>& matches, float below, std::size_t positiveCount);
 
 // The largest observed distance at which every group of matches keeps at least wantedPrecision
 // (a group that accepts nothing keeps it) while some query is accepted; nothing when none does.

@@ -140,7 +140,7 @@ void printThresholds(std::ostream& out, const ThresholdReport& threshold) {
         return std::string(cell);
     };
     std::snprintf(line, sizeof line, "%-14s %7s %7s | %-21s | %-21s | %-21s\n", "kind", "queries", "absent",
-                  "own 95 % precision", "common threshold", "shipped threshold");
+                  "own 95 % precision", "common threshold", "shipped rule");
     out << line;
     std::snprintf(line, sizeof line, "%-30s | %-21s | %-21s | %-21s\n", "", " distance  prec   rec",
                   " distance  prec   rec", " distance  prec   rec");
@@ -148,7 +148,7 @@ void printThresholds(std::ostream& out, const ThresholdReport& threshold) {
     for (const KindThreshold& kind : threshold.kinds) {
         std::snprintf(line, sizeof line, "%-14s %7zu %7zu | %s | %s | %s\n", kind.kind.c_str(), kind.positiveQueries,
                       kind.negativeQueries, point(kind.atWantedPrecision).c_str(),
-                      point(kind.atCommonThreshold).c_str(), point(kind.atShippedThreshold).c_str());
+                      point(kind.atCommonThreshold).c_str(), point(kind.atShippedRule).c_str());
         out << line;
     }
 }
@@ -190,7 +190,7 @@ void writeJson(std::ostream& out, const RunFacts& facts, const std::vector<Score
             << ", \"positive_queries\": " << kind.positiveQueries << ", \"negative_queries\": " << kind.negativeQueries
             << ", \"at_wanted_precision\": " << point(kind.atWantedPrecision)
             << ", \"at_common\": " << point(kind.atCommonThreshold)
-            << ", \"at_shipped\": " << point(kind.atShippedThreshold) << "}";
+            << ", \"at_shipped_rule\": " << point(kind.atShippedRule) << "}";
     }
     out << "]}\n}\n";
 }

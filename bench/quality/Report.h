@@ -44,8 +44,8 @@ struct KindThreshold {
     std::optional<OperatingPoint> atWantedPrecision;
     // At the largest distance that keeps it on every kind at once.
     std::optional<OperatingPoint> atCommonThreshold;
-    // At the threshold the library ships as its "same picture" default.
-    OperatingPoint atShippedThreshold;
+    // Accepting what the library's "same picture" rule marks (likeness::markSamePictures).
+    OperatingPoint atShippedRule;
 };
 
 struct ThresholdReport {

@@ -11,7 +11,7 @@
 // search returns keys only, so the distance thresholds come from the benchmark's own extraction
 // of each query with the same model and the library's preprocessing, against the vectors the
 // library stored (ImplIModule::features): per kind, the largest distance that keeps 95 % precision,
-// the largest that keeps it on every kind at once, and what the shipped "same picture" threshold
+// the largest that keeps it on every kind at once, and what the shipped "same picture" rule
 // gives. The nearest key by that extraction is checked against search's first key for every query
 // and disagreements are reported.
 #include <algorithm>
@@ -41,6 +41,7 @@
 #include "module/Distance.h"
 #include "module/FeatureContract.h"
 #include "module/Module.h"
+#include "module/SamePicture.h"
 
 namespace fs = std::filesystem;
 
@@ -127,14 +128,27 @@ private:
 struct Nearest {
     std::string key;
     double distance = 0;
+    // Whether the library's same-picture rule takes it for the query's picture, judging it beside
+    // the next nearest stored picture as a search does.
+    bool samePicture = false;
 };
 
 Nearest nearestStored(const FeatureMap& stored, const std::vector<float>& query) {
     Nearest nearest{"", HUGE_VAL};
+    double next = HUGE_VAL;
     for (const auto& [key, vector] : stored) {
         const double distance = offsetDistance(vector, query);
-        if (distance < nearest.distance) nearest = {key, distance};
+        if (distance < nearest.distance) {
+            next = nearest.distance;
+            nearest = {key, distance};
+        } else if (distance < next) {
+            next = distance;
+        }
     }
+    std::vector<likeness::Match> matches{{nearest.key, static_cast<float>(nearest.distance), false}};
+    if (next != HUGE_VAL) matches.push_back({"", static_cast<float>(next), false});
+    likeness::markSamePictures(matches);
+    nearest.samePicture = matches.front().samePicture;
     return nearest;
 }
 
@@ -247,7 +261,7 @@ private:
         const std::string originalKey = kSaveDir + photo.name;
         const Nearest nearest = nearestStored(stored, own.featureOf(picture));
         run.byKind[photo.kind].matches.push_back(
-            {static_cast<float>(nearest.distance), indexed && nearest.key == originalKey});
+            {static_cast<float>(nearest.distance), indexed && nearest.key == originalKey, nearest.samePicture});
         run.byKind[photo.kind].indexed.push_back(indexed);
 
         QueryOutcome outcome;
@@ -292,7 +306,7 @@ private:
 ThresholdReport thresholdsOf(const Run& run) {
     ThresholdReport report;
     report.wantedPrecision = kWantedPrecision;
-    report.shippedThreshold = likeness::kSamePictureDistance;
+    report.shippedThreshold = likeness::samePictureBelow();
     std::vector<std::vector<NearestMatch>> groups;
     for (const auto& [kind, found] : run.byKind) groups.push_back(found.matches);
     report.commonThreshold = thresholdForEveryGroup(groups, kWantedPrecision);
@@ -312,7 +326,7 @@ ThresholdReport thresholdsOf(const Run& run) {
         row.atWantedPrecision = thresholdForPrecision(found.matches, kWantedPrecision, found.positiveQueries);
         if (report.commonThreshold)
             row.atCommonThreshold = operatingPointAt(found.matches, *report.commonThreshold, found.positiveQueries);
-        row.atShippedThreshold = operatingPointAt(found.matches, report.shippedThreshold, found.positiveQueries);
+        row.atShippedRule = operatingPointOfMarks(found.matches, report.shippedThreshold, found.positiveQueries);
         report.kinds.push_back(row);
     }
     return report;

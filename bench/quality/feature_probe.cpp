@@ -1,6 +1,6 @@
 // feature_probe: scores candidate recipes for the model's feature layer on the benchmark's dev
 // split, so the recipe shipped by default is chosen by measurement and never on the test split.
-// (The default model's whitening is fitted by tools/model/fit_whitening.)
+// (The default model's projection is fitted by tools/model/train/train_feature.py.)
 //
 // It runs the converted network once per picture (every indexed photo and every altered copy of
 // the split's sources), pools the layers the recipes name, and for each recipe builds the feature
