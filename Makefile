@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all build format check-format test test-asan test-tsan stress fuzz model bench-quality bench-add bench demo install check-deps clean
+.PHONY: all build format check-format test test-asan test-tsan stress fuzz model train-model bench-quality bench-add bench demo install check-deps clean
 
 all: build
 
@@ -72,21 +72,25 @@ fuzz: check-deps
 	rm -rf $(FUZZ_DIR)/tmp
 
 # The default model is remade only when something it is made from is newer than it: the
-# converter, the fit and the photo tools (sources and build lists, tests aside), the pinned npm
-# package, the photo lists, the feature's contract and the scripts. A converted model is written
-# whole, v0.dat last, so a failed run leaves it older than its inputs and the next run retries.
-MODEL_INPUTS = $(filter-out %_test.cpp tools/model/model_timing.cpp, \
-  $(wildcard tools/caffe/*.cpp tools/caffe/*.h tools/model/*.cpp tools/model/*.h tools/model/*.mjs \
-             tools/photos/*.cpp tools/photos/*.h tools/photos/*.txt)) \
-  tools/CMakeLists.txt tools/model/CMakeLists.txt tools/photos/CMakeLists.txt \
-  tools/model/package.json tools/model/package-lock.json module/FeatureContract.h \
-  scripts/make-model scripts/fetch-photos
+# converter (sources and build list), the pinned npm package, the learned parts, the feature's
+# contract and the script. It needs node and npm, and no photos. A converted model is written whole,
+# v0.dat last, so a failed run leaves it older than its inputs and the next run retries.
+MODEL_INPUTS = $(wildcard tools/caffe/*.cpp tools/caffe/*.h tools/model/KerasToCaffe.* tools/model/LearnedParts.* \
+                          tools/model/convert_nsfwjs.cpp tools/model/*.mjs) \
+  tools/CMakeLists.txt tools/model/CMakeLists.txt tools/model/package.json tools/model/package-lock.json \
+  tools/model/learned/default.parts tools/model/learned/default.parts.sha256 module/FeatureContract.h \
+  scripts/make-model
 
 model: model/v0.dat
 
 model/v0.dat: $(MODEL_INPUTS)
 	$(MAKE) $(BUILD)/CMakeCache.txt
-	LIKENESS_BUILD=$(BUILD) LIKENESS_PHOTOS=$(BUILD)/photos scripts/make-model model
+	LIKENESS_BUILD=$(BUILD) scripts/make-model model
+
+# Remakes the learned parts from scratch (hours on 2 cores): fetches the training pictures and the
+# benchmark's photos, trains and writes tools/model/learned/default.parts and its sha256.
+train-model: $(BUILD)/CMakeCache.txt
+	LIKENESS_BUILD=$(BUILD) scripts/train-model
 
 # The scores are remade only when the model, the benchmark, the photo tools or the library changed.
 QUALITY_INPUTS = model/v0.dat scripts/fetch-photos bench/CMakeLists.txt \

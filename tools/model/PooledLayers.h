@@ -1,5 +1,5 @@
 // The converted network's layers pooled per channel on photographs, the raw material from which the
-// feature's recipes are compared and its whitening is fitted, and the photos those use.
+// feature's recipes are compared, and the photos those use.
 #ifndef LIKENESS_TOOLS_MODEL_POOLEDLAYERS_H
 #define LIKENESS_TOOLS_MODEL_POOLEDLAYERS_H
 

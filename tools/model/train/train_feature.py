@@ -119,11 +119,11 @@ def parts_of(tuned, block_6, fixed, indices, batch=256):
     return torch.cat(out)
 
 
-def learn_whitening(originals, copies, copy_of, shrinkage, dimensions=FEATURE_DIM):
-    """As tools/model/Whitening.h: unit variance of copy - original in every direction (with
+def learn_whitening(originals, copies, copy_of, copy_weights, shrinkage, dimensions=FEATURE_DIM):
+    """Unit variance of copy - original in every direction (each copy counting by its weight, with
     shrinkage towards the mean variance), then the directions in which the photos vary most."""
     differences = copies - originals[copy_of]
-    covariance = differences.T @ differences / len(differences)
+    covariance = (differences * copy_weights[:, None]).T @ differences / copy_weights.sum()
     covariance += torch.eye(covariance.shape[0], dtype=covariance.dtype) * (shrinkage * covariance.trace() / len(covariance))
     values, vectors = torch.linalg.eigh(covariance)
     first = vectors @ torch.diag(values.rsqrt()) @ vectors.T
@@ -135,17 +135,21 @@ def learn_whitening(originals, copies, copy_of, shrinkage, dimensions=FEATURE_DI
     return matrix, -matrix @ mean
 
 
-def fitted_head(tuned, views, shrinkage):
-    """A head whose projection is the whitening of the training views' parts."""
+def fitted_head(tuned, views, shrinkage, kind_weight):
+    """A head whose projection is the whitening of the training views' parts; the copies of the
+    benchmark's kinds of alteration (not random chains) count kind_weight times, since the chains
+    outnumber them two to one and would otherwise trade crops for chain invariance."""
     block_6, fixed = views.cached()
     groups = photo_groups(views)
     originals_at = [original for original, _ in groups.values()]
     copies_at = [copy for _, copies in groups.values() for copy in copies]
     copy_of = torch.tensor([row for row, (_, copies) in enumerate(groups.values()) for _ in copies])
+    blocks = views.columns["block"]
+    copy_weights = torch.tensor([1.0 if blocks[copy] == "chain" else kind_weight for copy in copies_at], dtype=torch.float64)
     weights = part_weights()
     originals = parts_of(tuned, block_6, fixed, originals_at) * weights.double()
     copies = parts_of(tuned, block_6, fixed, copies_at) * weights.double()
-    matrix, bias = learn_whitening(originals, copies, copy_of, shrinkage)
+    matrix, bias = learn_whitening(originals, copies, copy_of, copy_weights, shrinkage)
     head = Head(len(weights), weights)
     with torch.no_grad():
         head.projection.weight.copy_(matrix.float())
@@ -156,7 +160,7 @@ def fitted_head(tuned, views, shrinkage):
 def fit(args):
     _, layers, weights = frozen_mirror(args.dump)
     tuned = TunedBlocks(layers, weights).eval()
-    head = fitted_head(tuned, Views(args.train), args.shrinkage)
+    head = fitted_head(tuned, Views(args.train), args.shrinkage, args.kind_weight)
     torch.save({"tuned": tuned.state_dict(), "head": head.state_dict(), "step": 0}, args.out)
     print(f"fit: projection fitted on {args.train}, written to {args.out}")
 
@@ -211,7 +215,7 @@ def train(args):
         state = {key: value for key, value in torch.load(args.init).items() if key in ("tuned", "head")}
         state["step"] = 0
     if state is None:
-        head = fitted_head(tuned.eval(), views, args.shrinkage)
+        head = fitted_head(tuned.eval(), views, args.shrinkage, args.kind_weight)
         state = {"step": 0}
     else:
         head = Head(len(part_weights()), part_weights())
@@ -381,6 +385,7 @@ def main():
     command.add_argument("train")
     command.add_argument("out")
     command.add_argument("--shrinkage", type=float, default=0.1)
+    command.add_argument("--kind-weight", type=float, default=1.0)
     command = commands.add_parser("train")
     command.add_argument("dump")
     command.add_argument("train")
@@ -395,6 +400,7 @@ def main():
     command.add_argument("--drift", type=float, default=0.0)
     command.add_argument("--original-share", type=float, default=0.5)
     command.add_argument("--shrinkage", type=float, default=0.1)
+    command.add_argument("--kind-weight", type=float, default=1.0)
     command.add_argument("--seed", type=int, default=1)
     command.add_argument("--distinct", type=float, default=102.5,
                          help="train on one photo of each set closer than this (0: all)")
