@@ -366,7 +366,8 @@ SearchOutcome Collection::rankVector(const std::vector<float>& query, int topN, 
     SearchOutcome found;
     found.code = static_cast<int>(count);
     found.matches.reserve(nearest.size());
-    for (std::size_t i = 0; i < nearest.size(); ++i) found.matches.push_back({*nearest[i].key, nearest[i].distance, false});
+    for (std::size_t i = 0; i < nearest.size(); ++i)
+        found.matches.push_back({*nearest[i].key, nearest[i].distance, false});
     markSamePictures(found.matches);
     found.matches.resize(count);
     for (std::size_t i = 0; i < count; ++i)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module/Export.h"
+#include "module/NearPairs.h"
 
 namespace likeness {
 
@@ -35,6 +36,19 @@ LIKENESS_API bool samePicture(float distance);
 // The distance below which samePicture holds, for messages and pages that state the rule and as
 // the default threshold of near-duplicates.
 LIKENESS_API float samePictureBelow();
+
+// The pairs of stored pictures that are the same picture: each pair closer than
+// samePictureBelow(), and each picture with its nearest other picture when markSamePictures would
+// mark that one in a search with the picture, beside the next nearest. pairs must hold every pair
+// of the collection closer than samePicturePairsBelow() (Collection::nearPairs gives them), so
+// that a picture's next nearest is known or known to lie farther. Kept in the order of pairs.
+LIKENESS_API std::vector<NearPair> samePicturePairs(const std::vector<NearPair>& pairs);
+
+// The distance below which samePicturePairs needs every pair.
+LIKENESS_API float samePicturePairsBelow();
+
+// The rule of markSamePictures in words, for messages and pages: "closer than 100.3, or ...".
+LIKENESS_API std::string samePictureRuleText();
 
 }  // namespace likeness
 

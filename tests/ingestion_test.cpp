@@ -335,6 +335,19 @@ TEST(Collection, SamePictureRuleJudgesTheNearestAgainstTheNext) {
     }
 }
 
+// Near-duplicates by the rule: a pair close enough alone, or a picture's nearest that stands out
+// from its next (from either side of the pair); a picture with no other partner has its next at
+// the bound or farther.
+TEST(Collection, SamePicturePairsJudgeEachPictureAsASearchWithItWould) {
+    const std::string a = "a", b = "b", c = "c", d = "d", e = "e", f = "f", g = "g", h = "h", i = "i", j = "j";
+    const std::vector<likeness::NearPair> pairs{
+        {&a, &b, 101.0f}, {&a, &c, 101.8f}, {&c, &d, 102.3f}, {&e, &f, likeness::samePictureBelow() - 0.1f},
+        {&g, &h, 101.5f}, {&h, &i, 101.2f}, {&h, &j, 101.3f}, {&i, &j, 101.25f}};
+    std::vector<std::string> kept;
+    for (const likeness::NearPair& pair : likeness::samePicturePairs(pairs)) kept.push_back(*pair.first + *pair.second);
+    EXPECT_EQ(kept, (std::vector<std::string>{"ab", "ef", "gh"}));
+}
+
 // Search's matches carry the distances the ranking compared, bit for bit, and its one forward pass
 // gives the query's vector; the four kinds of query agree, and the failures keep IModule's codes.
 TEST(Collection, SearchGivesExactDistancesAndTheQueryVectorFromOneForwardPass) {

@@ -68,8 +68,8 @@ std::optional<OperatingPoint> thresholdForPrecision(std::vector<NearestMatch> ma
 namespace {
 
 template <typename Accepts>
-OperatingPoint operatingPointWhere(const std::vector<NearestMatch>& matches, float threshold,
-                                   std::size_t positiveCount, Accepts accepts) {
+OperatingPoint operatingPointWhere(const std::vector<NearestMatch>& matches, float threshold, std::size_t positiveCount,
+                                   Accepts accepts) {
     std::size_t accepted = 0;
     std::size_t correct = 0;
     for (const NearestMatch& match : matches) {

@@ -26,7 +26,9 @@ namespace likeness_cli {
 namespace {
 
 struct DupesOptions {
-    double threshold = likeness::samePictureBelow();  // pairs closer than this are near-duplicates
+    // Pairs closer than this are near-duplicates; without it (0), pairs the same-picture rule takes
+    // for one picture.
+    double threshold = 0;
     bool json = false;
     std::string htmlFile;
     std::string keep;  // "largest", "oldest", "first" or empty
@@ -79,9 +81,18 @@ std::string keepReason(const DuplicateGroup& group, KeepRule rule) {
     return "the oldest, modified " + utcTimeText(file->modifiedSeconds);
 }
 
+bool bySamePictureRule(double threshold) {
+    return threshold == 0;
+}
+
+// What made a pair near-duplicates, for the summary: "distance below 100.3" or the rule.
+std::string criterionText(double threshold) {
+    return bySamePictureRule(threshold) ? "the same-picture rule" : "distance below " + thresholdText(threshold);
+}
+
 std::string summaryLine(const std::vector<DuplicateGroup>& groups, std::size_t pictures, double threshold) {
-    const std::string where = "among " + counted(pictures, "stored picture", "stored pictures") + " (distance below " +
-                              thresholdText(threshold) + ")";
+    const std::string where =
+        "among " + counted(pictures, "stored picture", "stored pictures") + " (" + criterionText(threshold) + ")";
     if (groups.empty()) return "no near-duplicates " + where;
     std::size_t members = 0;
     for (const DuplicateGroup& group : groups) members += group.members.size();
@@ -110,7 +121,9 @@ void printText(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
 void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const std::string& ruleName,
                std::size_t pictures, double threshold) {
     nlohmann::ordered_json answer = nlohmann::ordered_json::object();
-    answer["threshold"] = jsonNumber(floatThreshold(threshold));
+    answer["threshold"] =
+        jsonNumber(bySamePictureRule(threshold) ? likeness::samePictureBelow() : floatThreshold(threshold));
+    answer["same_picture_rule"] = bySamePictureRule(threshold);
     answer["pictures"] = pictures;
     if (rule != KeepRule::none) answer["keep_rule"] = ruleName;
     answer["groups"] = nlohmann::ordered_json::array();
@@ -143,9 +156,13 @@ void printJson(const std::vector<DuplicateGroup>& groups, KeepRule rule, const s
 }
 
 std::string pageSummary(const std::string& summary, KeepRule rule, const std::string& ruleName, double threshold) {
-    std::string text = summary + ". A group holds the pictures closer than " + thresholdText(threshold) +
-                       " to another of its members; under each picture is its distance from the group's first. 100 "
-                       "is the least possible distance (the same feature vector).";
+    const std::string joined = bySamePictureRule(threshold)
+                                   ? "that the same-picture rule (" + likeness::samePictureRuleText() +
+                                         ") takes for the same picture as another of its members"
+                                   : "closer than " + thresholdText(threshold) + " to another of its members";
+    std::string text = summary + ". A group holds the pictures " + joined +
+                       "; under each picture is its distance from the group's first. 100 is the least possible "
+                       "distance (the same feature vector).";
     if (rule != KeepRule::none)
         text += " The picture marked \"keep\" is the one the rule " + ruleName + " would keep; nothing was deleted.";
     return text;
@@ -163,10 +180,12 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
         const Collection collection;
         pictures = collection.size();
         Progress progress("comparing pairs", pictures < 2 ? 0 : pictures * (pictures - 1) / 2, global.quiet);
-        const std::vector<likeness::NearPair> pairs =
-            collection.nearPairs(floatThreshold(options.threshold),
+        const bool byRule = bySamePictureRule(options.threshold);
+        std::vector<likeness::NearPair> pairs =
+            collection.nearPairs(byRule ? likeness::samePicturePairsBelow() : floatThreshold(options.threshold),
                                  [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
         progress.finish();
+        if (byRule) pairs = likeness::samePicturePairs(pairs);
         groups = groupPairs(pairs);
         for (DuplicateGroup& group : groups) measureFromFirst(group, collection.features());
     }
@@ -177,8 +196,9 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
     const std::string summary = summaryLine(groups, pictures, options.threshold);
     // Groups come largest first.
     if (!groups.empty() && groups.front().members.size() > kLargeGroup)
-        complain("group 1 holds " + std::to_string(groups.front().members.size()) + " pictures: at a distance below " +
-                 thresholdText(options.threshold) +
+        complain("group 1 holds " + std::to_string(groups.front().members.size()) + " pictures: " +
+                 (bySamePictureRule(options.threshold) ? "by the same-picture rule"
+                                                       : "at a distance below " + thresholdText(options.threshold)) +
                  ", chains of close pairs join pictures that are no copies of one another; a lower --threshold "
                  "gives groups of copies");
     if (options.json) printJson(groups, rule, options.keep, pictures, options.threshold);
@@ -205,8 +225,9 @@ public:
         command
             .add_option("--threshold", options.threshold,
                         "Pairs closer than this distance are near-duplicates; 100 is the least possible distance (the "
-                        "same feature vector), and the default is the same-picture threshold of search")
-            ->capture_default_str()
+                        "same feature vector). Without it, the pairs that search's same-picture rule takes for one "
+                        "picture: " +
+                            likeness::samePictureRuleText())
             ->check(CLI::Validator(
                 [](std::string& text) {
                     std::size_t end = 0;

@@ -67,13 +67,11 @@ void printText(const std::vector<QueryResults>& searches) {
 }
 
 std::string pageSummary(int count) {
-    char threshold[32];
-    std::snprintf(threshold, sizeof(threshold), "%.1f", static_cast<double>(likeness::samePictureBelow()));
     return "Each query with its " + std::to_string(count) +
            " nearest stored pictures, nearest first, and their distance to it: 100 is the least possible "
-           "(the same feature vector). Results closer than " +
-           std::string(threshold) +
-           " are marked \"same picture\": those almost surely are, but most altered copies lie further away.";
+           "(the same feature vector). Results " +
+           likeness::samePictureRuleText() +
+           " are marked \"same picture\": those almost surely are, but many altered copies lie further away.";
 }
 
 int runSearch(const GlobalOptions& global, const SearchOptions& options) {

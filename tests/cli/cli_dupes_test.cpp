@@ -122,7 +122,7 @@ TEST_F(DupesTest, GroupsCopiesTransitivelyLargestGroupFirstAndLeavesDistinctPict
         << run.out;
     EXPECT_TRUE(contains(run.out,
                          "3 groups of near-duplicates, 9 pictures in all, among 10 stored pictures "
-                         "(distance below 100.3)"))
+                         "(the same-picture rule)"))
         << run.out;
     EXPECT_FALSE(contains(run.out, "keep:")) << "nothing is chosen unless asked";
     EXPECT_EQ(run.err, "") << "no progress display for a handful of pairs that went by in a moment";
@@ -322,7 +322,7 @@ TEST_F(DupesTest, PageShowsEachGroupsThumbnailsAndDistances) {
 TEST_F(DupesTest, AnEmptyHomeHasNoDuplicates) {
     const CommandRun text = likeness("dupes");
     EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out, "no near-duplicates among 0 stored pictures (distance below 100.3)\n");
+    EXPECT_EQ(text.out, "no near-duplicates among 0 stored pictures (the same-picture rule)\n");
     const nlohmann::json answer = nlohmann::json::parse(likeness("dupes --json --keep largest").out);
     EXPECT_EQ(answer.at("pictures"), 0);
     EXPECT_TRUE(answer.at("groups").empty());
@@ -331,7 +331,7 @@ TEST_F(DupesTest, AnEmptyHomeHasNoDuplicates) {
 
     // One picture alone has nobody to be like.
     ASSERT_EQ(likeness("add pics/scene3.png").status, 0);
-    EXPECT_EQ(likeness("dupes").out, "no near-duplicates among 1 stored picture (distance below 100.3)\n");
+    EXPECT_EQ(likeness("dupes").out, "no near-duplicates among 1 stored picture (the same-picture rule)\n");
 }
 
 // A threshold at which everything chains: one group of every picture, said to be too large; the
