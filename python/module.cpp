@@ -379,16 +379,19 @@ public:
         return removal.removed;
     }
 
+    // Without a threshold: the pairs that are the same picture, as likeness dupes groups them.
     py::list nearPairs(py::handle threshold) {
-        const float below = threshold.is_none() ? likeness::samePictureBelow() : threshold.cast<float>();
+        const bool byRule = threshold.is_none();
+        const float below = byRule ? likeness::samePicturePairsBelow() : threshold.cast<float>();
         struct Pair {
             std::string first, second;
             float distance;
         };
         const std::vector<Pair> pairs = inHome([&](HomeCall&) {
+            std::vector<likeness::NearPair> near = collection->nearPairs(below);
+            if (byRule) near = likeness::samePicturePairs(near);
             std::vector<Pair> found;
-            for (const likeness::NearPair& pair : collection->nearPairs(below))
-                found.push_back({*pair.first, *pair.second, pair.distance});
+            for (const likeness::NearPair& pair : near) found.push_back({*pair.first, *pair.second, pair.distance});
             return found;
         });
         py::list list;

@@ -3,7 +3,8 @@
 // with the C++ API's bit for bit. Usage: collection_probe HOME CALL... where each CALL is one
 // argument, its parts separated by spaces:
 //   add-file PATH FOLDER | add-bytes PATH KEY | search-file PATH N | search-bytes PATH N |
-//   search-vector KEY N | extract-file PATH | vector KEY | near-pairs BELOW | remove KEY | keys
+//   search-vector KEY N | extract-file PATH | vector KEY | near-pairs BELOW | same-picture-pairs |
+//   remove KEY | keys
 // Paths are taken as given, after the probe has moved into HOME.
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "module/Collection.h"
+#include "module/SamePicture.h"
 
 namespace {
 
@@ -52,6 +54,12 @@ json found(const likeness::SearchOutcome& outcome) {
     return {{"reason", outcome.reason}, {"matches", matches}};
 }
 
+json pairs(const std::vector<likeness::NearPair>& near) {
+    json list = json::array();
+    for (const likeness::NearPair& pair : near) list.push_back({*pair.first, *pair.second, hexFloat(pair.distance)});
+    return list;
+}
+
 json run(likeness::Collection& collection, const std::vector<std::string>& call) {
     const std::string& name = call.at(0);
     if (name == "add-file") return added(collection.addFile(call.at(1), call.at(2)));
@@ -62,12 +70,9 @@ json run(likeness::Collection& collection, const std::vector<std::string>& call)
         return found(collection.searchVector(*collection.vectorOf(call.at(1)), std::stoi(call.at(2))));
     if (name == "extract-file") return floats(collection.extractFile(call.at(1)).vector);
     if (name == "vector") return floats(*collection.vectorOf(call.at(1)));
-    if (name == "near-pairs") {
-        json pairs = json::array();
-        for (const likeness::NearPair& pair : collection.nearPairs(std::stof(call.at(1))))
-            pairs.push_back({*pair.first, *pair.second, hexFloat(pair.distance)});
-        return pairs;
-    }
+    if (name == "near-pairs") return pairs(collection.nearPairs(std::stof(call.at(1))));
+    if (name == "same-picture-pairs")
+        return pairs(likeness::samePicturePairs(collection.nearPairs(likeness::samePicturePairsBelow())));
     if (name == "remove") return collection.remove({call.at(1)}).removed;
     if (name == "keys") return collection.keys();
     throw std::invalid_argument("unknown call " + name);

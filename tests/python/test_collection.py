@@ -57,6 +57,7 @@ def test_every_call_answers_as_the_cpp_api(make_home, scenes):
         f"extract-file {s[5]}",
         "vector pictures/chosen.png",
         "near-pairs 101.5",
+        "same-picture-pairs",
         "remove pictures/scene1.png",
         "keys",
     ]
@@ -83,8 +84,10 @@ def test_every_call_answers_as_the_cpp_api(make_home, scenes):
         assert same_bits(collection.vector("pictures/chosen.png"), floats(cpp[11]))
         pairs = collection.near_pairs(101.5)
         assert pairs and [(a, b, d) for a, b, d in pairs] == [(a, b, float.fromhex(d)) for a, b, d in cpp[12]]
-        assert collection.remove(["pictures/scene1.png", "pictures/never.jpg"]) == cpp[13] == 1
-        assert collection.keys() == cpp[14] and len(collection) == len(cpp[14])
+        same = collection.near_pairs()
+        assert same and [(a, b, d) for a, b, d in same] == [(a, b, float.fromhex(d)) for a, b, d in cpp[13]]
+        assert collection.remove(["pictures/scene1.png", "pictures/never.jpg"]) == cpp[14] == 1
+        assert collection.keys() == cpp[15] and len(collection) == len(cpp[15])
         assert "pictures/scene0.jpg" in collection and "pictures/scene1.png" not in collection
         nearest = collection.search(s[0], n=2)
         assert likeness.same_pictures(nearest) == [likeness.same_picture(d) for _, d in nearest]
