@@ -452,4 +452,8 @@ std::vector<NearPair> Collection::nearPairs(float below, const NearPairsProgress
     return likeness::nearPairs(impl->featMap, below, progress);
 }
 
+std::vector<NearPair> Collection::samePicturePairs(const NearPairsProgress& progress) const {
+    return likeness::samePicturePairs(nearPairs(samePicturePairsBelow(), progress));
+}
+
 }  // namespace likeness

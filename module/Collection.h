@@ -162,6 +162,9 @@ public:
     RemoveOutcome remove(const std::vector<std::string>& keys);
     // Every pair of stored pictures closer than below (module/NearPairs.h).
     std::vector<NearPair> nearPairs(float below, const NearPairsProgress& progress = {}) const;
+    // The pairs of stored pictures that are the same picture by the library's rule
+    // (likeness::samePicturePairs over the pairs it needs), in the order nearPairs gives them.
+    std::vector<NearPair> samePicturePairs(const NearPairsProgress& progress = {}) const;
 
     // The module underneath, for the IModule operations.
     ImplIModule& module() { return *impl; }

@@ -381,15 +381,15 @@ public:
 
     // Without a threshold: the pairs that are the same picture, as likeness dupes groups them.
     py::list nearPairs(py::handle threshold) {
-        const bool byRule = threshold.is_none();
-        const float below = byRule ? likeness::samePicturePairsBelow() : threshold.cast<float>();
+        const std::optional<float> below =
+            threshold.is_none() ? std::nullopt : std::optional<float>(threshold.cast<float>());
         struct Pair {
             std::string first, second;
             float distance;
         };
         const std::vector<Pair> pairs = inHome([&](HomeCall&) {
-            std::vector<likeness::NearPair> near = collection->nearPairs(below);
-            if (byRule) near = likeness::samePicturePairs(near);
+            const std::vector<likeness::NearPair> near =
+                below ? collection->nearPairs(*below) : collection->samePicturePairs();
             std::vector<Pair> found;
             for (const likeness::NearPair& pair : near) found.push_back({*pair.first, *pair.second, pair.distance});
             return found;

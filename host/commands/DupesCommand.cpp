@@ -180,12 +180,11 @@ int runDupes(const GlobalOptions& global, const DupesOptions& options) {
         const Collection collection;
         pictures = collection.size();
         Progress progress("comparing pairs", pictures < 2 ? 0 : pictures * (pictures - 1) / 2, global.quiet);
-        const bool byRule = bySamePictureRule(options.threshold);
-        std::vector<likeness::NearPair> pairs =
-            collection.nearPairs(byRule ? likeness::samePicturePairsBelow() : floatThreshold(options.threshold),
-                                 [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); });
+        const auto advance = [&progress](std::size_t examined, std::size_t) { progress.advanceTo(examined); };
+        const std::vector<likeness::NearPair> pairs =
+            bySamePictureRule(options.threshold) ? collection.samePicturePairs(advance)
+                                                 : collection.nearPairs(floatThreshold(options.threshold), advance);
         progress.finish();
-        if (byRule) pairs = likeness::samePicturePairs(pairs);
         groups = groupPairs(pairs);
         for (DuplicateGroup& group : groups) measureFromFirst(group, collection.features());
     }

@@ -19,7 +19,6 @@
 #include <nlohmann/json.hpp>
 
 #include "module/Collection.h"
-#include "module/SamePicture.h"
 
 namespace {
 
@@ -71,8 +70,7 @@ json run(likeness::Collection& collection, const std::vector<std::string>& call)
     if (name == "extract-file") return floats(collection.extractFile(call.at(1)).vector);
     if (name == "vector") return floats(*collection.vectorOf(call.at(1)));
     if (name == "near-pairs") return pairs(collection.nearPairs(std::stof(call.at(1))));
-    if (name == "same-picture-pairs")
-        return pairs(likeness::samePicturePairs(collection.nearPairs(likeness::samePicturePairsBelow())));
+    if (name == "same-picture-pairs") return pairs(collection.samePicturePairs());
     if (name == "remove") return collection.remove({call.at(1)}).removed;
     if (name == "keys") return collection.keys();
     throw std::invalid_argument("unknown call " + name);
