@@ -243,16 +243,10 @@ public:
         const Picture picture = pictureFrom(pictureArgument);
         const Placement placement = placementFrom(key, &picture);
         return inHome([&](HomeCall& call) {
-            const std::string path = picture.kind == Picture::Kind::path ? call.absolute(picture.text) : "";
-            if (!path.empty()) requireExisting(path);
+            const std::string path = localPath(picture, call);
             call.enter();
             makeFolder(placement.folder);
-            switch (picture.kind) {
-            case Picture::Kind::path: return outcomeOf(collection->addFile(path, placement.folder));
-            case Picture::Kind::url: return outcomeOf(collection->addUrl(picture.text, placement.folder));
-            case Picture::Kind::bytes: break;
-            }
-            return outcomeOf(collection->addBytes(picture.bytes, placement.folder, placement.name));
+            return outcomeOf(addOne(picture, path, placement));
         });
     }
 
@@ -272,10 +266,7 @@ public:
                 "give the key as a folder ending in \"/\"");
         return inHome([&](HomeCall& call) {
             std::vector<std::string> paths;
-            for (const Picture& picture : pictures) {
-                paths.push_back(picture.kind == Picture::Kind::path ? call.absolute(picture.text) : "");
-                if (!paths.back().empty()) requireExisting(paths.back());
-            }
+            for (const Picture& picture : pictures) paths.push_back(localPath(picture, call));
             call.enter();
             makeFolder(placement.folder);
             std::vector<AddOutcome> outcomes;
@@ -287,14 +278,8 @@ public:
                 for (const likeness::AddOutcome& outcome : added) outcomes.push_back(outcomeOf(outcome));
                 return outcomes;
             }
-            for (std::size_t i = 0; i < pictures.size(); ++i) {
-                const Picture& picture = pictures[i];
-                if (picture.kind == Picture::Kind::path)
-                    outcomes.push_back(outcomeOf(collection->addFile(paths[i], placement.folder)));
-                else if (picture.kind == Picture::Kind::url)
-                    outcomes.push_back(outcomeOf(collection->addUrl(picture.text, placement.folder)));
-                else outcomes.push_back(outcomeOf(collection->addBytes(picture.bytes, placement.folder)));
-            }
+            for (std::size_t i = 0; i < pictures.size(); ++i)
+                outcomes.push_back(outcomeOf(addOne(pictures[i], paths[i], placement)));
             return outcomes;
         });
     }
@@ -310,8 +295,7 @@ public:
         }
         const Picture picture = pictureFrom(query);
         return matchList(inHome([&](HomeCall& call) {
-            const std::string path = picture.kind == Picture::Kind::path ? call.absolute(picture.text) : "";
-            if (!path.empty()) requireExisting(path);
+            const std::string path = localPath(picture, call);
             call.enter();
             likeness::SearchOutcome found = picture.kind == Picture::Kind::path ? collection->searchFile(path, topN)
                                             : picture.kind == Picture::Kind::url
@@ -325,8 +309,7 @@ public:
     py::array_t<float> extract(py::handle pictureArgument) {
         const Picture picture = pictureFrom(pictureArgument);
         return vectorArray(inHome([&](HomeCall& call) {
-            const std::string path = picture.kind == Picture::Kind::path ? call.absolute(picture.text) : "";
-            if (!path.empty()) requireExisting(path);
+            const std::string path = localPath(picture, call);
             call.enter();
             switch (picture.kind) {
             case Picture::Kind::path: return requireVector(collection->extractFile(path));
@@ -409,6 +392,25 @@ private:
         py::gil_scoped_release released;
         HomeCall call(home);
         return work(call);
+    }
+
+    // The absolute path of a picture given by its path, which must exist; empty for any other. Taken
+    // before the call enters the home, as the path is relative to the caller's working folder.
+    static std::string localPath(const Picture& picture, const HomeCall& call) {
+        if (picture.kind != Picture::Kind::path) return "";
+        const std::string path = call.absolute(picture.text);
+        if (!path.empty()) requireExisting(path);
+        return path;
+    }
+
+    // Adds picture, whose localPath is path, in the home.
+    likeness::AddOutcome addOne(const Picture& picture, const std::string& path, const Placement& placement) {
+        switch (picture.kind) {
+        case Picture::Kind::path: return collection->addFile(path, placement.folder);
+        case Picture::Kind::url: return collection->addUrl(picture.text, placement.folder);
+        case Picture::Kind::bytes: break;
+        }
+        return collection->addBytes(picture.bytes, placement.folder, placement.name);
     }
 
     // The folder a picture is stored in, which the library does not create.
