@@ -96,11 +96,8 @@ std::string whyNoPicture(const fs::path& file) {
     for (ssize_t got = 1; got > 0 && size < start.size(); size += static_cast<std::size_t>(got))
         got = std::max<ssize_t>(read(fd, start.data() + size, start.size() - size), 0);
     close(fd);
-    const likeness::PictureHeader header = likeness::readPictureHeader(start.data(), size);
-    const likeness::PictureLimits limits;
-    const bool plausible = header.sizeKnown() && header.width <= limits.maxSide && header.height <= limits.maxSide &&
-                           header.width * header.height <= limits.maxPixels;
-    return plausible ? "" : "skipped, holds no picture";
+    return likeness::sizeWithinLimits(likeness::readPictureHeader(start.data(), size)) ? ""
+                                                                                       : "skipped, holds no picture";
 }
 
 PictureList collectPictures(const std::vector<std::string>& paths, const std::string& prefix) {

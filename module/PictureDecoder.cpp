@@ -115,15 +115,17 @@ std::string headerRefusal(const PictureHeader& header, const PictureLimits& limi
     if (!header.sizeKnown()) return "the " + format + " header gives no size";
     const std::string limit = " pixels, over the limit of " + std::to_string(limits.maxPixels) + " pixels and " +
                               std::to_string(limits.maxSide) + " per side";
-    if (header.width > limits.maxSide || header.height > limits.maxSide ||
-        header.width * header.height > limits.maxPixels) {
-        return sizeText(header.width, header.height) + limit;
-    }
+    if (!sizeWithinLimits(header, limits)) return sizeText(header.width, header.height) + limit;
     if (header.tilePixels > limits.maxPixels) return "tiles of " + std::to_string(header.tilePixels) + limit;
     return header.damage;
 }
 
 }  // namespace
+
+bool sizeWithinLimits(const PictureHeader& header, const PictureLimits& limits) {
+    return header.sizeKnown() && header.width <= limits.maxSide && header.height <= limits.maxSide &&
+           header.width * header.height <= limits.maxPixels;
+}
 
 DecodedPicture decodePicture(const std::vector<unsigned char>& bytes, const std::string& name,
                              const PictureLimits& limits, PictureChannels channels) {

@@ -40,6 +40,10 @@ struct DecodedPicture {
     bool usable() const { return !pixels.empty(); }
 };
 
+// Whether the picture's size, as its header gives it, is known and within limits: each side and the
+// number of pixels. A decode refuses any other before it allocates a pixel.
+LIKENESS_API bool sizeWithinLimits(const PictureHeader& header, const PictureLimits& limits = PictureLimits());
+
 // Decodes bytes in colour, as cv::imread(path, cv::IMREAD_COLOR) would decode the same file.
 // Refused, with an empty picture: bytes of no format OpenCV decodes here (silently, like a file
 // OpenCV cannot read), and, each with a log line naming the picture by `name` (its path or URL),
