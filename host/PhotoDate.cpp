@@ -19,6 +19,14 @@ constexpr std::uint32_t kMaxBlockBytes = 1 << 20;
 constexpr const char* kJpegExifPrefix = "Exif\0\0";
 constexpr std::size_t kJpegExifPrefixBytes = 6;
 
+// The unsigned number of width bytes at `at` in bytes, which hold them, in the given byte order.
+std::uint32_t numberAt(const std::string& bytes, std::size_t at, std::size_t width, bool bigEndian) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < width; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + (bigEndian ? i : width - 1 - i)]);
+    return value;
+}
+
 // Unsigned numbers of a TIFF structure in its byte order; nothing past its end.
 class TiffBytes {
 public:
@@ -26,12 +34,7 @@ public:
 
     std::optional<std::uint32_t> number(std::size_t at, std::size_t width) const {
         if (at > data.size() || data.size() - at < width) return std::nullopt;
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < width; ++i) {
-            const auto byte = static_cast<unsigned char>(data[at + (bigEndian ? i : width - 1 - i)]);
-            value = value << 8 | byte;
-        }
-        return value;
+        return numberAt(data, at, width, bigEndian);
     }
 
     // Where the entry of tag lies in the IFD at offset.
@@ -81,21 +84,13 @@ std::string bytesAt(std::ifstream& in, std::uint64_t offset, std::size_t size) {
     return bytes;
 }
 
-std::uint32_t bigEndianAt(const std::string& bytes, std::size_t at, std::size_t width) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return value;
+bool hasExifPrefix(const std::string& block) {
+    return block.compare(0, kJpegExifPrefixBytes, std::string(kJpegExifPrefix, kJpegExifPrefixBytes)) == 0;
 }
 
-std::uint32_t littleEndian32(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 4; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
+// PNG and WebP blocks may carry JPEG's prefix too.
 std::string withoutExifPrefix(std::string block) {
-    if (block.compare(0, kJpegExifPrefixBytes, std::string(kJpegExifPrefix, kJpegExifPrefixBytes)) == 0)
-        block.erase(0, kJpegExifPrefixBytes);
+    if (hasExifPrefix(block)) block.erase(0, kJpegExifPrefixBytes);
     return block;
 }
 
@@ -107,12 +102,11 @@ std::string jpegExifBlock(std::ifstream& in) {
         if (head.size() < 4 || static_cast<unsigned char>(head[0]) != 0xFF) return "";
         const auto marker = static_cast<unsigned char>(head[1]);
         if (marker == kStartOfScan || marker == kEndOfImage) return "";
-        const std::uint32_t length = bigEndianAt(head, 2, 2);
+        const std::uint32_t length = numberAt(head, 2, 2, true);
         if (length < 2) return "";
         if (marker == kApp1) {
             const std::string block = bytesAt(in, at + 4, length - 2);
-            if (block.compare(0, kJpegExifPrefixBytes, std::string(kJpegExifPrefix, kJpegExifPrefixBytes)) == 0)
-                return block.substr(kJpegExifPrefixBytes);
+            if (hasExifPrefix(block)) return block.substr(kJpegExifPrefixBytes);
         }
         at += 2 + length;
     }
@@ -123,7 +117,7 @@ std::string pngExifBlock(std::ifstream& in) {
     for (std::uint64_t at = 8;;) {
         const std::string head = bytesAt(in, at, 8);
         if (head.size() < 8) return "";
-        const std::uint32_t length = bigEndianAt(head, 0, 4);
+        const std::uint32_t length = numberAt(head, 0, 4, true);
         const std::string type = head.substr(4, 4);
         if (type == "eXIf") return length <= kMaxBlockBytes ? withoutExifPrefix(bytesAt(in, at + 8, length)) : "";
         if (type == "IEND") return "";
@@ -136,7 +130,7 @@ std::string webpExifBlock(std::ifstream& in) {
     for (std::uint64_t at = 12;;) {
         const std::string head = bytesAt(in, at, 8);
         if (head.size() < 8) return "";
-        const std::uint32_t length = littleEndian32(head, 4);
+        const std::uint32_t length = numberAt(head, 4, 4, false);
         if (head.compare(0, 4, "EXIF") == 0)
             return length <= kMaxBlockBytes ? withoutExifPrefix(bytesAt(in, at + 8, length)) : "";
         at += 8 + std::uint64_t{length} + (length & 1);
