@@ -75,6 +75,16 @@ std::vector<std::pair<int, int>> spectrumFrequencies() {
     return frequencies;
 }
 
+// The frequency pairs (u, v) the signed cosines keep, in their order: every pair below
+// kCosinesKept but the mean (0, 0).
+std::vector<std::pair<int, int>> signedCosineFrequencies() {
+    std::vector<std::pair<int, int>> frequencies;
+    for (int u = 0; u < kCosinesKept; ++u)
+        for (int v = 0; v < kCosinesKept; ++v)
+            if (u + v > 0) frequencies.emplace_back(u, v);
+    return frequencies;
+}
+
 // Enough digits that the float Caffe reads back is the nearest to value.
 std::string decimal(double value) {
     std::ostringstream text;
@@ -263,11 +273,7 @@ public:
     }
 
     void addSignedCosines(std::vector<caffe::Layer>& head, const std::string& name, const std::string& source) const {
-        std::vector<std::pair<int, int>> kept;
-        for (int u = 0; u < kCosinesKept; ++u)
-            for (int v = 0; v < kCosinesKept; ++v)
-                if (u + v > 0) kept.emplace_back(u, v);
-        addCosines(head, name + "_coefficients", source, kCosineGrid, kept);
+        addCosines(head, name + "_coefficients", source, kCosineGrid, signedCosineFrequencies());
         head.push_back(asChannels(name, name + "_coefficients"));
     }
 
@@ -668,9 +674,7 @@ std::vector<double> cosineSpectrum(const float* values, int channels, int height
 std::vector<double> signedCosines(const float* values, int channels, int height, int width) {
     const std::vector<double> means = gridMeans(values, channels, height, width, kCosineGrid);
     std::vector<double> cosines;
-    for (int u = 0; u < kCosinesKept; ++u)
-        for (int v = 0; v < kCosinesKept; ++v)
-            if (u + v > 0) cosines.push_back(cosineCoefficient(means, kCosineGrid, u, v));
+    for (const auto& [u, v] : signedCosineFrequencies()) cosines.push_back(cosineCoefficient(means, kCosineGrid, u, v));
     return cosines;
 }
 
