@@ -248,6 +248,29 @@ protected:
 
     static double relu6(double value) { return std::min(6.0, std::max(0.0, value)); }
 
+    static std::filesystem::path scratchFolder(const std::string& prefix) {
+        return std::filesystem::temp_directory_path() / (prefix + std::to_string(::getpid()));
+    }
+
+    // Writes the converted network into directory (removed after), reads it back with OpenCV and
+    // runs it on a random picture (bgr), prepared as the library prepares one: outputs receives
+    // the named layers' values.
+    static void runConverted(const caffe::NetWriter& converted, const std::filesystem::path& directory,
+                             const std::vector<std::string>& names, cv::Mat& bgr, std::vector<cv::Mat>& outputs) {
+        std::filesystem::create_directories(directory);
+        const std::string description = (directory / "v0.net").string(), weights = (directory / "v0.dat").string();
+        ASSERT_TRUE(converted.write(description, weights));
+        cv::dnn::Net net = cv::dnn::readNetFromCaffe(description, weights);
+        std::filesystem::remove_all(directory);
+
+        bgr.create(kSide, kSide, CV_8UC3);
+        cv::randu(bgr, 0, 256);
+        const double* mean = likeness::kInputMeanBgr;
+        net.setInput(
+            cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+        net.forward(outputs, names);
+    }
+
     std::mt19937 generator{11};
     KerasModel model;
 };
@@ -295,20 +318,10 @@ TEST_F(SmallNetwork, ConvertedNetworkComputesWhatKerasDefines) {
     recipe.projection =
         Projection{std::vector<std::vector<double>>(likeness::kFeatureDim, std::vector<double>(kParts, 0.0)), {}};
     for (int row = 0; row < likeness::kFeatureDim; ++row) recipe.projection->matrix[row][row % kParts] = 1.0;
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("keras_to_caffe_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
-    ASSERT_TRUE(convert(model, recipe).write((directory / "v0.net").string(), (directory / "v0.dat").string()));
-    cv::dnn::Net net = cv::dnn::readNetFromCaffe((directory / "v0.net").string(), (directory / "v0.dat").string());
-    std::filesystem::remove_all(directory);
-
-    cv::Mat bgr(kSide, kSide, CV_8UC3);
-    cv::randu(bgr, 0, 256);
-    const double* mean = likeness::kInputMeanBgr;
-    net.setInput(
-        cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+    cv::Mat bgr;
     std::vector<cv::Mat> outputs;
-    net.forward(outputs, std::vector<std::string>{"add", "scores", likeness::kFeatureLayer});
+    ASSERT_NO_FATAL_FAILURE(runConverted(convert(model, recipe), scratchFolder("keras_to_caffe_test_"),
+                                         {"add", "scores", likeness::kFeatureLayer}, bgr, outputs));
 
     // Keras: the model sees rgb / 255, padded with one zero row and column at the bottom and right.
     auto rgb = [&](int y, int x, int channel) {
@@ -425,25 +438,16 @@ TEST_F(SmallNetwork, TunedBlocksAreACopyWithTheDeltaThatOnlyTheFeatureReads) {
            {"type", "float16"},
            {"shape", {likeness::kFeatureDim, kFilters}},
            {"offset", projectionOffset}}}}};
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("learned_parts_test_" + std::to_string(::getpid()));
+    const std::filesystem::path directory = scratchFolder("learned_parts_test_");
     std::filesystem::create_directories(directory);
     std::ofstream((directory / "parts").string(), std::ios::binary) << "likeness-learned-parts 1\n"
                                                                     << header.dump() << "\n"
                                                                     << data;
     const LearnedParts learned = readLearnedParts((directory / "parts").string());
-    ASSERT_TRUE(convert(withTunedBlocks(model, learned), learned.recipe)
-                    .write((directory / "v0.net").string(), (directory / "v0.dat").string()));
-    cv::dnn::Net net = cv::dnn::readNetFromCaffe((directory / "v0.net").string(), (directory / "v0.dat").string());
-    std::filesystem::remove_all(directory);
-
-    cv::Mat bgr(kSide, kSide, CV_8UC3);
-    cv::randu(bgr, 0, 256);
-    const double* mean = likeness::kInputMeanBgr;
-    net.setInput(
-        cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSide, kSide), cv::Scalar(mean[0], mean[1], mean[2]), false));
+    cv::Mat bgr;
     std::vector<cv::Mat> outputs;
-    net.forward(outputs, std::vector<std::string>{"after", likeness::kFeatureLayer});
+    ASSERT_NO_FATAL_FAILURE(runConverted(convert(withTunedBlocks(model, learned), learned.recipe), directory,
+                                         {"after", likeness::kFeatureLayer}, bgr, outputs));
     for (int filter = 0; filter < kFilters; ++filter) {
         double tuned = 0.0;
         for (int y = 0; y < kSide; ++y)
