@@ -380,16 +380,18 @@ def main():
     command.add_argument("dump")
     command.add_argument("views")
     command.add_argument("--batch", type=int, default=32)
-    command = commands.add_parser("fit")
-    command.add_argument("dump")
-    command.add_argument("train")
-    command.add_argument("out")
-    command.add_argument("--shrinkage", type=float, default=0.1)
-    command.add_argument("--kind-weight", type=float, default=1.0)
-    command = commands.add_parser("train")
-    command.add_argument("dump")
-    command.add_argument("train")
-    command.add_argument("out")
+    def fitting(name):
+        """A command that fits the projection on the training views (train does unless given --init)."""
+        command = commands.add_parser(name)
+        command.add_argument("dump")
+        command.add_argument("train")
+        command.add_argument("out")
+        command.add_argument("--shrinkage", type=float, default=0.1)
+        command.add_argument("--kind-weight", type=float, default=1.0)
+        return command
+
+    fitting("fit")
+    command = fitting("train")
     command.add_argument("--epochs", type=int, default=20)
     command.add_argument("--batch", type=int, default=64)
     command.add_argument("--lr", type=float, default=1e-4)
@@ -399,8 +401,6 @@ def main():
     command.add_argument("--koleo", type=float, default=0.1)
     command.add_argument("--drift", type=float, default=0.0)
     command.add_argument("--original-share", type=float, default=0.5)
-    command.add_argument("--shrinkage", type=float, default=0.1)
-    command.add_argument("--kind-weight", type=float, default=1.0)
     command.add_argument("--seed", type=int, default=1)
     command.add_argument("--distinct", type=float, default=102.5,
                          help="train on one photo of each set closer than this (0: all)")
