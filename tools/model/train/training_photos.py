@@ -22,7 +22,9 @@ import sys
 import numpy as np
 from PIL import Image
 
-TECHNICAL = re.compile(r"(_|-)(norm|normal|nm|bump|gloss|glow|spec|specular|height|local|luma|shirt|pants|"
+# Maps a game engine lays over a texture (normals, bumps, specular highlights, ...) and clothing
+# parts, named by a suffix: not pictures anyone would look for.
+TECHNICAL = re.compile(r"(_|-)(norm|normal|nm|bump|gloss|glow|s(?:pec|pecular)|height|local|luma|shirt|pants|"
                        r"reflect|alpha|mask|lightmap)s?\b", re.IGNORECASE)
 EXTENSIONS = (".jpg", ".jpeg", ".png", ".tga")
 MINIMUM_LONG_SIDE = 256
