@@ -5,9 +5,8 @@
 
 #include <sys/types.h>
 
-#include <ctime>
-
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 // The calls, with the meaning and results of their POSIX namesakes (-1 and errno on failure).

@@ -22,8 +22,8 @@ std::string readPictureFile(const std::string& path, std::vector<unsigned char>&
 // key. The copy is the source's own bytes when key's extension names the source's format, or no
 // format; it is picture re-encoded in the format key names otherwise. It is written beside key,
 // synced and renamed over key, and key's folder synced; it keeps the source file's modification
-// time. When key is the source file itself, that file is only synced. Returns false, leaving key as it was, when any
-// step fails.
+// time. When key is the source file itself, that file is only synced. Returns false, leaving key
+// as it was, when any step fails.
 bool storePictureCopy(const std::string& key, const std::string& source, const std::vector<unsigned char>& bytes,
                       const likeness::DecodedPicture& picture);
 
